@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what building and testing de30 needs on Debian 12, as root, and only
+# what is missing. Run by `make`; safe to run again.
+set -euo pipefail
+
+packages=(
+  build-essential cmake make pkg-config
+  googletest libgtest-dev libgmock-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "de30: missing packages: ${missing[*]}" >&2
+  echo "de30: run 'sudo $0' (or install them) and try again" >&2
+  exit 1
+fi
+echo "de30: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"
