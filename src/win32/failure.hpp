@@ -1,0 +1,95 @@
+#pragma once
+// How failures leave the DLL: every entry the host can reach (the exports, the 24
+// positions, the two routines registered with the channel) runs its C++ work under
+// Guarded, which catches everything into a TFailure. Only after that work's frames
+// are gone does the entry hand the failure to Raise, which raises it as a
+// structured exception. No C++ exception ever reaches host code.
+
+#include "de30/de30_win32.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <type_traits>
+
+namespace de30::win32 {
+
+struct TFailure {
+  enum TKind : ULONG_PTR {
+    None = 0,
+    SerialIO = DE30_FAILURE_SERIAL_IO,
+    Range = DE30_FAILURE_RANGE,
+    Abstract = DE30_FAILURE_ABSTRACT,
+    Other = DE30_FAILURE_OTHER,
+    Host = 0x100 // a host exception to raise again unchanged; Record holds it
+  };
+  TKind Kind = None;
+  EXCEPTION_RECORD Record;
+
+  explicit operator bool() const { return Kind != None; }
+};
+static_assert(std::is_trivially_destructible_v<TFailure>);
+
+// Classifies the exception being handled (call it inside a catch block only) and,
+// for the driver's own failures, leaves its message in the thread's buffers.
+void Capture(TFailure &Failure) noexcept;
+
+// Raises the failure as a structured exception: DE30_EXCEPTION_CODE with kind and
+// messages, or the host's exception as it was caught. Never returns.
+[[noreturn]] void Raise(const TFailure &Failure);
+
+// Keeps the host's x87 control word away from the driver's arithmetic: the
+// driver runs with all floating-point exceptions masked (hosts built with Delphi
+// unmask several), and on the way out clears the flags it raised before the host's
+// control word comes back, so that no stale flag traps in the host's next
+// floating-point instruction.
+class TFpuScope {
+public:
+  TFpuScope() noexcept {
+    __asm__ volatile("fnstcw %0" : "=m"(HostWord));
+    const std::uint16_t Masked = HostWord | 0x3F;
+    __asm__ volatile("fldcw %0" : : "m"(Masked));
+  }
+  ~TFpuScope() { __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(HostWord)); }
+  TFpuScope(const TFpuScope &) = delete;
+  TFpuScope &operator=(const TFpuScope &) = delete;
+
+private:
+  std::uint16_t HostWord;
+};
+
+// Runs Body, catching whatever it throws into Failure. Returns Body's result, or
+// a value-initialised one after a failure.
+template <typename TBody> auto Guarded(TFailure &Failure, TBody &&Body) noexcept {
+  using TResult = decltype(Body());
+  TFpuScope Fpu;
+  try {
+    if constexpr (std::is_void_v<TResult>)
+      Body();
+    else
+      return Body();
+  } catch (...) {
+    Capture(Failure);
+  }
+  if constexpr (!std::is_void_v<TResult>)
+    return TResult{};
+}
+
+// An entry's whole C++ work: Guarded, then Raise once its frames are left. The
+// frame of Enter itself holds nothing with a destructor.
+template <typename TBody> auto Enter(TBody &&Body) {
+  using TResult = decltype(Body());
+  TFailure Failure;
+  if constexpr (std::is_void_v<TResult>) {
+    Guarded(Failure, Body);
+    if (Failure)
+      Raise(Failure);
+  } else {
+    const TResult Result = Guarded(Failure, Body);
+    if (Failure)
+      Raise(Failure);
+    return Result;
+  }
+}
+
+} // namespace de30::win32
