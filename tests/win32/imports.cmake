@@ -1,0 +1,18 @@
+# Fails unless DE30.dll imports from Windows system DLLs only: the GCC runtime and
+# libstdc++ must be linked in, or a host machine without mingw cannot load it.
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE Headers RESULT_VARIABLE Result)
+if(NOT Result EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" Imports "${Headers}")
+if(NOT Imports)
+  message(FATAL_ERROR "no imports found in ${DLL}")
+endif()
+foreach(Import IN LISTS Imports)
+  string(REPLACE "DLL Name: " "" Name "${Import}")
+  string(TOLOWER "${Name}" Name)
+  if(NOT Name MATCHES "^(kernel32|msvcrt|ntdll|user32|advapi32)\\.dll$")
+    message(FATAL_ERROR "DE30.dll imports ${Name}, not a Windows system DLL")
+  endif()
+  message(STATUS "imports ${Name}")
+endforeach()
