@@ -77,6 +77,12 @@
  * value). One raised from any other channel position reaches the host unchanged
  * (same code, flags and parameters) once the driver's own frames are left; so does
  * whatever position 6, 14, 19, 21 or 22 receives from the entry it calls.
+ *
+ * Floating point: the driver computes under an x87 control word of its own (all
+ * exceptions masked, double precision, rounding to nearest) and gives the host's
+ * back, with no exception flag pending, before it returns or raises. An overflow
+ * inside the driver therefore arrives as a range error (kind 2), never as a
+ * floating-point trap.
  */
 #ifndef DE30_DE30_WIN32_H
 #define DE30_DE30_WIN32_H

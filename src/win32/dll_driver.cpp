@@ -1,5 +1,6 @@
 #include "win32/dll_driver.hpp"
 
+#include "driver/cp1251.hpp"
 #include "win32/failure.hpp"
 
 #include <windows.h>
@@ -73,8 +74,16 @@ void __stdcall Spare0(TObject Object) {
   Enter([&] { Driver(Object).Spare0(); });
 }
 
-std::uint8_t *__stdcall GetIdent(std::uint8_t *Result, TObject Object) {
-  const TIdentString Ident = Enter([&] { return Driver(Object).GetIdent(); });
+// Reads nothing of the object: hosts may ask before they have a driver.
+std::uint8_t *__stdcall GetIdent(std::uint8_t *Result, TObject) {
+  static const TIdentString Ident = [] {
+    TIdentString Counted{};
+    char Text[Counted.size()];
+    const std::size_t Length = Utf8ToCp1251(IdentText, Text, sizeof Text);
+    Counted[0] = static_cast<std::uint8_t>(Length);
+    std::memcpy(Counted.data() + 1, Text, Length);
+    return Counted;
+  }();
   std::memcpy(Result, Ident.data(), Ident.size());
   return Result;
 }

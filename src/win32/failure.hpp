@@ -38,17 +38,18 @@ void Capture(TFailure &Failure) noexcept;
 // messages, or the host's exception as it was caught. Never returns.
 [[noreturn]] void Raise(const TFailure &Failure);
 
-// Keeps the host's x87 control word away from the driver's arithmetic: the
-// driver runs with all floating-point exceptions masked (hosts built with Delphi
-// unmask several), and on the way out clears the flags it raised before the host's
-// control word comes back, so that no stale flag traps in the host's next
-// floating-point instruction.
+// The driver computes under an x87 control word of its own: all exceptions
+// masked (hosts built with Delphi unmask several, and a trap inside the driver
+// would skip its C++ frames), double precision (hosts may run in single precision,
+// and the portable build computes in doubles), rounding to nearest. On the way out
+// it clears the flags it raised, so that none traps in the host's next
+// floating-point instruction, and gives the host its control word back.
 class TFpuScope {
 public:
   TFpuScope() noexcept {
     __asm__ volatile("fnstcw %0" : "=m"(HostWord));
-    const std::uint16_t Masked = HostWord | 0x3F;
-    __asm__ volatile("fldcw %0" : : "m"(Masked));
+    const std::uint16_t DriverWord = 0x027F;
+    __asm__ volatile("fldcw %0" : : "m"(DriverWord));
   }
   ~TFpuScope() { __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(HostWord)); }
   TFpuScope(const TFpuScope &) = delete;
@@ -64,10 +65,17 @@ template <typename TBody> auto Guarded(TFailure &Failure, TBody &&Body) noexcept
   using TResult = decltype(Body());
   TFpuScope Fpu;
   try {
-    if constexpr (std::is_void_v<TResult>)
+    if constexpr (std::is_void_v<TResult>) {
       Body();
-    else
+    } else if constexpr (std::is_floating_point_v<TResult>) {
+      // Rounded to a double in memory while the driver's control word holds: an x87
+      // register may carry a value beyond the range of a double, which the host's
+      // control word would trap on as soon as the value is stored.
+      volatile TResult Stored = Body();
+      return static_cast<TResult>(Stored);
+    } else {
       return Body();
+    }
   } catch (...) {
     Capture(Failure);
   }

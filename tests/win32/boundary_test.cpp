@@ -239,22 +239,61 @@ DE30_CASE(TwoDriversOnTwoChannelsStayIndependent) {
   CHECK_EQ(1u, B.Channel.Frames().size());
 }
 
+// Runs the host's side of a call under the given x87 control word and reports the
+// control and status words the call left behind.
+struct THostFpu {
+  WORD Set = 0, After = 0, Status = 0;
+  template <typename TBody> explicit THostFpu(WORD Word, TBody Body) {
+    WORD Before = 0;
+    __asm__ volatile("fnstcw %0" : "=m"(Before));
+    // Bit 6 is reserved and reads back as 1: compare against the word as stored.
+    __asm__ volatile("fnclex\n\tfldcw %1\n\tfnstcw %0" : "=m"(Set) : "m"(Word));
+    Body();
+    __asm__ volatile("fnstcw %0\n\tfnstsw %1" : "=m"(After), "=m"(Status));
+    __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(Before));
+  }
+};
+
 DE30_CASE(TheHostsFloatingPointControlWordIsKeptAndNeverTraps) {
   TDriver D;
   // Overflow, zero divide and invalid operation unmasked, as Delphi programs run.
-  const WORD HostWord = 0x1332;
-  WORD Before = 0, Set = 0, After = 0, Status = 0;
-  __asm__ volatile("fnstcw %0" : "=m"(Before));
-  // The reserved bit 6 reads back as 1: compare against the word as stored.
-  __asm__ volatile("fnclex\n\tfldcw %1\n\tfnstcw %0" : "=m"(Set) : "m"(HostWord));
-  // 1e308 litres in hundredths overflows: a range error, not a floating-point trap.
-  const TCall C = D.Call(DE30_SET_DOSE_LITRES, {1, 1, 0, 0, Low(1e308), High(1e308)});
-  __asm__ volatile("fnstcw %0\n\tfnstsw %1" : "=m"(After), "=m"(Status));
-  __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(Before));
+  // A money amount that buys 1e310 litres: the division overflows inside the
+  // driver, which reports a range error, not a floating-point trap.
+  D.Call(DE30_SET_PRICE, {1, 1, 1, 0, 0, Low(0.01), High(0.01)}); // no nozzles: stored only
+  TCall C;
+  const THostFpu Unmasked(0x1332, [&] {
+    C = D.Call(DE30_SET_DOSE_MONEY, {1, 1, 1, 0, Low(1e308), High(1e308)});
+  });
   CheckFailure(C, DE30_FAILURE_RANGE, "Range check error", "Range check error");
-  CHECK_EQ(Set, After);
-  CHECK_EQ(HostWord, Set & ~0x40);
-  CHECK_EQ(0u, Status & 0x3Fu); // no exception flag left to trap later
+  CHECK_EQ(0x1332u, Unmasked.Set & ~0x40u);
+  CHECK_EQ(Unmasked.Set, Unmasked.After);
+  CHECK_EQ(0u, Unmasked.Status & 0xBFu); // no exception flag left to trap later
+
+  // A dose that succeeds leaves no flag either (the division is inexact).
+  D.Call(DE30_SET_PRICE, {1, 1, 1, 0, 0, Low(45.50), High(45.50)});
+  const THostFpu AfterSuccess(0x1332, [&] {
+    C = D.Call(DE30_SET_DOSE_MONEY, {1, 1, 1, 0, Low(100.0), High(100.0)});
+  });
+  CHECK(!C.Raised);
+  CHECK_EQ(AfterSuccess.Set, AfterSuccess.After);
+  CHECK_EQ(0u, AfterSuccess.Status & 0xBFu);
+}
+
+DE30_CASE(TheDriverComputesInDoublesWhateverPrecisionTheHostRunsIn) {
+  TDriver D;
+  std::uint8_t Record[16];
+  D.Channel.Reply(StatusReply(0x00));
+  D.CallInto(DE30_GET_SOST_EX, Record, {1, 3, 1});
+  const TBytes Totals = {0, 0, 0x00, 0, 0x00, 0, 0x12, 0, 0x34, 0, 0x56, 0, 0x78, 0, 0, 0};
+  D.Channel.Reply(Totals).Reply(Totals);
+  double Total1 = 0, Total2 = 0;
+  // Single precision, as Direct3D leaves it: 123456.78 would come out as 123456.78125.
+  const THostFpu Single(0x007F, [&] {
+    D.Call(DE30_GET_TOTALS, {1, 3, 0, Word(&Total1), Word(&Total2), 0, 0});
+  });
+  CHECK(Total1 == 123456.78);
+  CHECK(Total2 == 123456.78);
+  CHECK_EQ(Single.Set, Single.After);
 }
 
 } // namespace de30::wintest

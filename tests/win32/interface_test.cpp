@@ -59,6 +59,12 @@ DE30_CASE(GetIdentWritesThe31BytesInCodePage1251AndNothingBehind) {
   CHECK_EQ(2u, C.Removed);
   CHECK(std::memcmp(Area, Ident1251, sizeof Ident1251) == 0);
   CHECK_EQ(0xCCu, Area[31]);
+
+  // It reads nothing of the object.
+  std::memset(Area, 0xCC, sizeof Area);
+  const TCall Without = Probe(D.Entry(DE30_GET_IDENT), {Word(Area), 0});
+  CHECK(!Without.Raised);
+  CHECK(std::memcmp(Area, Ident1251, sizeof Ident1251) == 0);
 }
 
 DE30_CASE(LineStateIsReadAndWrittenByTheLowByteInAL) {

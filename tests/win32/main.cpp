@@ -54,11 +54,13 @@ TCall TDriver::CallInto(int Position, void *Result, std::initializer_list<TWord>
 
 void CheckFailure(const TCall &Call, ULONG_PTR Kind, const char *Cp1251, const char *Utf8) {
   CHECK(Call.Raised);
-  if (!Call.Raised)
-    return;
   CHECK_EQ(DE30_EXCEPTION_CODE, Call.Record.ExceptionCode);
-  CHECK(Call.Record.ExceptionFlags & EXCEPTION_NONCONTINUABLE);
   CHECK_EQ(3u, Call.Record.NumberParameters);
+  // The parameters are only worth reading when the exception is the driver's.
+  if (!Call.Raised || Call.Record.ExceptionCode != DE30_EXCEPTION_CODE ||
+      Call.Record.NumberParameters != 3)
+    return;
+  CHECK(Call.Record.ExceptionFlags & EXCEPTION_NONCONTINUABLE);
   CHECK_EQ(Kind, Call.Record.ExceptionInformation[0]);
   const auto *Text1251 = reinterpret_cast<const char *>(Call.Record.ExceptionInformation[1]);
   const auto *Text8 = reinterpret_cast<const char *>(Call.Record.ExceptionInformation[2]);
