@@ -28,6 +28,13 @@ DE30_CASE(ExportsRemoveTheirWordsAndReturnAnObjectWithA24EntryTable) {
   for (int Position = 0; Position < DE30_POSITIONS; ++Position)
     CHECK(Table[Position] != nullptr);
   CHECK(Channel.Events.empty());
+
+  // GetDriver25's object is a driver like any other, bound to the channel given.
+  const auto *Table25 = *reinterpret_cast<const void *const *const *>(Second.Eax);
+  const TCall Poll = Probe(Table25[DE30_GET_SOST], {Second.Eax, 1, 1});
+  CHECK(!Poll.Raised);
+  CHECK_EQ(1u, Channel.Frames().size());
+  CHECK_EQ(Second.Eax, Channel.At(DE30_CHANNEL_SET_REPLY_CHECK).at(0).Words[2]);
 }
 
 DE30_CASE(SparePositionsRemoveTheirWordsAndDoNothing) {
