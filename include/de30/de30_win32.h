@@ -80,7 +80,8 @@
  *
  * Floating point: the driver computes under an x87 control word of its own (all
  * exceptions masked, double precision, rounding to nearest) and gives the host's
- * back, with no exception flag pending, before it returns or raises. An overflow
+ * back, with no exception flag pending, before it returns, raises or calls the
+ * host's channel (which always runs under the host's control word). An overflow
  * inside the driver therefore arrives as a range error (kind 2), never as a
  * floating-point trap.
  */

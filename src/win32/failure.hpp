@@ -6,6 +6,7 @@
 // structured exception. No C++ exception ever reaches host code.
 
 #include "de30/de30_win32.h"
+#include "win32/fpu.hpp"
 
 #include <windows.h>
 
@@ -38,32 +39,11 @@ void Capture(TFailure &Failure) noexcept;
 // messages, or the host's exception as it was caught. Never returns.
 [[noreturn]] void Raise(const TFailure &Failure);
 
-// The driver computes under an x87 control word of its own: all exceptions
-// masked (hosts built with Delphi unmask several, and a trap inside the driver
-// would skip its C++ frames), double precision (hosts may run in single precision,
-// and the portable build computes in doubles), rounding to nearest. On the way out
-// it clears the flags it raised, so that none traps in the host's next
-// floating-point instruction, and gives the host its control word back.
-class TFpuScope {
-public:
-  TFpuScope() noexcept {
-    __asm__ volatile("fnstcw %0" : "=m"(HostWord));
-    const std::uint16_t DriverWord = 0x027F;
-    __asm__ volatile("fldcw %0" : : "m"(DriverWord));
-  }
-  ~TFpuScope() { __asm__ volatile("fnclex\n\tfldcw %0" : : "m"(HostWord)); }
-  TFpuScope(const TFpuScope &) = delete;
-  TFpuScope &operator=(const TFpuScope &) = delete;
-
-private:
-  std::uint16_t HostWord;
-};
-
 // Runs Body, catching whatever it throws into Failure. Returns Body's result, or
 // a value-initialised one after a failure.
 template <typename TBody> auto Guarded(TFailure &Failure, TBody &&Body) noexcept {
   using TResult = decltype(Body());
-  TFpuScope Fpu;
+  TDriverFpu Fpu;
   try {
     if constexpr (std::is_void_v<TResult>) {
       Body();

@@ -3,6 +3,7 @@
 #include "de30/de30_win32.h"
 #include "win32/dll_driver.hpp"
 #include "win32/failure.hpp"
+#include "win32/fpu.hpp"
 #include "win32/seh.hpp"
 
 #include <utility>
@@ -37,14 +38,17 @@ TWord Invoke(typename THostEntry<Words>::T Entry, void *Object, const TWord *Arg
 
 template <int Words>
 TWord THostChannel::CallWords(int Position, TOnException OnException, const TWord *Args) {
-  void *const *HostTable = *static_cast<void *const *const *>(HostObject);
-  const auto Entry = reinterpret_cast<typename THostEntry<Words>::T>(HostTable[Position]);
   void *const Object = HostObject;
   TWord Result = 0;
+  // The table is read inside the guard too: a broken channel object is the host's
+  // exception, not the driver's.
   auto Body = [&]() noexcept {
+    void *const *HostTable = *static_cast<void *const *const *>(Object);
+    const auto Entry = reinterpret_cast<typename THostEntry<Words>::T>(HostTable[Position]);
     Result = Invoke<Words>(Entry, Object, Args, std::make_index_sequence<Words>());
   };
   EXCEPTION_RECORD Record;
+  const THostFpu HostWord;
   if (RaisedIn(Body, Record)) {
     if (OnException == Absorbable)
       throw EChannelException(Record.ExceptionCode);

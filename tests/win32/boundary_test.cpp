@@ -279,6 +279,18 @@ DE30_CASE(TheHostsFloatingPointControlWordIsKeptAndNeverTraps) {
   CHECK_EQ(0u, AfterSuccess.Status & 0xBFu);
 }
 
+DE30_CASE(TheHostsChannelRunsUnderTheHostsControlWord) {
+  TDriver D;
+  D.Channel.Reply(StatusReply(0));
+  const THostFpu Host(0x1332, [&] { D.Call(DE30_GET_SOST, {1, 1}); });
+  // SetReplyCheck, Transact, SetState and SetError (from the check routine inside
+  // Transact), GetState.
+  CHECK_EQ(5u, D.Channel.Events.size());
+  for (const THostEvent &E : D.Channel.Events)
+    CHECK_EQ(Host.Set, E.ControlWord);
+  CHECK_EQ(Host.Set, Host.After);
+}
+
 DE30_CASE(TheDriverComputesInDoublesWhateverPrecisionTheHostRunsIn) {
   TDriver D;
   std::uint8_t Record[16];

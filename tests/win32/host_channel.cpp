@@ -47,6 +47,7 @@ void THostChannel::Record(int Position, std::initializer_list<TWord> Words, TByt
   for (TWord W : Words)
     Event.Words[I++] = W;
   Event.Frame = std::move(Frame);
+  __asm__ volatile("fnstcw %0" : "=m"(Event.ControlWord));
   Events.push_back(std::move(Event));
 }
 

@@ -20,7 +20,8 @@ using TBytes = std::vector<std::uint8_t>;
 struct THostEvent {
   int Position = 0;
   TWord Words[7] = {};
-  TBytes Frame; // Transact: the frame as sent
+  TBytes Frame;                  // Transact: the frame as sent
+  std::uint16_t ControlWord = 0; // the x87 control word the channel ran under
 };
 
 // How one Transact is answered.
