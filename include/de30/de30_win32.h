@@ -70,8 +70,9 @@
  *   params[0]  kind, one of DE30_FAILURE_*
  *   params[1]  const char *: the message, NUL-terminated, code page 1251
  *   params[2]  const char *: the same message in UTF-8
- * The message buffers belong to the calling thread and stay valid at least until
- * the next call into the driver on that thread.
+ * The message buffers belong to the calling thread: they stay valid until the
+ * driver raises its next failure on that thread (so at least until the next call
+ * into the driver there), and never beyond the thread's end.
  * A structured exception that the host's channel raises from Transact or GetState
  * is absorbed (the driver asks LastError instead, and the line state keeps its
  * value). One raised from any other channel position reaches the host unchanged

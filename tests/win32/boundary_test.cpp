@@ -53,6 +53,11 @@ TWord __stdcall HostGetSost(void *, TWord Line, TWord Pump) {
   See({Line, Pump});
   return 0xFFFF00E1; // 225; the upper half of EAX is not part of the word
 }
+double __stdcall HostReadFillRaising(void *, TWord, TWord, double *) {
+  const ULONG_PTR Parameters[2] = {0x11, 0x22};
+  RaiseException(HostCode, 0, 2, Parameters);
+  return 0;
+}
 TWord __stdcall HostStopPump(void *, TWord Line, TWord Pump, TWord Flag) {
   See({Line, Pump, Flag});
   return 0;
@@ -86,6 +91,43 @@ DE30_CASE(AFailedExchangeRaisesESerialIOWithBothMessages) {
   // The messages stay readable after the call has returned to the host.
   CHECK(std::strcmp(reinterpret_cast<const char *>(C.Record.ExceptionInformation[2]),
                     "Can't STOP POMP") == 0);
+}
+
+namespace {
+struct TThreadFailure {
+  TDriver *Driver;
+  TCall Call;
+  bool MessagesRead;
+};
+// The messages live as long as their thread: checked before it ends.
+DWORD WINAPI FailOnAnotherThread(void *Parameter) {
+  auto *Job = static_cast<TThreadFailure *>(Parameter);
+  THostAnswer Failing;
+  Failing.Result = 1;
+  Job->Driver->Channel.Answer(Failing);
+  Job->Call = Job->Driver->Call(DE30_GET_SOST, {1, 1});
+  CheckFailure(Job->Call, DE30_FAILURE_SERIAL_IO, "Can't GetSost", "Can't GetSost");
+  Job->MessagesRead = true;
+  return 0;
+}
+} // namespace
+
+DE30_CASE(EachThreadKeepsTheMessagesOfItsOwnLastFailure) {
+  TDriver D, Other;
+  THostAnswer Failing;
+  Failing.Result = 1;
+  D.Channel.Answer(Failing);
+  const TCall Here = D.Call(DE30_STOP_PUMP, {1, 1, 0});
+  TThreadFailure Job{&Other, {}, false};
+  HANDLE Thread = CreateThread(nullptr, 0, &FailOnAnotherThread, &Job, 0, nullptr);
+  CHECK(Thread != nullptr);
+  if (Thread == nullptr)
+    return;
+  WaitForSingleObject(Thread, INFINITE);
+  CloseHandle(Thread);
+  CHECK(Job.MessagesRead);
+  // The other thread's failure has not overwritten this thread's messages.
+  CheckFailure(Here, DE30_FAILURE_SERIAL_IO, "Can't STOP POMP", "Can't STOP POMP");
 }
 
 DE30_CASE(RangeErrorsRaiseKindTwoBeforeAnythingIsSent) {
@@ -219,6 +261,15 @@ DE30_CASE(ForwardingPositionsCallThroughTheTableTheObjectPointsTo) {
     const TCall C = D.Call(DE30_STOP_PUMP_IF, {1, 2, 9, 0x201});
     CHECK_EQ(5u, C.Removed);
     CHECK(SeenCount == 3 && Seen[0] == 1 && Seen[1] == 2 && Seen[2] == 0x201);
+  }
+  {
+    // What the called entry raises reaches the host unchanged.
+    TReplacedEntry Replaced(D, DE30_READ_FILL,
+                            reinterpret_cast<const void *>(&HostReadFillRaising));
+    double Value1 = -1, Value2 = -1;
+    CheckHostException(D.Call(DE30_GET_FILL_DATA, {1, 1, Word(&Value1), Word(&Value2)}),
+                       HostCode);
+    CHECK(Value1 == -1);
   }
   // None of this reached the host's channel.
   CHECK(D.Channel.Frames().empty());
