@@ -194,6 +194,27 @@ DE30_CASE(AHostExceptionInGetStateOrInsideTheCheckRoutineIsAbsorbed) {
   CHECK_EQ(7u, D.Call(DE30_GET_LINE_STATE, {2}).Al());
 }
 
+DE30_CASE(TheHostsOwnFramesAreUnwoundOnceWhateverHappensToItsException) {
+  TDriver D;
+  D.Channel.RaiseUnderFinally = true;
+  THostAnswer Raising;
+  Raising.Raise = HostCode;
+  D.Channel.Answer(Raising);
+  CHECK(!D.Call(DE30_GET_SOST, {1, 1}).Raised); // absorbed
+  CHECK_EQ(1u, D.Channel.Unwinds);
+
+  D.Channel.RaiseAt[DE30_CHANNEL_SETUP_LINE] = HostCode;
+  CheckHostException(D.Call(DE30_INIT_LINE, {1}), HostCode); // passed on
+  CHECK_EQ(2u, D.Channel.Unwinds);
+
+  // From SetState inside the check routine inside Transact: caught around SetState,
+  // raised again from the routine, absorbed around Transact; unwound once all the same.
+  D.Channel.RaiseAt[DE30_CHANNEL_SETUP_LINE] = 0;
+  D.Channel.RaiseAt[DE30_CHANNEL_SET_STATE] = HostCode;
+  CHECK(!D.Call(DE30_GET_SOST, {1, 1}).Raised);
+  CHECK_EQ(3u, D.Channel.Unwinds);
+}
+
 DE30_CASE(HostExceptionsFromOtherPositionsReachTheHostUnchanged) {
   TDriver D;
   D.Channel.RaiseAt[DE30_CHANNEL_SETUP_LINE] = HostCode;

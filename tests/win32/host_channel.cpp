@@ -51,11 +51,22 @@ void THostChannel::Record(int Position, std::initializer_list<TWord> Words, TByt
   Events.push_back(std::move(Event));
 }
 
-void THostChannel::MaybeRaise(int Position) const {
-  if (RaiseAt[Position] != 0) {
+void THostChannel::MaybeRaise(int Position) {
+  if (RaiseAt[Position] != 0)
+    Raise(RaiseAt[Position]);
+}
+
+void THostChannel::Raise(DWORD Code) {
+  static DWORD Raising;
+  Raising = Code;
+  auto Body = [](void *) {
     const ULONG_PTR Parameters[2] = {0x11, 0x22};
-    RaiseException(RaiseAt[Position], 0, 2, Parameters);
-  }
+    RaiseException(Raising, 0, 2, Parameters);
+  };
+  if (RaiseUnderFinally)
+    de30t_finally(Body, nullptr, &Unwinds);
+  else
+    Body(nullptr);
 }
 
 std::vector<TBytes> THostChannel::Frames() const {
@@ -118,10 +129,8 @@ TWord THostChannel::Transact(THostChannel *Self, TWord Line, TWord Line2,
     Self->Script.pop_front();
   }
   Self->MaybeRaise(DE30_CHANNEL_TRANSACT);
-  if (Answer.Raise != 0) {
-    const ULONG_PTR Parameters[2] = {0x11, 0x22};
-    RaiseException(Answer.Raise, 0, 2, Parameters);
-  }
+  if (Answer.Raise != 0)
+    Self->Raise(Answer.Raise);
   // Buffer A: the command as sent; buffer B: the reply as received. Kept in fixed
   // arrays: an exception from the check routine abandons this frame.
   std::uint8_t Sent[256] = {};

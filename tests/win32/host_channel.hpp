@@ -43,6 +43,9 @@ public:
   std::int32_t SetupResult = 0;
   // Non-zero: the channel position raises this code (parameters 0x11, 0x22).
   DWORD RaiseAt[22] = {};
+  // Raise from inside a try/finally-like frame, counting how often it was unwound.
+  bool RaiseUnderFinally = false;
+  TWord Unwinds = 0;
   // The check routine as the driver registered it, and its last run.
   TWord CheckRoutine = 0, CheckData = 0, SetupRoutine = 0, SetupData = 0;
   TCall LastCheck{};
@@ -73,7 +76,8 @@ public:
 
 private:
   void Record(int Position, std::initializer_list<TWord> Words, TBytes Frame = {});
-  void MaybeRaise(int Position) const;
+  void MaybeRaise(int Position);
+  void Raise(DWORD Code);
   std::uint8_t States[256] = {};
 };
 

@@ -116,6 +116,40 @@ de30t_handler:
     jmp de30t_leave
 )");
 
+// de30t_finally(Body, Arg, Unwinds), cdecl. Registration record: +0 previous,
+// +4 handler, +8 Unwinds. The handler never handles; it counts unwind calls.
+__asm__(R"(
+    .text
+    .globl _de30t_finally
+    .def _de30t_finally; .scl 2; .type 32; .endef
+_de30t_finally:
+    pushl %ebp
+    movl %esp, %ebp
+    pushl 16(%ebp)
+    pushl $de30t_finally_handler
+    pushl %fs:0
+    movl %esp, %fs:0
+    pushl 12(%ebp)
+    call *8(%ebp)
+    addl $4, %esp
+    popl %eax
+    movl %eax, %fs:0
+    leave
+    ret
+
+    .def de30t_finally_handler; .scl 3; .type 32; .endef
+de30t_finally_handler:
+    movl 4(%esp), %eax
+    testl $6, 4(%eax)
+    jz 1f
+    movl 8(%esp), %edx
+    movl 8(%edx), %edx
+    incl (%edx)
+1:
+    movl $1, %eax
+    ret
+)");
+
 bool TCall::KeptRegisters() const { return Esi == 0x51515151 && Edi == 0xD1D1D1D1; }
 
 TCall Probe(const void *Code, const TWord *Words, std::size_t Count, TWord Flags) {

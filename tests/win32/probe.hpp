@@ -39,6 +39,11 @@ enum TProbeFlags : TWord {
 extern "C" void de30t_call(const void *Code, const TWord *Words, TWord Count, TWord Flags,
                            TCall *Out);
 
+// Calls Body(Arg) under a frame whose handler only counts the unwinds it is asked
+// for, the way a host's try/finally block sees an exception pass: the driver must
+// let RtlUnwind reach it.
+extern "C" void de30t_finally(void (*Body)(void *), void *Arg, TWord *Unwinds);
+
 // Words in the order of the callee's parameters (the first one ends up at [ESP+4]).
 TCall Probe(const void *Code, std::initializer_list<TWord> Words, TWord Flags = 0);
 TCall Probe(const void *Code, const TWord *Words, std::size_t Count, TWord Flags = 0);
