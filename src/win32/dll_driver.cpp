@@ -19,7 +19,7 @@ TVM30 &Driver(TObject Object) { return *TDllDriver::Of(Object).Driver; }
 std::uint8_t Byte(TWord Value) { return static_cast<std::uint8_t>(Value); }
 std::int32_t Int(TWord Value) { return static_cast<std::int32_t>(Value); }
 
-// The pauses of the driver, as the original: Sleep of the calling thread.
+// The driver's two pauses: plain Sleeps of the calling thread.
 class TSleepPauser final : public TPauser {
 public:
   void Pause(std::uint32_t Milliseconds) override { Sleep(Milliseconds); }
