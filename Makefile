@@ -15,8 +15,13 @@ build: deps
 	cmake --preset $(PRESET)
 	cmake --build --preset $(PRESET)
 
+# The whole suite twice: as built, then under the address and undefined-behaviour
+# sanitizers.
 test: build
 	ctest --preset $(PRESET)
+	cmake --preset asan
+	cmake --build --preset asan
+	ctest --preset asan
 
 demo: build
 	$(BUILD_DIR)/tools/de30_selfcheck
