@@ -1,6 +1,7 @@
 #include "faults/tables_snapshot.hpp"
 
 #include <bit>
+#include <cstdio>
 #include <sstream>
 
 namespace de30::test {
@@ -28,7 +29,11 @@ private:
   int Count = 0;
 };
 
-std::string At(int Line) { return "[" + std::to_string(Line) + "]"; }
+std::string At(int Line) {
+  char Text[16];
+  std::snprintf(Text, sizeof Text, "[%d]", Line);
+  return Text;
+}
 std::string At(int Line, int Pump) { return At(Line) + At(Pump); }
 
 } // namespace
