@@ -16,7 +16,7 @@ build: deps
 	cmake --build --preset $(PRESET)
 
 # The whole suite twice: as built, then under the address and undefined-behaviour
-# sanitizers.
+# sanitizers (less the installed-package check, whose consumers build without them).
 test: build
 	ctest --preset $(PRESET)
 	cmake --preset asan
