@@ -67,7 +67,7 @@ std::int32_t TFuzzChannel::Transact(std::int32_t Line, std::int32_t Line2,
   const std::uint8_t Sent = Frame[1];
   // A channel may re-open the line, and so run its set-up, at any time.
   if (Setups[Line & 0xFF] != nullptr && In.Byte() == 0x5E)
-    Setups[Line & 0xFF](Expected, Line);
+    Setups[Line & 0xFF](SetupData[Line & 0xFF], Line);
   MaybeThrow();
   // The channel writes what the input says, up to the length the driver asked for;
   // a buffer shorter than that shows up under the address sanitizer.
@@ -98,6 +98,7 @@ void TFuzzChannel::SetLineSetup(std::int32_t Line, TLineSetup Setup, void *Data)
   if (Setup == nullptr || Data != Expected)
     Fail("SetLineSetup without the driver's routine and data");
   Setups[Line & 0xFF] = Setup;
+  SetupData[Line & 0xFF] = Data;
 }
 
 void TFuzzChannel::Pause(std::uint32_t Milliseconds) {

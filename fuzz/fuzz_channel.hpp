@@ -44,6 +44,7 @@ private:
   TReplyCheck Checks[256] = {};
   void *CheckData[256] = {};
   TLineSetup Setups[256] = {};
+  void *SetupData[256] = {};
 };
 
 } // namespace de30::fuzz
