@@ -23,8 +23,14 @@ build-win32: deps-win32
 	cmake --preset win32
 	cmake --build --preset win32
 
+# The whole suite as built, then under the address and undefined-behaviour
+# sanitizers (less the installed-package checks, whose consumers build without
+# them), then DE30.dll's tests under Wine.
 test: build build-win32
 	ctest --preset $(PRESET)
+	cmake --preset asan
+	cmake --build --preset asan
+	ctest --preset asan
 	ctest --preset win32
 
 demo: build
