@@ -19,7 +19,7 @@ test: build
 	ctest --preset $(PRESET)
 
 demo: build
-	$(BUILD_DIR)/tools/de30_selfcheck
+	$(BUILD_DIR)/bin/de30ctl demo
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format -i

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake make pkg-config
   googletest libgtest-dev libgmock-dev
+  libasio-dev libcli11-dev
 )
 
 missing=()
