@@ -13,6 +13,14 @@ std::string Name(const TPumpRef &Pump) {
   return "pump " + std::to_string(Pump.Line) + ":" + std::to_string(Pump.Pump);
 }
 
+// A reply the driver did not accept leaves its values unread: say so.
+std::string Accepted(TSession &S, const TPumpRef &Pump) {
+  const std::uint8_t State = S.Driver.GetLineState(static_cast<std::uint8_t>(Pump.Line));
+  return State == LineAccepted ? ""
+                               : " (reply not accepted, line state " + std::to_string(State) +
+                                     ": values not read)";
+}
+
 void CheckGrade(int Grade) {
   if (Grade < 1 || Grade > GradeCount)
     throw ECtlError(ExitUnknown, "grade " + std::to_string(Grade) + " does not exist (1..6)");
@@ -110,8 +118,8 @@ void Fill(TSession &S, const TPumpRef &Pump) {
   S.Transport.Require(Pump);
   double Amount = 0;
   const double Volume = S.Driver.ReadFill(Pump.Line, Pump.Pump, Amount);
-  std::printf("%s: fill volume %s l, amount %s\n", Name(Pump).c_str(), Money(Volume).c_str(),
-              Money(Amount).c_str());
+  std::printf("%s: fill volume %s l, amount %s%s\n", Name(Pump).c_str(), Money(Volume).c_str(),
+              Money(Amount).c_str(), Accepted(S, Pump).c_str());
 }
 
 void Totals(TSession &S, const TPumpRef &Pump, int Nozzles) {
@@ -124,8 +132,8 @@ void Totals(TSession &S, const TPumpRef &Pump, int Nozzles) {
   double Volume = 0;
   double Amount = 0;
   S.Driver.GetTotals(Pump.Line, Pump.Pump, Volume, Amount);
-  std::printf("%s: total volume %s l, total amount %s\n", Name(Pump).c_str(),
-              Money(Volume).c_str(), Money(Amount).c_str());
+  std::printf("%s: total volume %s l, total amount %s%s\n", Name(Pump).c_str(),
+              Money(Volume).c_str(), Money(Amount).c_str(), Accepted(S, Pump).c_str());
 }
 
 } // namespace de30::ctl

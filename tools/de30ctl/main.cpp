@@ -51,6 +51,9 @@ TPumpRef MonitorPump(const std::string &Text, int &Nozzles) {
   return ParsePumpRef(Text.substr(0, Slash));
 }
 
+// The channel's account of the last failure, for the driver's failure messages.
+std::string LastFailure;
+
 int Dispatch(CLI::App &App, TArguments &A) {
   CLI::App *Command = App.get_subcommands().front();
   const std::string Name = Command->get_name();
@@ -83,6 +86,10 @@ int Dispatch(CLI::App &App, TArguments &A) {
   auto Driver = GetDE30(0, 0, &Transport.Channel());
   Transport.Attach(*Driver);
   TSession S{Transport, *Driver};
+  struct TKeep {
+    TTransport &T;
+    ~TKeep() { LastFailure = T.LastFailure(); }
+  } Keep{Transport};
   if (Name == "ident") {
     Ident(S);
     return ExitOk;
@@ -225,7 +232,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "de30ctl: %s\n", Error.what());
     return Error.Code;
   } catch (const ESerialIO &Error) {
-    std::fprintf(stderr, "de30ctl: the pump command failed: %s\n", Error.what());
+    std::fprintf(stderr, "de30ctl: the pump command failed: %s%s%s\n", Error.what(),
+                 LastFailure.empty() ? "" : ": ", LastFailure.c_str());
     return ExitPumpFailed;
   } catch (const ERangeError &Error) {
     std::fprintf(stderr, "de30ctl: the driver refused a value out of range: %s\n",

@@ -99,8 +99,13 @@ TTransport::TTransport(const TTransportOptions &Options, bool ManualClock, bool 
   std::sort(Where.begin(), Where.end());
   if (Options.TimeoutMs > 0)
     LineChannel->SetReplyTimeout(std::chrono::milliseconds(Options.TimeoutMs));
-  if (Options.Trace)
-    LineChannel->SetTracer([](const channels::TTraceRecord &R) { PrintTrace(stdout, R); });
+  LineChannel->SetTracer([this, Trace = Options.Trace](const channels::TTraceRecord &R) {
+    if (Trace)
+      PrintTrace(stdout, R);
+    if (R.Result != 0)
+      Failure = "line " + std::to_string(R.Line) + ": " + channels::ErrorText(R.Result) +
+                " (channel error " + std::to_string(R.Result) + ")";
+  });
 }
 
 TTransport::~TTransport() = default;

@@ -49,6 +49,8 @@ public:
   void InitLines(TVM30 &Driver) const;
   // Has the driver's pauses move the manual clock instead of sleeping.
   void Attach(TVM30 &Driver);
+  // What went wrong in the last failed transaction ("" when none failed).
+  const std::string &LastFailure() const { return Failure; }
 
 private:
   std::unique_ptr<sim::TSimClock> Clock;
@@ -57,6 +59,7 @@ private:
   std::unique_ptr<channels::TLineChannel> LineChannel;
   std::vector<std::pair<int, std::string>> Where; // line and what it leads to
   std::unique_ptr<TPauser> Pauser;
+  std::string Failure;
 };
 
 } // namespace de30::ctl
