@@ -76,6 +76,15 @@ TPumpState TSimPump::Resting() const {
 
 bool TSimPump::LiftNozzle(int K, std::int64_t Now) {
   Advance(Now);
+  return Lift(K, Now);
+}
+
+void TSimPump::HangNozzle(std::int64_t Now) {
+  Advance(Now);
+  Hang(Now);
+}
+
+bool TSimPump::Lift(int K, std::int64_t Now) {
   if (K < 1 || K > Setup.Nozzles || Data.Lifted != 0)
     return false;
   Data.Lifted = K;
@@ -88,8 +97,7 @@ bool TSimPump::LiftNozzle(int K, std::int64_t Now) {
   return true;
 }
 
-void TSimPump::HangNozzle(std::int64_t Now) {
-  Advance(Now);
+void TSimPump::Hang(std::int64_t Now) {
   if (Data.State == TPumpState::Fuelling)
     EndFill(Now);
   Data.Lifted = 0;
@@ -151,9 +159,9 @@ void TSimPump::Advance(std::int64_t Now) {
     return;
   if (Data.State == TPumpState::Idle && Now - StateSince >= Setup.IdleMs) {
     // Customers take the nozzles in turn.
-    LiftNozzle(Data.Fills % Setup.Nozzles + 1, Now);
+    Lift(Data.Fills % Setup.Nozzles + 1, Now);
   } else if (Data.State == TPumpState::Finished && Now - StateSince >= Setup.HangMs) {
-    HangNozzle(Now);
+    Hang(Now);
   }
 }
 

@@ -103,6 +103,8 @@ public:
   std::array<std::uint8_t, MaxNozzles> Nibbles() const;
 
 private:
+  bool Lift(int K, std::int64_t Now);
+  void Hang(std::int64_t Now);
   void Execute(std::int64_t Now);
   void Authorise(std::int64_t Now);
   void Stop(std::int64_t Now);
