@@ -44,11 +44,13 @@ struct TArguments {
 };
 
 // "LINE:PUMP" or "LINE:PUMP/NOZZLES" for monitor.
-TPumpRef MonitorPump(const std::string &Text, int &Nozzles) {
+TWatched MonitorPump(const std::string &Text) {
+  TWatched Watched;
   const auto Slash = Text.find('/');
   if (Slash != std::string::npos)
-    Nozzles = ParseWhole(Text.substr(Slash + 1), "nozzle count", 1, 6, ExitUsage);
-  return ParsePumpRef(Text.substr(0, Slash));
+    Watched.Nozzles = ParseWhole(Text.substr(Slash + 1), "nozzle count", 1, 6, ExitUsage);
+  Watched.Pump = ParsePumpRef(Text.substr(0, Slash));
+  return Watched;
 }
 
 // The channel's account of the last failure, for the driver's failure messages.
@@ -96,7 +98,7 @@ int Dispatch(CLI::App &App, TArguments &A) {
   }
   if (Name == "monitor") {
     for (const auto &Text : A.MonitorPumps)
-      A.Monitor.Pumps.push_back(MonitorPump(Text, A.Monitor.Nozzles));
+      A.Monitor.Pumps.push_back(MonitorPump(Text));
     Transport.InitLines(*Driver);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);

@@ -49,18 +49,22 @@ TRow Read(TSession &S, const TPumpRef &Pump, int Nozzles, bool Authorise) {
 } // namespace
 
 int RunMonitor(TSession &S, const TMonitorOptions &Options, const std::atomic<bool> &Stop) {
-  std::vector<TPumpRef> Pumps = Options.Pumps.empty() ? S.Transport.Pumps() : Options.Pumps;
+  std::vector<TWatched> Pumps = Options.Pumps;
+  if (Pumps.empty())
+    for (const TPumpRef &Pump : S.Transport.Pumps())
+      Pumps.push_back({Pump, 0});
   if (Pumps.empty())
     throw ECtlError(ExitUsage, "name the pumps to monitor on real lines (--pump LINE:PUMP)");
-  for (const TPumpRef &Pump : Pumps)
-    S.Transport.Require(Pump);
+  for (TWatched &W : Pumps) {
+    S.Transport.Require(W.Pump);
+    W.Nozzles = S.Transport.Nozzles(W.Pump, W.Nozzles);
+  }
   const bool Live = ::isatty(STDOUT_FILENO) != 0;
   sim::TManualClock *Clock = S.Transport.Manual();
   for (int Round = 1; !Stop && (Options.Count == 0 || Round <= Options.Count); ++Round) {
     std::vector<TRow> Rows;
-    for (const TPumpRef &Pump : Pumps)
-      Rows.push_back(
-          Read(S, Pump, S.Transport.Nozzles(Pump, Options.Nozzles), Options.Authorise));
+    for (const TWatched &W : Pumps)
+      Rows.push_back(Read(S, W.Pump, W.Nozzles, Options.Authorise));
     if (Live)
       std::printf("\033[H\033[J"); // home and clear: the table replaces itself
     else

@@ -9,9 +9,13 @@
 
 namespace de30::ctl {
 
+struct TWatched {
+  TPumpRef Pump;
+  int Nozzles = 0; // on real lines (0: one); the embedded station knows its own
+};
+
 struct TMonitorOptions {
-  std::vector<TPumpRef> Pumps; // empty: every pump of the embedded station
-  int Nozzles = 0;             // nozzle count on real lines (0: one)
+  std::vector<TWatched> Pumps; // empty: every pump of the embedded station
   int IntervalMs = 1000;
   int Count = 0;          // refreshes; 0: until interrupted
   bool Authorise = false; // authorise every pump that calls

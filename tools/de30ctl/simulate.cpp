@@ -17,7 +17,10 @@ int RunSimulate(const TSimulateOptions &Options, const std::atomic<bool> &Stop) 
   sim::TSteadyClock Clock;
   sim::TSimStation Station(Clock);
   std::vector<int> Lines;
+  std::string Watch;
   for (const auto &Place : DefaultStation(Options.Customers)) {
+    Watch += " --pump " + std::to_string(Place.Line) + ":" +
+             std::to_string(Place.Pump.Address) + "/" + std::to_string(Place.Pump.Nozzles);
     Station.AddPump(Place.Line, Place.Pump);
     if (Lines.empty() || Lines.back() != Place.Line)
       Lines.push_back(Place.Line);
@@ -44,7 +47,7 @@ int RunSimulate(const TSimulateOptions &Options, const std::atomic<bool> &Stop) 
     Server->Start();
     Servers.push_back(std::move(Server));
   }
-  std::printf("try: %s monitor\n", Usage.c_str());
+  std::printf("try: %s monitor%s --authorize\n", Usage.c_str(), Watch.c_str());
   std::fflush(stdout);
   const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Options.DurationS);
   while (!Stop && (Options.DurationS == 0 || std::chrono::steady_clock::now() < Until))
