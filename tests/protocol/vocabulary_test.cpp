@@ -108,8 +108,8 @@ TEST(ToHundredths, RefusesValuesOutsideTheSigned32BitRangeAndNonFiniteOnes) {
   EXPECT_THROW(ToHundredths(21474836.48), ERangeError);
   EXPECT_THROW(ToHundredths(-21474836.49), ERangeError);
   EXPECT_THROW(ToHundredths(std::nan("")), ERangeError);
-  EXPECT_THROW(ToHundredths(INFINITY), ERangeError);
-  EXPECT_THROW(ToHundredths(-INFINITY), ERangeError);
+  EXPECT_THROW(ToHundredths(std::numeric_limits<double>::infinity()), ERangeError);
+  EXPECT_THROW(ToHundredths(-std::numeric_limits<double>::infinity()), ERangeError);
 }
 
 TEST(ToWireHundredths, RefusesWhatTheFieldCannotCarry) {
