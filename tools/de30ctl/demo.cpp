@@ -29,6 +29,8 @@ private:
   void Transaction(const TPumpRef &Pump, int Nozzles, int Nozzle, double Litres, double Money,
                    int Grade);
   std::pair<double, double> Totals(const TPumpRef &Pump, int Nozzles);
+  void StoppedFill(const TPumpRef &Pump);
+  void FaultAndLock(const TPumpRef &Pump);
 
   TTransport &Transport;
   TSession Session;
@@ -111,6 +113,66 @@ void TDemo::Transaction(const TPumpRef &Pump, int Nozzles, int Nozzle, double Li
         "the totals grew by the fill");
 }
 
+void TDemo::StoppedFill(const TPumpRef &Pump) {
+  sim::TSimStation &Station = *Transport.Simulated();
+  TVM30 &Driver = Session.Driver;
+  const auto Before = Totals(Pump, 1);
+  Station.LiftNozzle(Pump.Line, Pump.Pump, 1);
+  PollShown(Pump, 1);
+  Driver.StartPump(Pump.Line, Pump.Pump);
+  std::printf("    nozzle lifted, authorised without a dose\n");
+  Transport.Manual()->Advance(8000);
+  double Paid = 0;
+  const double Flowing = Driver.ReadFill(Pump.Line, Pump.Pump, Paid);
+  std::printf("    t+  8s  %-28s fill %7s l %8s\n", DescribeStatus(PollShown(Pump, 1)).c_str(),
+              Money(Flowing).c_str(), Money(Paid).c_str());
+  Driver.StopPump(Pump.Line, Pump.Pump);
+  const std::uint8_t Code = PollShown(Pump, 1);
+  const double Volume = Driver.ReadFill(Pump.Line, Pump.Pump, Paid);
+  std::printf("    stopped: %s, fill %s l %s\n", DescribeStatus(Code).c_str(),
+              Money(Volume).c_str(), Money(Paid).c_str());
+  Transport.Manual()->Advance(5000);
+  Check(Code == 192 && Driver.ReadFill(Pump.Line, Pump.Pump, Paid) == Volume && Volume > 0,
+        "the fill ended at the stop");
+  Station.HangNozzle(Pump.Line, Pump.Pump);
+  const auto After = Totals(Pump, 1);
+  Check(std::fabs(After.first - Before.first - Volume) < 0.005, "the totals grew by the fill");
+}
+
+void TDemo::FaultAndLock(const TPumpRef &Pump) {
+  sim::TSimStation &Station = *Transport.Simulated();
+  TVM30 &Driver = Session.Driver;
+  Station.Fail(Pump.Line, Pump.Pump, 0x80);
+  std::printf("    the pump reports status byte 0x80\n");
+  const std::uint8_t Reinit = PollShown(Pump, 1);
+  std::printf("    poll: %s (the driver re-initialised the pump)\n",
+              DescribeStatus(Reinit).c_str());
+  const std::uint8_t After = PollShown(Pump, 1);
+  std::printf("    poll: %s\n", DescribeStatus(After).c_str());
+  Check(Reinit == 209 && After == 192, "the pump is back after re-initialisation");
+
+  Station.Lock(Pump.Line, Pump.Pump);
+  Station.LiftNozzle(Pump.Line, Pump.Pump, 1);
+  std::printf("    the pump locks itself; a customer lifts the nozzle: %s\n",
+              DescribeStatus(PollShown(Pump, 1)).c_str());
+  Driver.StartPump(Pump.Line, Pump.Pump);
+  Transport.Manual()->Advance(5000);
+  const bool Refused = Station.View(Pump.Line, Pump.Pump).State == sim::TPumpState::Locked;
+  std::printf("    start: %s\n", Refused ? "refused, the pump stays locked" : "accepted");
+  PollShown(Pump, 1);
+  Driver.UnblockPump(Pump.Line, Pump.Pump, 5);
+  std::printf("    unblocked with code 5: %s\n", DescribeStatus(PollShown(Pump, 1)).c_str());
+  Station.HangNozzle(Pump.Line, Pump.Pump);
+  const std::uint8_t Idle = PollShown(Pump, 1);
+  Station.LiftNozzle(Pump.Line, Pump.Pump, 1);
+  const std::uint8_t Calling = PollShown(Pump, 1);
+  std::printf("    hung up: %s; lifted again: %s\n", DescribeStatus(Idle).c_str(),
+              DescribeStatus(Calling).c_str());
+  Station.HangNozzle(Pump.Line, Pump.Pump);
+  PollShown(Pump, 1);
+  Check(Refused && Calling == 225, "a locked pump starts only once unblocked");
+}
+
 int TDemo::Run() {
   TVM30 &Driver = Session.Driver;
   std::printf("de30 demo: %s, on the embedded station (simulated time)\n", IdentText);
@@ -150,6 +212,12 @@ int TDemo::Run() {
   Transport.Simulated()->HangNozzle(2, 3);
   Record = PollRecord(Session, {2, 3}, 4);
   Check((Record.Sost & 0xF8) == 0xC0, "idle again");
+
+  std::printf("\n6. Pump 1:1: a fill stopped by the host\n");
+  StoppedFill({1, 1});
+
+  std::printf("\n7. Pump 1:1: a fault, a lock, and unblocking\n");
+  FaultAndLock({1, 1});
 
   std::printf("\n%s\n", Failures == 0 ? "demo finished: every check held"
                                       : "demo finished with failed checks");

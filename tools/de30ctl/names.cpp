@@ -17,7 +17,7 @@ std::string StatusName(std::uint16_t Code) {
   case 0xC8:
     return "reserved";
   case 0xD0:
-    return "authorised, not fuelling";
+    return "authorised, waiting";
   case 0xD8:
     return "authorised";
   case 0xE0:

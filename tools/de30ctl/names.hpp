@@ -7,7 +7,7 @@
 
 namespace de30::ctl {
 
-// "idle", "calling", "authorised", "authorised, not fuelling", ...
+// The family names of docs/status-codes.md: "idle", "calling", "authorised", ...
 std::string StatusName(std::uint16_t Code);
 // "192 idle", "226 calling, nozzle 2"
 std::string DescribeStatus(std::uint16_t Code);
