@@ -24,7 +24,8 @@ bool TSimStation::HasLine(int Line) const {
 
 bool TSimStation::HasPump(int Line, int Address) const {
   TGuard G(Guard);
-  return Find(Line, Address) != nullptr;
+  const auto L = Lines.find(Line);
+  return L != Lines.end() && L->second.Pumps.count(Address) != 0;
 }
 
 std::vector<TPumpPlace> TSimStation::Pumps() const {
@@ -42,10 +43,6 @@ TSimPump *TSimStation::Find(int Line, int Address) {
     return nullptr;
   auto P = L->second.Pumps.find(Address);
   return P == L->second.Pumps.end() ? nullptr : &P->second;
-}
-
-const TSimPump *TSimStation::Find(int Line, int Address) const {
-  return const_cast<TSimStation *>(this)->Find(Line, Address);
 }
 
 TReply TSimStation::Handle(int LineNumber, TLine &Line, const TBytes &Command) {
@@ -110,9 +107,9 @@ bool TSimStation::Lock(int Line, int Address) {
   return P != nullptr;
 }
 
-TPumpView TSimStation::View(int Line, int Address) const {
+TPumpView TSimStation::View(int Line, int Address) {
   TGuard G(Guard);
-  TSimPump *P = const_cast<TSimStation *>(this)->Find(Line, Address);
+  TSimPump *P = Find(Line, Address);
   if (P == nullptr)
     throw ERangeError();
   P->Advance(Clock.NowMs());

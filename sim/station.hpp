@@ -9,7 +9,6 @@
 #include "sim/frames.hpp"
 #include "sim/pump.hpp"
 
-#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -41,7 +40,8 @@ public:
   bool HangNozzle(int Line, int Address);
   bool Fail(int Line, int Address, std::uint8_t Status);
   bool Lock(int Line, int Address);
-  TPumpView View(int Line, int Address) const; // ERangeError for an unknown pump
+  // The pump brought up to the clock's time; ERangeError for an unknown pump.
+  TPumpView View(int Line, int Address);
 
   void AddFault(const TFaultRule &Rule);
   void ClearFaults();
@@ -59,7 +59,6 @@ private:
     std::size_t Frames = 0;
   };
   TSimPump *Find(int Line, int Address);
-  const TSimPump *Find(int Line, int Address) const;
   TReply Handle(int LineNumber, TLine &Line, const TBytes &Command);
 
   const TSimClock &Clock;
