@@ -9,6 +9,7 @@
 #include "de30/driver.hpp"
 #include "sim/server.hpp"
 #include "sim/station.hpp"
+#include "support/clock_pauser.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,15 +23,6 @@ enum class TWire { Pty, Tcp };
 inline std::string WireName(const ::testing::TestParamInfo<TWire> &Info) {
   return Info.param == TWire::Pty ? "SerialOnPty" : "TcpOnLoopback";
 }
-
-class TClockPauser final : public TPauser {
-public:
-  explicit TClockPauser(sim::TManualClock &StationClock) : Clock(StationClock) {}
-  void Pause(std::uint32_t Milliseconds) override { Clock.Advance(Milliseconds); }
-
-private:
-  sim::TManualClock &Clock;
-};
 
 class EndToEnd : public ::testing::TestWithParam<TWire> {
 protected:

@@ -5,21 +5,13 @@
 #include "de30/driver.hpp"
 #include "sim/sim_channel.hpp"
 #include "sim/station.hpp"
+#include "support/clock_pauser.hpp"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
 namespace de30::test {
-
-class TClockPauser final : public TPauser {
-public:
-  explicit TClockPauser(sim::TManualClock &StationClock) : Clock(StationClock) {}
-  void Pause(std::uint32_t Milliseconds) override { Clock.Advance(Milliseconds); }
-
-private:
-  sim::TManualClock &Clock;
-};
 
 class SimTest : public ::testing::Test {
 protected:

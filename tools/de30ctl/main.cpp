@@ -64,6 +64,8 @@ int Dispatch(CLI::App &App, TArguments &A) {
     Faults.push_back(ParseFault(Text));
 
   if (Name == "simulate") {
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
     A.Simulate.Faults = Faults;
     A.Simulate.Seed = A.Seed;
     A.Simulate.Customers = !A.NoCustomers;
@@ -226,8 +228,6 @@ int main(int argc, char **argv) {
     const int Code = App.exit(Error);
     return Code == 0 ? ExitOk : ExitUsage;
   }
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
   try {
     return Dispatch(App, A);
   } catch (const ECtlError &Error) {
