@@ -6,7 +6,9 @@ namespace de30::sim {
 
 using namespace de30::protocol;
 
-bool LengthNeedsCode(std::uint8_t Lead) { return LeadCommand(Lead) == CmdSet; }
+bool LengthNeedsCode(std::uint8_t Lead) {
+  return LeadCommand(Lead) == CmdSet || LeadCommand(Lead) == CmdRead;
+}
 
 std::optional<std::size_t> CommandLength(std::uint8_t Lead, std::uint8_t Code) {
   switch (LeadCommand(Lead)) {
@@ -15,6 +17,16 @@ std::optional<std::size_t> CommandLength(std::uint8_t Lead, std::uint8_t Code) {
   case CmdNozzles:
     return 1;
   case CmdRead:
+    switch (Code) {
+    case CodeFill:
+    case CodeTotals1First:
+    case CodeTotals2First:
+    case CodeTotals1Second:
+    case CodeTotals2Second:
+      return 2;
+    default:
+      return std::nullopt;
+    }
   case CmdExecute:
   case CmdReinit:
     return 2;

@@ -15,10 +15,11 @@ using TBytes = std::vector<std::uint8_t>;
 
 // Command bytes (lead byte first) of a command that starts with Lead, given the
 // code byte when the command has one; nullopt when no command of the vocabulary
-// starts this way. Code is ignored for commands whose length does not depend on it.
+// starts this way. Code is ignored for commands that have none.
 std::optional<std::size_t> CommandLength(std::uint8_t Lead, std::uint8_t Code);
 
-// Whether the length of a command with this lead byte depends on its code byte.
+// Whether a command with this lead byte has a code byte that decides whether
+// (and, for command 4, how long) it is a command at all.
 bool LengthNeedsCode(std::uint8_t Lead);
 
 // Reply length the host expects for a complete command.

@@ -73,6 +73,16 @@ TEST(FrameParser, SkipsGarbageAndRecoversOnTheNextFrame) {
   EXPECT_EQ(Parser.Garbage(), 5u);
 }
 
+TEST(FrameParser, AFrameCutShortGivesWayToTheNextOne) {
+  TFrameParser Parser;
+  // A fill request that lost its code byte, then a poll.
+  const TBytes Stream = {0x00, 0x1A, 0x00, 0x19};
+  const auto Done = Parser.Feed(Stream.data(), Stream.size());
+  ASSERT_EQ(Done.size(), 1u);
+  EXPECT_EQ(Done[0], TBytes{0x19});
+  EXPECT_EQ(Parser.Garbage(), 1u);
+}
+
 TEST(FrameParser, TakesRepeatedZeroBytesAsIdleLine) {
   TFrameParser Parser;
   const TBytes Stream = {0x00, 0x00, 0x00, 0x1D, 0xE2};
@@ -85,8 +95,10 @@ TEST(FrameParser, TakesRepeatedZeroBytesAsIdleLine) {
 TEST(FrameParser, KnowsWhichCommandsHaveNoLength) {
   EXPECT_FALSE(CommandLength(0x18, 0)); // command number 0
   EXPECT_FALSE(CommandLength(0x1C, 0x33));
+  EXPECT_FALSE(CommandLength(0x1A, 0x00)); // a read that asks for nothing
   EXPECT_TRUE(LengthNeedsCode(0x1C));
-  EXPECT_FALSE(LengthNeedsCode(0x1A));
+  EXPECT_TRUE(LengthNeedsCode(0x1A));
+  EXPECT_FALSE(LengthNeedsCode(0x1D));
 }
 
 } // namespace
