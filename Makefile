@@ -4,7 +4,7 @@
 PRESET ?= default
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: all deps build test demo format clean
+.PHONY: all deps deps-win32 build build-win32 test demo format clean
 
 all: build
 
@@ -15,8 +15,17 @@ build: deps
 	cmake --preset $(PRESET)
 	cmake --build --preset $(PRESET)
 
-test: build
+# DE30.dll, cross-compiled with mingw-w64; its tests run under Wine.
+deps-win32:
+	@scripts/install-deps.sh win32
+
+build-win32: deps-win32
+	cmake --preset win32
+	cmake --build --preset win32
+
+test: build build-win32
 	ctest --preset $(PRESET)
+	ctest --preset win32
 
 demo: build
 	$(BUILD_DIR)/bin/de30ctl demo

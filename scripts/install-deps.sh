@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing de30 needs on Debian 12, as root, and only
 # what is missing. Run by `make`; safe to run again.
+#   scripts/install-deps.sh         the native build and its tests
+#   scripts/install-deps.sh win32   also DE30.dll (mingw-w64) and its tests (Wine)
 set -euo pipefail
 
 packages=(
@@ -8,6 +10,10 @@ packages=(
   googletest libgtest-dev libgmock-dev
   libasio-dev libcli11-dev
 )
+if [ "${1:-}" = win32 ]; then
+  # wine32 is an i386 package: dpkg must know that architecture first.
+  packages+=(g++-mingw-w64-i686 wine wine32:i386)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,5 +28,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "de30: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"
