@@ -34,7 +34,7 @@ test: build build-win32
 	ctest --preset win32
 
 demo: build
-	$(BUILD_DIR)/tools/de30_selfcheck
+	$(BUILD_DIR)/bin/de30ctl demo
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format -i

@@ -9,6 +9,7 @@ packages=(
   build-essential cmake make pkg-config
   googletest libgtest-dev libgmock-dev
   clang libclang-rt-14-dev libbenchmark-dev
+  libasio-dev libcli11-dev
 )
 if [ "${1:-}" = win32 ]; then
   # wine32 is an i386 package: dpkg must know that architecture first.

@@ -1,0 +1,26 @@
+#pragma once
+// Lines on serial ports: each line maps to a device such as /dev/ttyUSB0. The line
+// runs at the baud rate SetupLine gives, 8 data bits, no parity, 1 stop bit, no
+// flow control.
+
+#include "channels/line_channel.hpp"
+
+#include <map>
+#include <string>
+
+namespace de30::channels {
+
+class TSerialChannel final : public TLineChannel {
+public:
+  explicit TSerialChannel(std::map<std::int32_t, std::string> LineDevices)
+      : Devices(std::move(LineDevices)) {}
+
+protected:
+  std::unique_ptr<TLink> Open(std::int32_t Line, std::int32_t BaudRate,
+                              std::int32_t &Error) override;
+
+private:
+  std::map<std::int32_t, std::string> Devices;
+};
+
+} // namespace de30::channels

@@ -1,0 +1,121 @@
+#include "sim/frames.hpp"
+
+#include "protocol/vocabulary.hpp"
+
+namespace de30::sim {
+
+using namespace de30::protocol;
+
+bool LengthNeedsCode(std::uint8_t Lead) {
+  return LeadCommand(Lead) == CmdSet || LeadCommand(Lead) == CmdRead;
+}
+
+std::optional<std::size_t> CommandLength(std::uint8_t Lead, std::uint8_t Code) {
+  switch (LeadCommand(Lead)) {
+  case CmdStatus:
+  case CmdStatusAuth:
+  case CmdNozzles:
+    return 1;
+  case CmdRead:
+    switch (Code) {
+    case CodeFill:
+    case CodeTotals1First:
+    case CodeTotals2First:
+    case CodeTotals1Second:
+    case CodeTotals2Second:
+      return 2;
+    default:
+      return std::nullopt;
+    }
+  case CmdExecute:
+  case CmdReinit:
+    return 2;
+  case CmdSet:
+    switch (Code) {
+    case CodeStart:
+    case CodeStop:
+      return 2;
+    case CodeDose:
+      return 5;
+    case CodePriceOne:
+    case CodeUnblock:
+      return 4;
+    case CodePriceFive:
+      return 12;
+    default:
+      return std::nullopt;
+    }
+  default:
+    return std::nullopt; // command number 0 does not exist
+  }
+}
+
+std::size_t ReplyLength(const TBytes &Command) {
+  switch (LeadCommand(Command[0])) {
+  case CmdStatus:
+  case CmdStatusAuth:
+  case CmdReinit:
+    return 3;
+  case CmdExecute:
+    return 1;
+  case CmdNozzles:
+    return 5;
+  case CmdRead:
+    if (Command[1] == CodeTotals2First || Command[1] == CodeTotals2Second)
+      return 28;
+    return 16; // fill data, and totals of one nozzle group
+  default:
+    return Command.size(); // command 4: the pump echoes what it accepted
+  }
+}
+
+std::vector<TBytes> TFrameParser::Feed(const std::uint8_t *Data, std::size_t Count) {
+  std::vector<TBytes> Done;
+  for (std::size_t I = 0; I < Count; ++I)
+    Push(Data[I], Done);
+  return Done;
+}
+
+void TFrameParser::Push(std::uint8_t Byte, std::vector<TBytes> &Done) {
+  if (Pending.empty()) {
+    if (!Synced) {
+      if (Byte == 0)
+        Synced = true;
+      else
+        ++GarbageBytes;
+      return;
+    }
+    // Repeated 0x00 bytes are taken as line idle fill, not as garbage.
+    if (Byte == 0)
+      return;
+    if (!CommandLength(Byte, 0) && !LengthNeedsCode(Byte)) {
+      ++GarbageBytes;
+      Synced = false;
+      return;
+    }
+    Synced = false;
+    Pending.push_back(Byte);
+  } else {
+    Pending.push_back(Byte);
+  }
+  const std::uint8_t Code = Pending.size() > 1 ? Pending[1] : 0;
+  if (LengthNeedsCode(Pending[0]) && Pending.size() < 2)
+    return;
+  const auto Length = CommandLength(Pending[0], Code);
+  if (!Length) {
+    // An unknown code byte: the lead byte was garbage, and the code byte may
+    // itself start the next frame.
+    GarbageBytes += 1;
+    Pending.clear();
+    Synced = Byte == 0;
+    if (!Synced)
+      ++GarbageBytes;
+    return;
+  }
+  if (Pending.size() == *Length) {
+    Done.push_back(std::move(Pending));
+    Pending.clear();
+  }
+}
+
+} // namespace de30::sim

@@ -1,0 +1,344 @@
+#include "sim/pump.hpp"
+
+#include "protocol/vocabulary.hpp"
+
+#include <algorithm>
+
+namespace de30::sim {
+
+using namespace de30::protocol;
+
+namespace {
+
+// Six BCD bytes (twelve digits) at every second position from Dest, each followed
+// by its complement: the layout of one totals group.
+void PutTotal(std::int64_t Value, std::uint8_t *Dest) {
+  std::uint8_t Digits[6];
+  IntToBCD(static_cast<std::int32_t>(Value / 1000000 % 1000000), Digits, 6);
+  IntToBCD(static_cast<std::int32_t>(Value % 1000000), Digits + 3, 6);
+  for (int I = 0; I < 6; ++I) {
+    Dest[2 * I] = Digits[I];
+    Dest[2 * I + 1] = Complement(Digits[I]);
+  }
+}
+
+// A fill value: three BCD bytes at every second position, each with its complement.
+void PutFill(std::int64_t Value, std::uint8_t *Dest) {
+  std::uint8_t Digits[3];
+  IntToBCD(static_cast<std::int32_t>(std::min(Value, MaxFillHundredths)), Digits, 6);
+  for (int I = 0; I < 3; ++I) {
+    Dest[2 * I] = Digits[I];
+    Dest[2 * I + 1] = Complement(Digits[I]);
+  }
+}
+
+std::int32_t Price(const TBytes &Command, std::size_t At) {
+  return static_cast<std::int32_t>(BCDToInt(Command.data() + At, 2));
+}
+
+} // namespace
+
+const char *StateName(TPumpState State) {
+  switch (State) {
+  case TPumpState::Idle:
+    return "idle";
+  case TPumpState::Calling:
+    return "calling";
+  case TPumpState::Authorised:
+    return "authorised";
+  case TPumpState::Fuelling:
+    return "fuelling";
+  case TPumpState::Finished:
+    return "finished";
+  case TPumpState::Fault:
+    return "fault";
+  case TPumpState::Locked:
+    return "locked";
+  }
+  return "?";
+}
+
+TSimPump::TSimPump(const TPumpConfig &Config) : Setup(Config) {
+  Setup.Nozzles = std::clamp(Setup.Nozzles, 1, MaxNozzles);
+  Setup.FlowRate = std::max<std::int64_t>(Setup.FlowRate, 1);
+  for (int G = 0; G < PumpGrades; ++G)
+    Data.Prices[static_cast<std::size_t>(G)] = 100 * (G + 1);
+}
+
+void TSimPump::Enter(TPumpState Next, std::int64_t At) {
+  Data.State = Next;
+  StateSince = At;
+}
+
+TPumpState TSimPump::Resting() const {
+  return Data.Lifted != 0 ? TPumpState::Calling : TPumpState::Idle;
+}
+
+bool TSimPump::LiftNozzle(int K, std::int64_t Now) {
+  Advance(Now);
+  return Lift(K, Now);
+}
+
+void TSimPump::HangNozzle(std::int64_t Now) {
+  Advance(Now);
+  Hang(Now);
+}
+
+bool TSimPump::Lift(int K, std::int64_t Now) {
+  if (K < 1 || K > Setup.Nozzles || Data.Lifted != 0)
+    return false;
+  Data.Lifted = K;
+  if (Data.State == TPumpState::Idle) {
+    Enter(TPumpState::Calling, Now);
+  } else if (Data.State == TPumpState::Authorised) {
+    Data.Active = K;
+    FlowFrom = Now + Setup.StartDelayMs;
+  }
+  return true;
+}
+
+void TSimPump::Hang(std::int64_t Now) {
+  if (Data.State == TPumpState::Fuelling)
+    EndFill(Now);
+  Data.Lifted = 0;
+  if (Data.State == TPumpState::Calling || Data.State == TPumpState::Finished)
+    Enter(TPumpState::Idle, Now);
+}
+
+void TSimPump::Fail(std::uint8_t Status, std::int64_t Now) {
+  Advance(Now);
+  if (Data.State == TPumpState::Fuelling)
+    EndFill(Now);
+  FaultStatus = Status;
+  Enter(TPumpState::Fault, Now);
+}
+
+void TSimPump::Lock(std::int64_t Now) {
+  Advance(Now);
+  if (Data.State == TPumpState::Fuelling)
+    EndFill(Now);
+  Enter(TPumpState::Locked, Now);
+}
+
+std::int64_t TSimPump::AmountOf(std::int64_t Volume) const {
+  return (Volume * FillPrice + 50) / 100;
+}
+
+std::int64_t TSimPump::FillLimit() const {
+  std::int64_t Limit = Data.Dose > 0 ? Data.Dose : MaxFillHundredths;
+  // The amount has six digits too: stop before it would overflow them.
+  if (FillPrice > 0)
+    Limit = std::min(Limit, (MaxFillHundredths * 100) / FillPrice);
+  return Limit;
+}
+
+void TSimPump::EndFill(std::int64_t At) {
+  const auto Nozzle = static_cast<std::size_t>(std::max(Data.Active, 1) - 1);
+  Data.TotalVolume[Nozzle] += Data.FillVolume;
+  Data.TotalAmount[Nozzle] += Data.FillAmount;
+  Data.Dose = 0;
+  ++Data.Fills;
+  Enter(Data.Lifted != 0 ? TPumpState::Finished : TPumpState::Idle, At);
+}
+
+void TSimPump::Advance(std::int64_t Now) {
+  if (Data.State == TPumpState::Authorised && Data.Lifted != 0 && Now >= FlowFrom) {
+    FillPrice = Data.Prices[static_cast<std::size_t>(Data.Lifted - 1)];
+    Data.Active = Data.Lifted;
+    Enter(TPumpState::Fuelling, FlowFrom);
+  }
+  if (Data.State == TPumpState::Fuelling) {
+    const std::int64_t Limit = FillLimit();
+    const std::int64_t Flowed = Setup.FlowRate * (Now - FlowFrom) / 1000;
+    Data.FillVolume = std::min(Flowed, Limit);
+    Data.FillAmount = AmountOf(Data.FillVolume);
+    if (Flowed >= Limit)
+      EndFill(FlowFrom + (Limit * 1000 + Setup.FlowRate - 1) / Setup.FlowRate);
+  }
+  if (!Setup.AutoCustomer)
+    return;
+  if (Data.State == TPumpState::Idle && Now - StateSince >= Setup.IdleMs) {
+    // Customers take the nozzles in turn.
+    Lift(Data.Fills % Setup.Nozzles + 1, Now);
+  } else if (Data.State == TPumpState::Finished && Now - StateSince >= Setup.HangMs) {
+    Hang(Now);
+  }
+}
+
+void TSimPump::Authorise(std::int64_t Now) {
+  if (Data.State != TPumpState::Idle && Data.State != TPumpState::Calling)
+    return; // already authorised, fuelling, ended, faulty or locked
+  Data.FillVolume = 0;
+  Data.FillAmount = 0;
+  Data.Active = Data.Lifted;
+  FlowFrom = Now + Setup.StartDelayMs;
+  Enter(TPumpState::Authorised, Now);
+}
+
+void TSimPump::Stop(std::int64_t Now) {
+  if (Data.State == TPumpState::Fuelling)
+    EndFill(Now);
+  else if (Data.State == TPumpState::Authorised)
+    Enter(Resting(), Now);
+}
+
+void TSimPump::Reinitialise(std::int64_t Now) {
+  Pending.clear();
+  if (Data.State == TPumpState::Fuelling)
+    EndFill(Now);
+  if (Data.State != TPumpState::Locked)
+    Enter(Resting(), Now);
+}
+
+void TSimPump::Execute(std::int64_t Now) {
+  const TBytes Command = std::move(Pending);
+  Pending.clear();
+  if (Command.size() < 2)
+    return; // nothing to confirm
+  switch (Command[1]) {
+  case CodeStart:
+    Authorise(Now);
+    break;
+  case CodeStop:
+    Stop(Now);
+    break;
+  case CodeDose:
+    Data.Dose = BCDToInt(Command.data() + 2, 3);
+    break;
+  case CodePriceOne:
+    Data.Prices[0] = Price(Command, 2);
+    break;
+  case CodePriceFive:
+    for (std::size_t G = 0; G < PumpGrades; ++G)
+      Data.Prices[G] = Price(Command, 2 + 2 * G);
+    break;
+  case CodeUnblock:
+    Data.LastUnblockCode = Command[2];
+    if (Data.State == TPumpState::Locked)
+      Enter(Resting(), Now);
+    break;
+  default:
+    break;
+  }
+}
+
+TBytes TSimPump::StatusReply(std::uint8_t Lead) const {
+  const std::uint8_t S = StatusByte();
+  return {Lead, S, Complement(S)};
+}
+
+TBytes TSimPump::Answer(const TBytes &Command, std::int64_t Now) {
+  Advance(Now);
+  const std::uint8_t Lead = Command[0];
+  switch (LeadCommand(Lead)) {
+  case CmdStatus:
+  case CmdStatusAuth:
+    return StatusReply(Lead);
+  case CmdNozzles: {
+    const auto N = Nibbles();
+    const auto High = static_cast<std::uint8_t>(N[0] << 4 | N[1]);
+    const auto Low = static_cast<std::uint8_t>(N[2] << 4 | N[3]);
+    return {Lead, High, Complement(High), Low, Complement(Low)};
+  }
+  case CmdRead: {
+    TBytes Reply(16, 0);
+    Reply[0] = Lead;
+    Reply[1] = Command[1];
+    PutFill(Data.FillAmount, &Reply[2]);
+    PutFill(Data.FillVolume, &Reply[8]);
+    Reply[14] = static_cast<std::uint8_t>(Data.Active);
+    Reply[15] = Complement(Reply[14]);
+    return Reply;
+  }
+  case CmdSet:
+    // An unblock whose complement does not match is echoed but not kept.
+    if (Command[1] != CodeUnblock || Command[3] == Complement(Command[2]))
+      Pending = Command;
+    else
+      Pending.clear();
+    return Command;
+  case CmdExecute:
+    if (Command[1] == Complement(Lead))
+      Execute(Now);
+    return {Lead};
+  case CmdReinit:
+    if (Command[1] == Complement(Lead))
+      Reinitialise(Now);
+    return StatusReply(Lead);
+  default:
+    return {};
+  }
+}
+
+TBytes TSimPump::AnswerTotals(const TBytes &Command, std::int64_t Now) {
+  Advance(Now);
+  const std::uint8_t Code = Command[1];
+  const bool Amounts = Code == CodeTotals1Second || Code == CodeTotals2Second;
+  const std::size_t Groups = ReplyLength(Command) == 28 ? 2 : 1;
+  const auto &Totals = Amounts ? Data.TotalAmount : Data.TotalVolume;
+  TBytes Reply(Groups * 12 + 4, 0);
+  Reply[0] = Command[0];
+  Reply[1] = Code;
+  // Earlier groups hold nozzles 1, 2, ...; the last group always holds the whole
+  // pump, which is the group the host reads.
+  for (std::size_t G = 0; G + 1 < Groups; ++G)
+    PutTotal(Totals[G], &Reply[2 + 12 * G]);
+  std::int64_t Sum = 0;
+  for (std::int64_t T : Totals)
+    Sum += T;
+  PutTotal(Sum, &Reply[2 + 12 * (Groups - 1)]);
+  Reply[Reply.size() - 2] = static_cast<std::uint8_t>(Setup.Nozzles);
+  Reply[Reply.size() - 1] = Complement(Reply[Reply.size() - 2]);
+  return Reply;
+}
+
+std::uint8_t TSimPump::StatusByte() const {
+  switch (Data.State) {
+  case TPumpState::Idle:
+    return StatusIdle;
+  case TPumpState::Calling:
+    return StatusCalling;
+  case TPumpState::Authorised:
+    return StatusAuthorised;
+  case TPumpState::Fuelling:
+    return StatusFuelling;
+  case TPumpState::Finished:
+    return StatusFinished;
+  case TPumpState::Fault:
+    return FaultStatus;
+  case TPumpState::Locked:
+    return StatusLocked;
+  }
+  return StatusIdle;
+}
+
+std::array<std::uint8_t, MaxNozzles> TSimPump::Nibbles() const {
+  std::array<std::uint8_t, MaxNozzles> Result{};
+  if (Data.Lifted == 0)
+    return Result;
+  std::uint8_t Nibble = NibbleIdle;
+  switch (Data.State) {
+  case TPumpState::Calling:
+    Nibble = NibbleCalling;
+    break;
+  case TPumpState::Authorised:
+  case TPumpState::Fuelling:
+    Nibble = NibbleFlowing;
+    break;
+  case TPumpState::Finished:
+    Nibble = NibbleFinished;
+    break;
+  default:
+    break;
+  }
+  Result[static_cast<std::size_t>(Data.Lifted - 1)] = Nibble;
+  return Result;
+}
+
+TPumpView TSimPump::View() const {
+  TPumpView View = Data;
+  View.Status = StatusByte();
+  return View;
+}
+
+} // namespace de30::sim

@@ -1,0 +1,128 @@
+#pragma once
+// One simulated dispenser: nozzles, grade prices, per-nozzle totals, a preset dose
+// and a fill that flows at a fixed rate by the station's clock. It answers each
+// command addressed to it with the reply the host expects; docs/simulator.md
+// describes the states and the status byte and nozzle nibble each reports.
+
+#include "sim/frames.hpp"
+
+#include <array>
+#include <cstdint>
+
+namespace de30::sim {
+
+enum class TPumpState {
+  Idle,       // every nozzle hung up, not authorised
+  Calling,    // a nozzle lifted, waiting for authorisation
+  Authorised, // authorised, fuel not flowing yet
+  Fuelling,   // fuel flowing
+  Finished,   // the fill has ended, the nozzle is still lifted
+  Fault,      // reports an error status byte until re-initialised
+  Locked,     // refuses to start until unblocked
+};
+
+const char *StateName(TPumpState State);
+
+// Status bytes of the short poll, one per state (a fault reports its own byte).
+inline constexpr std::uint8_t StatusIdle = 0x00;
+inline constexpr std::uint8_t StatusCalling = 0x08;
+inline constexpr std::uint8_t StatusAuthorised = 0x09;
+inline constexpr std::uint8_t StatusFuelling = 0x0A;
+inline constexpr std::uint8_t StatusFinished = 0x02;
+inline constexpr std::uint8_t StatusLocked = 0x8C;
+inline constexpr std::uint8_t StatusFaultDefault = 0x80;
+
+// Nozzle nibbles of the multi-nozzle status reply, for the lifted nozzle (the
+// others report NibbleIdle).
+inline constexpr std::uint8_t NibbleIdle = 0x0;
+inline constexpr std::uint8_t NibbleCalling = 0x2;
+inline constexpr std::uint8_t NibbleFlowing = 0xA; // authorised or fuelling
+inline constexpr std::uint8_t NibbleFinished = 0x1;
+
+inline constexpr int MaxNozzles = 4;
+inline constexpr int PumpGrades = 5;
+// A fill value takes six digits on the wire: at most 9999.99.
+inline constexpr std::int64_t MaxFillHundredths = 999999;
+
+struct TPumpConfig {
+  std::uint8_t Address = 1; // 1..31
+  int Nozzles = 1;          // 1..4
+  // Flow in hundredths of a litre per second (50: 30 litres a minute).
+  std::int64_t FlowRate = 50;
+  // From authorisation with a lifted nozzle until fuel flows.
+  std::int64_t StartDelayMs = 2000;
+  // A simulated customer: lifts a nozzle after IdleMs idle, hangs it up HangMs
+  // after the fill has ended. Off for scripted use.
+  bool AutoCustomer = false;
+  std::int64_t IdleMs = 5000;
+  std::int64_t HangMs = 3000;
+};
+
+// What the pump holds, for displays and tests.
+struct TPumpView {
+  TPumpState State = TPumpState::Idle;
+  int Lifted = 0;                                // lifted nozzle, 0 for none
+  int Active = 0;                                // nozzle of the current or last fill
+  std::int64_t FillVolume = 0;                   // hundredths of a litre
+  std::int64_t FillAmount = 0;                   // hundredths of money
+  std::int64_t Dose = 0;                         // hundredths of a litre, 0 for none
+  std::array<std::int32_t, PumpGrades> Prices{}; // hundredths, grade k for nozzle k
+  std::array<std::int64_t, MaxNozzles> TotalVolume{};
+  std::array<std::int64_t, MaxNozzles> TotalAmount{};
+  std::uint8_t Status = 0;
+  int LastUnblockCode = -1;
+  int Fills = 0; // fills completed
+};
+
+class TSimPump {
+public:
+  explicit TSimPump(const TPumpConfig &Config);
+
+  const TPumpConfig &Config() const { return Setup; }
+
+  // The customer. LiftNozzle fails for a nozzle the pump lacks or while another
+  // nozzle is lifted. Hanging up ends a fill in progress.
+  bool LiftNozzle(int K, std::int64_t Now);
+  void HangNozzle(std::int64_t Now);
+
+  // The pump runs into a fault: reports Status until re-initialised.
+  void Fail(std::uint8_t Status, std::int64_t Now);
+  // The pump locks itself: refuses to start until unblocked.
+  void Lock(std::int64_t Now);
+
+  // Brings the fill and the simulated customer up to Now.
+  void Advance(std::int64_t Now);
+
+  // Answers a command carrying this pump's address (lead byte first).
+  TBytes Answer(const TBytes &Command, std::int64_t Now);
+  // Answers a totals request (lead byte 0x02, which carries no address).
+  TBytes AnswerTotals(const TBytes &Command, std::int64_t Now);
+
+  TPumpView View() const;
+  std::uint8_t StatusByte() const;
+  std::array<std::uint8_t, MaxNozzles> Nibbles() const;
+
+private:
+  bool Lift(int K, std::int64_t Now);
+  void Hang(std::int64_t Now);
+  void Execute(std::int64_t Now);
+  void Authorise(std::int64_t Now);
+  void Stop(std::int64_t Now);
+  void Reinitialise(std::int64_t Now);
+  void EndFill(std::int64_t At);
+  void Enter(TPumpState Next, std::int64_t At);
+  TPumpState Resting() const; // Idle or Calling, by the nozzle
+  std::int64_t FillLimit() const;
+  std::int64_t AmountOf(std::int64_t Volume) const;
+  TBytes StatusReply(std::uint8_t Lead) const;
+
+  TPumpConfig Setup;
+  TPumpView Data;
+  TBytes Pending;              // command 4 awaiting its execute command
+  std::int64_t StateSince = 0; // when the current state began
+  std::int64_t FlowFrom = 0;   // when fuel starts (Authorised) or started (Fuelling)
+  std::int32_t FillPrice = 0;  // price of the fill in progress
+  std::uint8_t FaultStatus = StatusFaultDefault;
+};
+
+} // namespace de30::sim

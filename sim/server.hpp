@@ -1,0 +1,55 @@
+#pragma once
+// Serves one line of a simulated station to other programs: on a pseudo-terminal
+// (a serial channel opens its device path) or on a loopback TCP port (a TCP
+// channel connects to it, as to a serial device server).
+
+#include "sim/station.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace de30::sim {
+
+class TStationServer {
+public:
+  // Null with Error set when the terminal or the port cannot be had.
+  static std::unique_ptr<TStationServer> OnPty(TSimStation &Station, int Line,
+                                               std::string &Error);
+  // Port 0 takes any free port; Port() tells which.
+  static std::unique_ptr<TStationServer> OnTcp(TSimStation &Station, int Line,
+                                               std::uint16_t Port, std::string &Error);
+  ~TStationServer();
+  TStationServer(const TStationServer &) = delete;
+  TStationServer &operator=(const TStationServer &) = delete;
+
+  // Where clients find the line: the terminal's device path, or the TCP port.
+  const std::string &Path() const { return DevicePath; }
+  std::uint16_t Port() const { return TcpPort; }
+
+  // Serves on the caller's thread until Stop becomes true.
+  void Run(const std::atomic<bool> &Stop);
+  // Serves on a thread of its own until Halt or destruction.
+  void Start();
+  void Halt();
+
+private:
+  TStationServer(TSimStation &Station, int Line);
+  void Serve(int Fd, const std::atomic<bool> &Stop);
+  bool Reply(int Fd, const std::atomic<bool> &Stop, const TReply &Reply);
+
+  TSimStation &Station;
+  int Line;
+  int MainFd = -1;   // the terminal's master side, or the listening socket
+  int HoldFd = -1;   // the terminal's device side, kept open while serving
+  int ClientFd = -1; // the connected TCP client
+  bool Tcp = false;
+  std::string DevicePath;
+  std::uint16_t TcpPort = 0;
+  std::atomic<bool> Stopping{false};
+  std::thread Worker;
+};
+
+} // namespace de30::sim

@@ -1,0 +1,58 @@
+#include "sim/sim_channel.hpp"
+
+#include <algorithm>
+#include <deque>
+
+namespace de30::sim {
+namespace {
+
+class TSimLink final : public channels::TLink {
+public:
+  TSimLink(TSimStation &Served, std::int32_t Number) : Station(Served), Line(Number) {}
+
+  void Discard() override { Replies.clear(); }
+
+  bool Write(const std::uint8_t *Data, std::size_t Count) override {
+    for (TReply &Reply : Station.Receive(Line, Data, Count))
+      Replies.push_back(std::move(Reply));
+    return true;
+  }
+
+  TRead Read(std::uint8_t *Dest, std::size_t Count,
+             std::chrono::milliseconds Timeout) override {
+    TRead Result;
+    std::int64_t Waited = 0;
+    while (Result.Count < Count && !Replies.empty()) {
+      TReply &Next = Replies.front();
+      Waited = std::max(Waited, Next.DelayMs);
+      if (Waited > Timeout.count())
+        break; // arrives after the timeout: left for Discard
+      const std::size_t Take = std::min(Count - Result.Count, Next.Bytes.size());
+      std::copy_n(Next.Bytes.begin(), Take, Dest + Result.Count);
+      Result.Count += Take;
+      Next.Bytes.erase(Next.Bytes.begin(),
+                       Next.Bytes.begin() + static_cast<std::ptrdiff_t>(Take));
+      if (Next.Bytes.empty())
+        Replies.pop_front();
+    }
+    return Result;
+  }
+
+private:
+  TSimStation &Station;
+  std::int32_t Line;
+  std::deque<TReply> Replies;
+};
+
+} // namespace
+
+std::unique_ptr<channels::TLink> TSimChannel::Open(std::int32_t Line, std::int32_t,
+                                                   std::int32_t &Error) {
+  if (!Station.HasLine(Line)) {
+    Error = channels::ErrNoSuchLine;
+    return nullptr;
+  }
+  return std::make_unique<TSimLink>(Station, Line);
+}
+
+} // namespace de30::sim

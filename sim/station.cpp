@@ -1,0 +1,146 @@
+#include "sim/station.hpp"
+
+#include "de30/errors.hpp"
+#include "protocol/vocabulary.hpp"
+
+namespace de30::sim {
+
+using namespace de30::protocol;
+using TGuard = std::lock_guard<std::mutex>;
+
+TSimStation::TSimStation(const TSimClock &StationClock) : Clock(StationClock) {}
+
+bool TSimStation::AddPump(int Line, const TPumpConfig &Config) {
+  TGuard G(Guard);
+  if (Config.Address < 1 || Config.Address > 31)
+    return false;
+  return Lines[Line].Pumps.try_emplace(Config.Address, Config).second;
+}
+
+bool TSimStation::HasLine(int Line) const {
+  TGuard G(Guard);
+  return Lines.count(Line) != 0;
+}
+
+bool TSimStation::HasPump(int Line, int Address) const {
+  TGuard G(Guard);
+  const auto L = Lines.find(Line);
+  return L != Lines.end() && L->second.Pumps.count(Address) != 0;
+}
+
+std::vector<TPumpPlace> TSimStation::Pumps() const {
+  TGuard G(Guard);
+  std::vector<TPumpPlace> Result;
+  for (const auto &[Number, Line] : Lines)
+    for (const auto &[Address, Pump] : Line.Pumps)
+      Result.push_back({Number, Pump.Config()});
+  return Result;
+}
+
+TSimPump *TSimStation::Find(int Line, int Address) {
+  auto L = Lines.find(Line);
+  if (L == Lines.end())
+    return nullptr;
+  auto P = L->second.Pumps.find(Address);
+  return P == L->second.Pumps.end() ? nullptr : &P->second;
+}
+
+TReply TSimStation::Handle(int LineNumber, TLine &Line, const TBytes &Command) {
+  const std::int64_t Now = Clock.NowMs();
+  ++Line.Frames;
+  TReply Reply;
+  int Address = LeadPump(Command[0]);
+  if (Command[0] == TotalsLead) {
+    Address = Line.Selected;
+    if (TSimPump *P = Find(LineNumber, Address))
+      Reply.Bytes = P->AnswerTotals(Command, Now);
+  } else if (TSimPump *P = Find(LineNumber, Address)) {
+    Line.Selected = Address;
+    Reply.Bytes = P->Answer(Command, Now);
+  }
+  Faults.Apply(LineNumber, Address, Command, Reply);
+  return Reply;
+}
+
+std::vector<TReply> TSimStation::Receive(int Line, const std::uint8_t *Data,
+                                         std::size_t Count) {
+  TGuard G(Guard);
+  std::vector<TReply> Replies;
+  auto L = Lines.find(Line);
+  if (L == Lines.end())
+    return Replies;
+  for (const TBytes &Command : L->second.Parser.Feed(Data, Count)) {
+    TReply Reply = Handle(Line, L->second, Command);
+    if (!Reply.Bytes.empty())
+      Replies.push_back(std::move(Reply));
+  }
+  return Replies;
+}
+
+bool TSimStation::LiftNozzle(int Line, int Address, int Nozzle) {
+  TGuard G(Guard);
+  TSimPump *P = Find(Line, Address);
+  return P != nullptr && P->LiftNozzle(Nozzle, Clock.NowMs());
+}
+
+bool TSimStation::HangNozzle(int Line, int Address) {
+  TGuard G(Guard);
+  TSimPump *P = Find(Line, Address);
+  if (P != nullptr)
+    P->HangNozzle(Clock.NowMs());
+  return P != nullptr;
+}
+
+bool TSimStation::Fail(int Line, int Address, std::uint8_t Status) {
+  TGuard G(Guard);
+  TSimPump *P = Find(Line, Address);
+  if (P != nullptr)
+    P->Fail(Status, Clock.NowMs());
+  return P != nullptr;
+}
+
+bool TSimStation::Lock(int Line, int Address) {
+  TGuard G(Guard);
+  TSimPump *P = Find(Line, Address);
+  if (P != nullptr)
+    P->Lock(Clock.NowMs());
+  return P != nullptr;
+}
+
+TPumpView TSimStation::View(int Line, int Address) {
+  TGuard G(Guard);
+  TSimPump *P = Find(Line, Address);
+  if (P == nullptr)
+    throw ERangeError();
+  P->Advance(Clock.NowMs());
+  return P->View();
+}
+
+void TSimStation::AddFault(const TFaultRule &Rule) {
+  TGuard G(Guard);
+  Faults.Add(Rule);
+}
+
+void TSimStation::ClearFaults() {
+  TGuard G(Guard);
+  Faults.Clear();
+}
+
+void TSimStation::SeedFaults(std::uint32_t Seed) {
+  TGuard G(Guard);
+  Faults.Reseed(Seed);
+}
+
+std::size_t TSimStation::Frames(int Line) const {
+  TGuard G(Guard);
+  auto L = Lines.find(Line);
+  return L == Lines.end() ? 0 : L->second.Frames;
+}
+
+std::size_t TSimStation::Garbage(int Line) const {
+  TGuard G(Guard);
+  auto L = Lines.find(Line);
+  return L == Lines.end() ? 0 : L->second.Parser.Garbage();
+}
+
+} // namespace de30::sim

@@ -1,0 +1,70 @@
+#pragma once
+// A simulated station: pumps on lines, the byte stream of each line cut into
+// commands, replies spoiled by the fault injector. Safe to use from several
+// threads: a served station answers on its own thread while a test or the
+// monitor moves its customers.
+
+#include "sim/clock.hpp"
+#include "sim/faults.hpp"
+#include "sim/frames.hpp"
+#include "sim/pump.hpp"
+
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace de30::sim {
+
+struct TPumpPlace {
+  int Line = 1;
+  TPumpConfig Pump;
+};
+
+class TSimStation {
+public:
+  explicit TSimStation(const TSimClock &Clock);
+
+  // Adds a pump; false when the line already has one at that address or the
+  // address lies outside 1..31.
+  bool AddPump(int Line, const TPumpConfig &Config);
+  bool HasLine(int Line) const;
+  bool HasPump(int Line, int Address) const;
+  std::vector<TPumpPlace> Pumps() const;
+
+  // Bytes arriving on a line; returns the replies, in order. Commands to an
+  // address without a pump get none, as on a real line.
+  std::vector<TReply> Receive(int Line, const std::uint8_t *Data, std::size_t Count);
+
+  // The customer and the pump's own faults; false for an unknown pump.
+  bool LiftNozzle(int Line, int Address, int Nozzle);
+  bool HangNozzle(int Line, int Address);
+  bool Fail(int Line, int Address, std::uint8_t Status);
+  bool Lock(int Line, int Address);
+  // The pump brought up to the clock's time; ERangeError for an unknown pump.
+  TPumpView View(int Line, int Address);
+
+  void AddFault(const TFaultRule &Rule);
+  void ClearFaults();
+  void SeedFaults(std::uint32_t Seed);
+
+  // Frames handled and garbage bytes skipped on a line.
+  std::size_t Frames(int Line) const;
+  std::size_t Garbage(int Line) const;
+
+private:
+  struct TLine {
+    std::map<int, TSimPump> Pumps;
+    TFrameParser Parser;
+    int Selected = 0; // the pump last addressed: it answers totals requests
+    std::size_t Frames = 0;
+  };
+  TSimPump *Find(int Line, int Address);
+  TReply Handle(int LineNumber, TLine &Line, const TBytes &Command);
+
+  const TSimClock &Clock;
+  mutable std::mutex Guard;
+  std::map<int, TLine> Lines;
+  TFaultInjector Faults;
+};
+
+} // namespace de30::sim

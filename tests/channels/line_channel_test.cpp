@@ -1,0 +1,166 @@
+// The channel contract as every de30 channel implements it.
+#include "support/script_link.hpp"
+
+#include <gtest/gtest.h>
+
+namespace de30::test {
+namespace {
+
+using namespace std::chrono_literals;
+using channels::StateFailed;
+
+struct TCheckCall {
+  int Calls = 0;
+  std::int32_t Line = 0;
+  std::vector<std::uint8_t> A, B;
+  bool Verdict = true;
+  TComChannel *Channel = nullptr;
+};
+
+bool RecordCheck(void *Data, std::int32_t Line, const std::uint8_t *A, const std::uint8_t *B) {
+  auto &Call = *static_cast<TCheckCall *>(Data);
+  ++Call.Calls;
+  Call.Line = Line;
+  Call.A.assign(A, A + 2);
+  Call.B.assign(B, B + 3);
+  Call.Channel->SetState(Line, Call.Verdict ? 1 : 3);
+  Call.Channel->SetError(Line, Call.Verdict ? 0 : 219);
+  return Call.Verdict;
+}
+
+class LineChannel : public ::testing::Test {
+protected:
+  LineChannel() { Check.Channel = &Channel; }
+  std::int32_t Poll(std::uint8_t Lead = 0x19) {
+    const std::uint8_t Frame[] = {0x00, Lead, 0x42};
+    Reply[0] = Lead;
+    Channel.SetReplyCheck(2, RecordCheck, &Check);
+    return Channel.Transact(2, 2, Frame, 3, Reply, 3, Lead);
+  }
+  TScriptLineChannel Channel;
+  TCheckCall Check;
+  std::uint8_t Reply[8] = {};
+};
+
+TEST_F(LineChannel, SetupOpensTheLineAtItsBaudRate) {
+  EXPECT_EQ(Channel.SetupLine(2, 15, 2400), 0);
+  EXPECT_EQ(Channel.Opens, 1);
+  EXPECT_EQ(Channel.OpenedAt, 2400);
+  EXPECT_EQ(Channel.LastError(2), 0);
+}
+
+TEST_F(LineChannel, SetupReportsALineThatCannotBeOpened) {
+  Channel.Refuse = channels::ErrOpenFailed;
+  EXPECT_EQ(Channel.SetupLine(2, 15, 2400), channels::ErrOpenFailed);
+  EXPECT_EQ(Channel.LastError(2), channels::ErrOpenFailed);
+  EXPECT_EQ(Channel.GetState(2), StateFailed);
+  EXPECT_EQ(Channel.SetupLine(2, 0, 2400), channels::ErrBadFrame);
+}
+
+TEST_F(LineChannel, ATransactionWritesTheFrameAndChecksCommandBytesAgainstTheReply) {
+  Channel.SetupLine(2, 15, 2400);
+  Channel.Script.Replies.push_back({0x19, 0x0A, 0xF5});
+  EXPECT_EQ(Poll(), 0);
+  ASSERT_EQ(Channel.Script.Written.size(), 1u);
+  EXPECT_EQ(Channel.Script.Written[0], (std::vector<std::uint8_t>{0x00, 0x19, 0x42}));
+  EXPECT_EQ(Channel.Script.Discards, 1);
+  EXPECT_EQ(Check.Calls, 1);
+  EXPECT_EQ(Check.Line, 2);
+  EXPECT_EQ(Check.A, (std::vector<std::uint8_t>{0x19, 0x42})); // the frame without 0x00
+  EXPECT_EQ(Check.B, (std::vector<std::uint8_t>{0x19, 0x0A, 0xF5}));
+  EXPECT_EQ(Reply[1], 0x0A);
+  EXPECT_EQ(Channel.GetState(2), 1);
+}
+
+TEST_F(LineChannel, ARejectedReplyReturnsZeroWithTheChecksVerdictInTheState) {
+  Channel.SetupLine(2, 15, 2400);
+  Channel.Script.Replies.push_back({0x55, 0x0A, 0xF5});
+  Check.Verdict = false;
+  EXPECT_EQ(Poll(), 0);
+  EXPECT_EQ(Channel.GetState(2), 3);
+  EXPECT_EQ(Channel.LastError(2), channels::ErrRejected);
+}
+
+TEST_F(LineChannel, MissingShortAndClosedRepliesGiveTheirErrorsWithoutACheck) {
+  Channel.SetupLine(2, 15, 2400);
+  EXPECT_EQ(Poll(), channels::ErrTimeout);
+  EXPECT_EQ(Channel.GetState(2), StateFailed);
+  EXPECT_EQ(Channel.LastError(2), channels::ErrTimeout);
+
+  Channel.Script.Replies.push_back({0x19});
+  EXPECT_EQ(Poll(), channels::ErrShortReply);
+  EXPECT_EQ(Reply[1], 0); // a short reply leaves the buffer alone
+
+  Channel.Script.CloseAfterReply = true;
+  Channel.Script.Replies.push_back({});
+  EXPECT_EQ(Poll(), channels::ErrClosed);
+  EXPECT_EQ(Check.Calls, 0);
+  EXPECT_EQ(Channel.Opens, 1);
+  // The closed line is opened again for the next transaction.
+  Channel.Script.Replies.push_back({0x19, 0x00, 0xFF});
+  EXPECT_EQ(Poll(), 0);
+  EXPECT_EQ(Channel.Opens, 2);
+}
+
+std::int32_t SetupThroughChannel(void *Data, std::int32_t Line) {
+  return static_cast<TComChannel *>(Data)->SetupLine(Line, 15, 4800);
+}
+
+TEST_F(LineChannel, AnUnopenedLineIsOpenedThroughTheRegisteredSetUp) {
+  Channel.SetLineSetup(2, SetupThroughChannel, &Channel);
+  Channel.Script.Replies.push_back({0x19, 0x00, 0xFF});
+  EXPECT_EQ(Poll(), 0);
+  EXPECT_EQ(Channel.OpenedAt, 4800);
+}
+
+TEST_F(LineChannel, AnUnopenableLineFailsEveryTransactionWithItsError) {
+  Channel.Refuse = channels::ErrNoSuchLine;
+  EXPECT_EQ(Poll(), channels::ErrNoSuchLine);
+  EXPECT_EQ(Poll(), channels::ErrNoSuchLine);
+  EXPECT_EQ(Channel.GetState(2), StateFailed);
+}
+
+TEST_F(LineChannel, AWriteFailureClosesTheLine) {
+  Channel.SetupLine(2, 15, 2400);
+  Channel.Script.WriteFails = true;
+  EXPECT_EQ(Poll(), channels::ErrWriteFailed);
+  Channel.Script.WriteFails = false;
+  Channel.Script.Replies.push_back({0x19, 0x00, 0xFF});
+  EXPECT_EQ(Poll(), 0);
+  EXPECT_EQ(Channel.Opens, 2);
+}
+
+TEST_F(LineChannel, AFrameWithoutCommandBytesIsRefused) {
+  const std::uint8_t Frame[] = {0x00};
+  EXPECT_EQ(Channel.Transact(2, 2, Frame, 1, Reply, 3, 0), channels::ErrBadFrame);
+  EXPECT_EQ(Channel.Transact(2, 2, nullptr, 2, Reply, 3, 0), channels::ErrBadFrame);
+  EXPECT_TRUE(Channel.Script.Written.empty());
+}
+
+TEST_F(LineChannel, TheTimeoutIsTheSetUpParameterInTenthsPlusTheReplysOwnTime) {
+  Channel.SetupLine(2, 15, 2400);
+  // 16 bytes of 10 bits at 2400 baud take 67 ms, rounded up.
+  EXPECT_EQ(Channel.ReplyTimeout(2, 16), 1500ms + 67ms);
+  Channel.SetupLine(3, 5, 9600);
+  EXPECT_EQ(Channel.ReplyTimeout(3, 3), 500ms + 4ms);
+  Channel.SetReplyTimeout(200ms);
+  EXPECT_EQ(Channel.ReplyTimeout(2, 16), 200ms + 67ms);
+  Channel.Script.Replies.push_back({0x19, 0x00, 0xFF});
+  Poll();
+  EXPECT_EQ(Channel.Script.Timeouts.back(), 200ms + 13ms);
+}
+
+TEST_F(LineChannel, LinesKeepTheirStateApart) {
+  Channel.SetState(1, 1);
+  Channel.SetError(1, 0);
+  Channel.SetState(2, 3);
+  Channel.SetError(2, 219);
+  EXPECT_EQ(Channel.GetState(1), 1);
+  EXPECT_EQ(Channel.GetState(2), 3);
+  EXPECT_EQ(Channel.LastError(1), 0);
+  EXPECT_EQ(Channel.LastError(2), 219);
+  EXPECT_EQ(Channel.GetState(7), channels::StateUnused);
+}
+
+} // namespace
+} // namespace de30::test

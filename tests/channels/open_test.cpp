@@ -1,0 +1,46 @@
+// Opening real lines that are not there: an error number, at once.
+#include "channels/serial_channel.hpp"
+#include "channels/tcp_channel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace de30::channels {
+namespace {
+
+TEST(SerialChannel, AMissingDeviceOrUnmappedLineIsAnErrorNumber) {
+  TSerialChannel Channel({{1, "/dev/de30-no-such-device"}, {2, "/dev/null"}});
+  EXPECT_EQ(Channel.SetupLine(1, 15, 2400), ErrOpenFailed);
+  EXPECT_EQ(Channel.SetupLine(2, 15, 2400), ErrOpenFailed); // not a terminal
+  EXPECT_EQ(Channel.SetupLine(3, 15, 2400), ErrNoSuchLine);
+  const std::uint8_t Frame[] = {0x00, 0x09};
+  std::uint8_t Reply[3] = {0x09};
+  EXPECT_EQ(Channel.Transact(1, 1, Frame, 2, Reply, 3, 0x09), ErrOpenFailed);
+  EXPECT_EQ(Channel.LastError(1), ErrOpenFailed);
+}
+
+// A loopback port nobody listens on: bound, then closed again.
+std::uint16_t ClosedPort() {
+  const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in Address{};
+  Address.sin_family = AF_INET;
+  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Size = sizeof Address;
+  ::bind(Fd, reinterpret_cast<sockaddr *>(&Address), Size);
+  ::getsockname(Fd, reinterpret_cast<sockaddr *>(&Address), &Size);
+  ::close(Fd);
+  return ntohs(Address.sin_port);
+}
+
+TEST(TcpChannel, ARefusedConnectionOrUnmappedLineIsAnErrorNumber) {
+  TTcpChannel Channel({{1, {"127.0.0.1", ClosedPort()}}});
+  EXPECT_EQ(Channel.SetupLine(1, 15, 2400), ErrOpenFailed);
+  EXPECT_EQ(Channel.SetupLine(3, 15, 2400), ErrNoSuchLine);
+}
+
+} // namespace
+} // namespace de30::channels

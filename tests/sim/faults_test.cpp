@@ -1,0 +1,130 @@
+// Faults injected into the station's replies, as the driver meets them.
+#include "sim_fixture.hpp"
+
+#include <vector>
+
+namespace de30::test {
+namespace {
+
+class Faults : public SimTest {
+protected:
+  void Add(sim::TFaultKind Kind, int Times = 1) {
+    sim::TFaultRule Rule;
+    Rule.Kind = Kind;
+    Rule.Times = Times;
+    Station.AddFault(Rule);
+  }
+};
+
+TEST_F(Faults, NoReplyIsATimeoutAndTheNextExchangeWorks) {
+  Add(sim::TFaultKind::NoReply);
+  EXPECT_THROW(Driver->GetSost(1, 1), ESerialIO);
+  EXPECT_EQ(Channel.LastError(1), channels::ErrTimeout);
+  EXPECT_EQ(Channel.GetState(1), channels::StateFailed);
+  EXPECT_EQ(Driver->GetSost(1, 1), 192);
+}
+
+TEST_F(Faults, AReplyLaterThanTheTimeoutIsMissingAndOneWithinItIsNot) {
+  sim::TFaultRule Late;
+  Late.Kind = sim::TFaultKind::LateReply;
+  Late.DelayMs = 2000; // beyond the 1.5 s of the line set-up
+  Station.AddFault(Late);
+  Late.DelayMs = 1000;
+  Station.AddFault(Late);
+  EXPECT_THROW(Driver->GetSost(1, 1), ESerialIO);
+  EXPECT_EQ(Channel.LastError(1), channels::ErrTimeout);
+  EXPECT_EQ(Driver->GetSost(1, 1), 192);
+}
+
+TEST_F(Faults, AWrongEchoIsRejectedByTheDriversCheck) {
+  Add(sim::TFaultKind::WrongEcho);
+  EXPECT_EQ(Driver->GetSost(1, 1), 0); // no status from a rejected reply
+  EXPECT_EQ(Driver->GetLineState(1), LineRejected);
+  EXPECT_EQ(Channel.LastError(1), ReplyRejectedCode);
+}
+
+TEST_F(Faults, ADroppedByteIsAShortReply) {
+  Add(sim::TFaultKind::DropByte);
+  double Amount = 0;
+  EXPECT_THROW(Driver->ReadFill(1, 1, Amount), ESerialIO);
+  EXPECT_EQ(Channel.LastError(1), channels::ErrShortReply);
+}
+
+TEST_F(Faults, CorruptDigitsReachTheHostAsAWrongValue) {
+  Add(sim::TFaultKind::CorruptDigits);
+  double Amount = 0;
+  // The units digit 0xE counts as 14 hundredths: the driver does not validate.
+  EXPECT_DOUBLE_EQ(Driver->ReadFill(1, 1, Amount), 0.14);
+  EXPECT_DOUBLE_EQ(Driver->ReadFill(1, 1, Amount), 0.00);
+}
+
+TEST_F(Faults, AnErrorStatusMakesTheDriverReinitialiseThePump) {
+  sim::TFaultRule Rule;
+  Rule.Kind = sim::TFaultKind::ErrorStatus;
+  Rule.Status = 0x91;
+  Station.AddFault(Rule);
+  const std::size_t Before = Station.Frames(1);
+  EXPECT_EQ(Driver->GetSost(1, 1), 209);
+  EXPECT_EQ(Station.Frames(1) - Before, 2u); // the poll and the re-initialisation
+}
+
+TEST_F(Faults, ARuleForOnePumpLeavesTheOthersAlone) {
+  sim::TFaultRule Rule;
+  Rule.Kind = sim::TFaultKind::NoReply;
+  Rule.Pump = 2;
+  Rule.Times = -1;
+  Station.AddFault(Rule);
+  EXPECT_EQ(Driver->GetSost(1, 1), 192);
+  EXPECT_THROW(Driver->GetSost(1, 2), ESerialIO);
+  EXPECT_THROW(Driver->GetSost(1, 2), ESerialIO);
+  EXPECT_EQ(Driver->GetSost(1, 1), 192);
+}
+
+TEST_F(Faults, AScriptedFaultSpoilsExactlyItsCount) {
+  Add(sim::TFaultKind::NoReply, 3);
+  int Failed = 0;
+  for (int I = 0; I < 6; ++I) {
+    try {
+      Driver->GetSost(1, 1);
+    } catch (const ESerialIO &) {
+      ++Failed;
+    }
+  }
+  EXPECT_EQ(Failed, 3);
+}
+
+// Which of 200 polls fail under a random fault of probability 0.3 and Seed.
+std::vector<bool> RandomRun(std::uint32_t Seed) {
+  sim::TManualClock Clock;
+  sim::TSimStation Station(Clock);
+  sim::TPumpConfig Pump;
+  Station.AddPump(1, Pump);
+  sim::TFaultRule Rule;
+  Rule.Probability = 0.3;
+  Rule.Times = -1;
+  Station.SeedFaults(Seed);
+  Station.AddFault(Rule);
+  sim::TSimChannel Channel(Station);
+  auto Driver = GetDE30(0, 0, &Channel);
+  std::vector<bool> Failed;
+  for (int I = 0; I < 200; ++I) {
+    try {
+      Driver->GetSost(1, 1);
+      Failed.push_back(false);
+    } catch (const ESerialIO &) {
+      Failed.push_back(true);
+    }
+  }
+  return Failed;
+}
+
+TEST(RandomFaults, TheSameSeedGivesTheSameFaultsAtAboutTheirProbability) {
+  const auto First = RandomRun(42);
+  EXPECT_EQ(First, RandomRun(42));
+  const auto Count = std::count(First.begin(), First.end(), true);
+  EXPECT_GT(Count, 30);
+  EXPECT_LT(Count, 90);
+}
+
+} // namespace
+} // namespace de30::test

@@ -1,0 +1,185 @@
+// Whole transactions on the simulated station, seen through the driver's codes.
+#include "sim_fixture.hpp"
+
+#include <vector>
+
+namespace de30::test {
+namespace {
+
+class Transaction : public SimTest {};
+
+TEST_F(Transaction, SingleNozzleRunsFromIdleThroughFuellingToIdleAtItsDose) {
+  ASSERT_EQ(Poll(1, 1), 192);
+  Driver->SetPrice(1, 1, 1, 45.50);
+  double Volume0 = -1, Amount0 = -1;
+  Driver->GetTotals(1, 1, Volume0, Amount0);
+
+  ASSERT_TRUE(Station.LiftNozzle(1, 1, 1));
+  EXPECT_EQ(Poll(1, 1), 225);
+  Driver->SetDoseLitres(1, 1, 5.0);
+  Driver->StartPump(1, 1);
+  EXPECT_EQ(Poll(1, 1), 217);
+  EXPECT_EQ(Station.View(1, 1).State, sim::TPumpState::Authorised);
+
+  // The fill grows while fuelling and the status stays "authorised".
+  double Last = 0;
+  bool Grew = false;
+  for (int I = 0; I < 60 && Station.View(1, 1).State != sim::TPumpState::Finished; ++I) {
+    Clock.Advance(1000);
+    const std::uint8_t Code = Poll(1, 1);
+    double Amount = 0;
+    const double Volume = Driver->ReadFill(1, 1, Amount);
+    ASSERT_GE(Volume, Last);
+    Grew = Grew || Volume > Last;
+    Last = Volume;
+    if (Station.View(1, 1).State == sim::TPumpState::Fuelling) {
+      EXPECT_EQ(Code, 217);
+    }
+  }
+  EXPECT_TRUE(Grew);
+  EXPECT_EQ(Poll(1, 1), 192);
+  double Amount = 0;
+  EXPECT_DOUBLE_EQ(Driver->ReadFill(1, 1, Amount), 5.00);
+  EXPECT_DOUBLE_EQ(Amount, 227.50);
+
+  Station.HangNozzle(1, 1);
+  EXPECT_EQ(Poll(1, 1), 192);
+  double Volume1 = 0, Amount1 = 0;
+  Driver->GetTotals(1, 1, Volume1, Amount1);
+  EXPECT_DOUBLE_EQ(Volume1 - Volume0, 5.00);
+  EXPECT_DOUBLE_EQ(Amount1 - Amount0, 227.50);
+}
+
+TEST_F(Transaction, MultiNozzlePumpReportsTheLiftedNozzleAndPricesItByItsGrade) {
+  ASSERT_EQ(Poll(2, 2), 192);
+  Driver->SetPrice(1, 2, 2, 50.00);
+  ASSERT_TRUE(Station.LiftNozzle(1, 2, 2));
+  EXPECT_EQ(Poll(2, 2), 226);
+  EXPECT_EQ(LastRecord.ActiveNozzle, 2);
+  EXPECT_EQ(LastRecord.Nozzle(1), 192);
+  Driver->SetDoseMoney(1, 2, 2, 100.0);
+  Driver->StartPump(1, 2);
+  EXPECT_EQ(Poll(2, 2), 218);
+  ASSERT_TRUE(PollUntil(2, 2, 192));
+  double Amount = 0;
+  EXPECT_DOUBLE_EQ(Driver->ReadFill(1, 2, Amount), 2.00);
+  EXPECT_DOUBLE_EQ(Amount, 100.00);
+  double Volume = 0, Money = 0;
+  Driver->GetTotals(1, 2, Volume, Money); // two groups; the last holds the whole pump
+  EXPECT_DOUBLE_EQ(Volume, 2.00);
+  EXPECT_DOUBLE_EQ(Money, 100.00);
+}
+
+TEST_F(Transaction, ThePumpHoldsThePricesSentForOneAndForSeveralNozzles) {
+  Poll(1, 1);
+  Poll(2, 2);
+  Driver->SetPrice(1, 1, 1, 12.34);
+  Driver->SetPrice(1, 2, 5, 99.99);
+  EXPECT_EQ(Station.View(1, 1).Prices[0], 1234);
+  const auto Two = Station.View(1, 2).Prices;
+  EXPECT_EQ((std::vector<std::int32_t>(Two.begin(), Two.end())),
+            (std::vector<std::int32_t>{100, 200, 300, 0, 9999}));
+}
+
+TEST_F(Transaction, StopEndsAFillAndTheTotalsKeepWhatFlowed) {
+  Poll(1, 1);
+  Station.LiftNozzle(1, 1, 1);
+  Poll(1, 1);
+  Driver->StartPump(1, 1);
+  Clock.Advance(2000 + 4000); // start delay, then 4 s at 0.5 l/s
+  EXPECT_EQ(Station.View(1, 1).State, sim::TPumpState::Fuelling);
+  Driver->StopPump(1, 1);
+  EXPECT_EQ(Poll(1, 1), 192);
+  double V = 0, A = 0;
+  Driver->GetTotals(1, 1, V, A);
+  EXPECT_NEAR(V, 2.0, 0.06);
+  Clock.Advance(10000);
+  double Amount = 0;
+  EXPECT_DOUBLE_EQ(Driver->ReadFill(1, 1, Amount), V); // nothing flows after the stop
+}
+
+TEST_F(Transaction, StopBeforeFuelWithdrawsTheAuthorisation) {
+  Poll(1, 1);
+  Station.LiftNozzle(1, 1, 1);
+  Poll(1, 1);
+  Driver->StartPump(1, 1);
+  Driver->StopPump(1, 1);
+  EXPECT_EQ(Station.View(1, 1).State, sim::TPumpState::Calling);
+  // The driver still counts the pump as authorised until its count-down runs
+  // out; then the pump's "nozzle lifted" shows as authorised but not fuelling.
+  EXPECT_TRUE(PollUntil(1, 1, 209, 10));
+  Clock.Advance(60000);
+  EXPECT_EQ(Station.View(1, 1).FillVolume, 0);
+}
+
+TEST_F(Transaction, AFaultingPumpIsReinitialisedByThePollAndRecovers) {
+  Poll(1, 1);
+  Station.Fail(1, 1, 0x80);
+  const std::size_t Before = Station.Frames(1);
+  EXPECT_EQ(Poll(1, 1), 209); // the driver re-initialised the pump
+  EXPECT_EQ(Station.Frames(1) - Before, 2u);
+  EXPECT_EQ(Station.View(1, 1).State, sim::TPumpState::Idle);
+  EXPECT_EQ(Poll(1, 1), 192);
+}
+
+TEST_F(Transaction, ALockedPumpRefusesToStartUntilUnblocked) {
+  Poll(1, 1);
+  Station.LiftNozzle(1, 1, 1);
+  Station.Lock(1, 1);
+  EXPECT_EQ(Poll(1, 1), 192); // bits 7 and 3: nothing the host may act on
+  Driver->StartPump(1, 1);
+  Clock.Advance(10000);
+  EXPECT_EQ(Station.View(1, 1).State, sim::TPumpState::Locked);
+  EXPECT_EQ(Poll(1, 1), 192); // and the driver drops its authorisation
+  Driver->UnblockPump(1, 1, 7);
+  const auto View = Station.View(1, 1);
+  EXPECT_EQ(View.State, sim::TPumpState::Calling);
+  EXPECT_EQ(View.LastUnblockCode, 7);
+  // The driver waits for an idle report before it shows "calling" again.
+  EXPECT_EQ(Poll(1, 1), 192);
+  Station.HangNozzle(1, 1);
+  Poll(1, 1);
+  Station.LiftNozzle(1, 1, 1);
+  EXPECT_EQ(Poll(1, 1), 225);
+}
+
+TEST_F(Transaction, AnExecuteWithAWrongComplementChangesNothing) {
+  Poll(1, 1);
+  const std::uint8_t Frames[] = {0x00, 0x0C, 0xE1, 0x00, 0x0D, 0x00};
+  Station.Receive(1, Frames, sizeof Frames);
+  EXPECT_EQ(Station.View(1, 1).State, sim::TPumpState::Idle);
+}
+
+TEST_F(Transaction, SimulatedCustomersComeAndGoByTheClock) {
+  sim::TPumpConfig Auto;
+  Auto.Address = 5;
+  Auto.AutoCustomer = true;
+  Auto.IdleMs = 3000;
+  Auto.HangMs = 2000;
+  ASSERT_TRUE(Station.AddPump(1, Auto));
+  EXPECT_EQ(Poll(5, 1), 192);
+  Clock.Advance(3000);
+  EXPECT_EQ(Poll(5, 1), 225);
+  Driver->SetDoseLitres(1, 5, 1.0);
+  Driver->StartPump(1, 5);
+  ASSERT_TRUE(PollUntil(5, 1, 192));
+  EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Finished);
+  Clock.Advance(2000);
+  EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Idle);
+  EXPECT_EQ(Station.View(1, 5).Fills, 1);
+}
+
+TEST_F(Transaction, GarbageOnTheLineDoesNotDisturbTheNextExchange) {
+  const std::uint8_t Noise[] = {0x42, 0x00, 0x18, 0x77};
+  Station.Receive(1, Noise, sizeof Noise);
+  EXPECT_EQ(Poll(1, 1), 192);
+  EXPECT_EQ(Station.Garbage(1), 3u);
+}
+
+TEST_F(Transaction, CommandsToAnAddressWithoutAPumpGetNoReply) {
+  EXPECT_THROW(Driver->GetSost(1, 9), ESerialIO);
+  EXPECT_EQ(Channel.LastError(1), channels::ErrTimeout);
+}
+
+} // namespace
+} // namespace de30::test

@@ -1,0 +1,68 @@
+#pragma once
+// A line for channel tests: records what is written, answers reads from a
+// script, and opens (or refuses to open) on demand.
+
+#include "channels/line_channel.hpp"
+
+#include <deque>
+#include <vector>
+
+namespace de30::test {
+
+struct TLinkScript {
+  std::vector<std::vector<std::uint8_t>> Written;
+  std::deque<std::vector<std::uint8_t>> Replies; // one per read; short ones time out
+  std::vector<std::chrono::milliseconds> Timeouts;
+  int Discards = 0;
+  bool CloseAfterReply = false; // a read that runs short reports the line closed
+  bool WriteFails = false;
+};
+
+class TScriptLink final : public channels::TLink {
+public:
+  explicit TScriptLink(TLinkScript &Shared) : Script(Shared) {}
+  void Discard() override { ++Script.Discards; }
+  bool Write(const std::uint8_t *Data, std::size_t Count) override {
+    Script.Written.emplace_back(Data, Data + Count);
+    return !Script.WriteFails;
+  }
+  TRead Read(std::uint8_t *Dest, std::size_t Count,
+             std::chrono::milliseconds Timeout) override {
+    Script.Timeouts.push_back(Timeout);
+    TRead Result;
+    if (Script.Replies.empty())
+      return Result;
+    const auto Reply = Script.Replies.front();
+    Script.Replies.pop_front();
+    for (; Result.Count < Count && Result.Count < Reply.size(); ++Result.Count)
+      Dest[Result.Count] = Reply[Result.Count];
+    Result.Closed = Result.Count < Count && Script.CloseAfterReply;
+    return Result;
+  }
+
+private:
+  TLinkScript &Script;
+};
+
+// A channel whose lines are script links; Refuse makes opening fail.
+class TScriptLineChannel final : public channels::TLineChannel {
+public:
+  TLinkScript Script;
+  int Opens = 0;
+  std::int32_t OpenedAt = 0;
+  std::int32_t Refuse = channels::ErrNone;
+
+protected:
+  std::unique_ptr<channels::TLink> Open(std::int32_t, std::int32_t BaudRate,
+                                        std::int32_t &Error) override {
+    ++Opens;
+    OpenedAt = BaudRate;
+    if (Refuse != channels::ErrNone) {
+      Error = Refuse;
+      return nullptr;
+    }
+    return std::make_unique<TScriptLink>(Script);
+  }
+};
+
+} // namespace de30::test

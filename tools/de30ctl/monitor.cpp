@@ -1,0 +1,89 @@
+#include "monitor.hpp"
+
+#include "exit_codes.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <thread>
+#include <unistd.h>
+
+namespace de30::ctl {
+namespace {
+
+struct TRow {
+  TPumpRef Pump;
+  std::string Status;
+  int Active = 0;
+  std::string Volume = "-", Amount = "-", TotalVolume = "-", TotalAmount = "-";
+};
+
+// One pump's row; a failing pump shows its failure instead of stopping the table.
+TRow Read(TSession &S, const TPumpRef &Pump, int Nozzles, bool Authorise) {
+  TRow Row;
+  Row.Pump = Pump;
+  try {
+    TSostRecord Record = PollRecord(S, Pump, Nozzles);
+    if (Authorise && (Record.Sost & 0xF8) == 0xE0) {
+      S.Driver.StartPump(Pump.Line, Pump.Pump);
+      Record = PollRecord(S, Pump, Nozzles);
+    }
+    Row.Status = DescribeStatus(Record.Sost);
+    Row.Active = Record.ActiveNozzle;
+    double Amount = 0;
+    Row.Volume = Money(S.Driver.ReadFill(Pump.Line, Pump.Pump, Amount));
+    Row.Amount = Money(Amount);
+    if (Nozzles <= 2) {
+      double TotalVolume = 0;
+      double TotalAmount = 0;
+      S.Driver.GetTotals(Pump.Line, Pump.Pump, TotalVolume, TotalAmount);
+      Row.TotalVolume = Money(TotalVolume);
+      Row.TotalAmount = Money(TotalAmount);
+    }
+  } catch (const std::exception &Failure) {
+    Row.Status = std::string("failed: ") + Failure.what();
+  }
+  return Row;
+}
+
+} // namespace
+
+int RunMonitor(TSession &S, const TMonitorOptions &Options, const std::atomic<bool> &Stop) {
+  std::vector<TWatched> Pumps = Options.Pumps;
+  if (Pumps.empty())
+    for (const TPumpRef &Pump : S.Transport.Pumps())
+      Pumps.push_back({Pump, 0});
+  if (Pumps.empty())
+    throw ECtlError(ExitUsage, "name the pumps to monitor on real lines (--pump LINE:PUMP)");
+  for (TWatched &W : Pumps) {
+    S.Transport.Require(W.Pump);
+    W.Nozzles = S.Transport.Nozzles(W.Pump, W.Nozzles);
+  }
+  const bool Live = ::isatty(STDOUT_FILENO) != 0;
+  sim::TManualClock *Clock = S.Transport.Manual();
+  for (int Round = 1; !Stop && (Options.Count == 0 || Round <= Options.Count); ++Round) {
+    std::vector<TRow> Rows;
+    for (const TWatched &W : Pumps)
+      Rows.push_back(Read(S, W.Pump, W.Nozzles, Options.Authorise));
+    if (Live)
+      std::printf("\033[H\033[J"); // home and clear: the table replaces itself
+    else
+      std::printf("-- refresh %d\n", Round);
+    std::printf("%-6s %-30s %6s %9s %10s %12s %12s\n", "pump", "status", "nozzle", "volume",
+                "amount", "total vol", "total amt");
+    for (const TRow &R : Rows)
+      std::printf("%2d:%-3d %-30s %6d %9s %10s %12s %12s\n", R.Pump.Line, R.Pump.Pump,
+                  R.Status.c_str(), R.Active, R.Volume.c_str(), R.Amount.c_str(),
+                  R.TotalVolume.c_str(), R.TotalAmount.c_str());
+    std::fflush(stdout);
+    if (Options.Count != 0 && Round == Options.Count)
+      break;
+    if (Clock != nullptr)
+      Clock->Advance(static_cast<std::int64_t>(Options.IntervalMs) * Options.Speed);
+    for (int Waited = 0; Waited < Options.IntervalMs && !Stop; Waited += 50)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return ExitOk;
+}
+
+} // namespace de30::ctl

@@ -1,0 +1,97 @@
+#include "names.hpp"
+
+#include "exit_codes.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace de30::ctl {
+
+std::string StatusName(std::uint16_t Code) {
+  if (Code == 0)
+    return "no status (reply not accepted)";
+  switch (Code & 0xF8) {
+  case 0xC0:
+    return "idle";
+  case 0xC8:
+    return "reserved";
+  case 0xD0:
+    return "authorised, waiting";
+  case 0xD8:
+    return "authorised";
+  case 0xE0:
+    return "calling";
+  default:
+    return "unknown";
+  }
+}
+
+std::string DescribeStatus(std::uint16_t Code) {
+  std::string Text = std::to_string(Code) + " " + StatusName(Code);
+  if (Code != 0 && (Code & 7) != 0 && Code != 192)
+    Text += ", nozzle " + std::to_string(Code & 7);
+  return Text;
+}
+
+namespace {
+
+bool Whole(const std::string &Text, int &Value) {
+  const char *End = Text.data() + Text.size();
+  const auto [Ptr, Error] = std::from_chars(Text.data(), End, Value);
+  return Error == std::errc() && Ptr == End && !Text.empty();
+}
+
+} // namespace
+
+TPumpRef ParsePumpRef(const std::string &Text) {
+  const auto Colon = Text.find(':');
+  TPumpRef Ref;
+  if (Colon == std::string::npos || !Whole(Text.substr(0, Colon), Ref.Line) ||
+      !Whole(Text.substr(Colon + 1), Ref.Pump))
+    throw ECtlError(ExitUsage, "'" + Text + "' is not a pump: write LINE:PUMP, e.g. 1:2");
+  if (Ref.Line < 1 || Ref.Line > 32)
+    throw ECtlError(ExitUnknown,
+                    "line " + std::to_string(Ref.Line) + " does not exist (1..32)");
+  if (Ref.Pump < 1 || Ref.Pump > 31)
+    throw ECtlError(ExitUnknown,
+                    "pump " + std::to_string(Ref.Pump) + " does not exist (1..31)");
+  return Ref;
+}
+
+double ParseNumber(const std::string &Text, const char *What) {
+  double Value = 0;
+  const char *End = Text.data() + Text.size();
+  const auto [Ptr, Error] = std::from_chars(Text.data(), End, Value);
+  if (Error != std::errc() || Ptr != End || Text.empty() || !std::isfinite(Value))
+    throw ECtlError(ExitUsage, std::string(What) + " '" + Text + "' is not a number");
+  return Value;
+}
+
+int ParseWhole(const std::string &Text, const char *What, int Low, int High, int OutOfRange) {
+  int Value = 0;
+  if (!Whole(Text, Value))
+    throw ECtlError(ExitUsage, std::string(What) + " '" + Text + "' is not a whole number");
+  if (Value < Low || Value > High)
+    throw ECtlError(static_cast<TExitCode>(OutOfRange),
+                    std::string(What) + " " + Text + " is outside " + std::to_string(Low) +
+                        ".." + std::to_string(High));
+  return Value;
+}
+
+std::int32_t FitWire(double Value, std::int32_t MaxHundredths, const char *What) {
+  const double Hundredths = std::nearbyint(Value * 100);
+  if (!(Hundredths >= 0 && Hundredths <= MaxHundredths))
+    throw ECtlError(ExitUsage, std::string(What) + " " + Money(Value) +
+                                   " does not fit the wire (0.00.." +
+                                   Money(MaxHundredths / 100.0) + ")");
+  return static_cast<std::int32_t>(Hundredths);
+}
+
+std::string Money(double Value) {
+  char Text[64];
+  std::snprintf(Text, sizeof Text, "%.2f", Value);
+  return Text;
+}
+
+} // namespace de30::ctl

@@ -1,0 +1,60 @@
+#include "simulate.hpp"
+
+#include "exit_codes.hpp"
+#include "sim/server.hpp"
+#include "transport.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+namespace de30::ctl {
+
+int RunSimulate(const TSimulateOptions &Options, const std::atomic<bool> &Stop) {
+  if (Options.Pty == (Options.Port >= 0))
+    throw ECtlError(ExitUsage, "serve either on --pty or on --port PORT");
+  sim::TSteadyClock Clock;
+  sim::TSimStation Station(Clock);
+  std::vector<int> Lines;
+  std::string Watch;
+  for (const auto &Place : DefaultStation(Options.Customers)) {
+    Watch += " --pump " + std::to_string(Place.Line) + ":" +
+             std::to_string(Place.Pump.Address) + "/" + std::to_string(Place.Pump.Nozzles);
+    Station.AddPump(Place.Line, Place.Pump);
+    if (Lines.empty() || Lines.back() != Place.Line)
+      Lines.push_back(Place.Line);
+    std::printf("line %d, pump %d: %d nozzle(s)\n", Place.Line, Place.Pump.Address,
+                Place.Pump.Nozzles);
+  }
+  Station.SeedFaults(Options.Seed);
+  for (const auto &Rule : Options.Faults)
+    Station.AddFault(Rule);
+
+  std::vector<std::unique_ptr<sim::TStationServer>> Servers;
+  std::string Usage = "de30ctl";
+  for (int Line : Lines) {
+    std::string Error;
+    const int Port = Options.Port > 0 ? Options.Port + Line - 1 : 0;
+    auto Server = Options.Pty ? sim::TStationServer::OnPty(Station, Line, Error)
+                              : sim::TStationServer::OnTcp(
+                                    Station, Line, static_cast<std::uint16_t>(Port), Error);
+    if (!Server)
+      throw ECtlError(ExitCannotOpen, "line " + std::to_string(Line) + ": " + Error);
+    std::printf("line %d served on %s\n", Line, Server->Path().c_str());
+    Usage +=
+        (Options.Pty ? " --serial " : " --tcp ") + std::to_string(Line) + "=" + Server->Path();
+    Server->Start();
+    Servers.push_back(std::move(Server));
+  }
+  std::printf("try: %s monitor%s --authorize\n", Usage.c_str(), Watch.c_str());
+  std::fflush(stdout);
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Options.DurationS);
+  while (!Stop && (Options.DurationS == 0 || std::chrono::steady_clock::now() < Until))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (auto &Server : Servers)
+    Server->Halt();
+  return ExitOk;
+}
+
+} // namespace de30::ctl

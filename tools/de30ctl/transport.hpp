@@ -1,0 +1,65 @@
+#pragma once
+// Where de30ctl's lines lead: the embedded simulated station by default, or real
+// serial lines and serial device servers given on the command line.
+
+#include "channels/line_channel.hpp"
+#include "de30/driver.hpp"
+#include "names.hpp"
+#include "sim/station.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace de30::ctl {
+
+struct TTransportOptions {
+  std::vector<std::string> Serial; // LINE=DEVICE
+  std::vector<std::string> Tcp;    // LINE=HOST:PORT
+  bool Trace = false;
+  int TimeoutMs = 0; // 0: the line set-up's own timeout
+};
+
+// The embedded station: line 1 with pump 1 (one nozzle) and pump 2 (two nozzles),
+// line 2 with pump 3 (four nozzles).
+std::vector<sim::TPumpPlace> DefaultStation(bool AutoCustomers);
+
+class TTransport {
+public:
+  // ManualClock: the embedded station's time moves only when the caller (or the
+  // driver's pauses) moves it. AutoCustomers: simulated customers use the pumps.
+  TTransport(const TTransportOptions &Options, bool ManualClock, bool AutoCustomers);
+  ~TTransport();
+
+  TComChannel &Channel();
+  bool Embedded() const { return Station != nullptr; }
+  sim::TSimStation *Simulated() { return Station.get(); }
+  sim::TManualClock *Manual() { return ManualTime; }
+
+  // ECtlError(ExitUnknown) for a pump the station lacks or a line not configured.
+  void Require(const TPumpRef &Pump) const;
+  // The pump's nozzle count: the station's own, or Given (1 when 0) on real lines.
+  int Nozzles(const TPumpRef &Pump, int Given) const;
+  // Every pump of the embedded station.
+  std::vector<TPumpRef> Pumps() const;
+  // The lines in use.
+  std::vector<int> Lines() const;
+  // Runs InitLine for every line; ECtlError(ExitCannotOpen) naming the line that
+  // cannot be opened.
+  void InitLines(TVM30 &Driver) const;
+  // Has the driver's pauses move the manual clock instead of sleeping.
+  void Attach(TVM30 &Driver);
+  // What went wrong in the last failed transaction ("" when none failed).
+  const std::string &LastFailure() const { return Failure; }
+
+private:
+  std::unique_ptr<sim::TSimClock> Clock;
+  sim::TManualClock *ManualTime = nullptr;
+  std::unique_ptr<sim::TSimStation> Station;
+  std::unique_ptr<channels::TLineChannel> LineChannel;
+  std::vector<std::pair<int, std::string>> Where; // line and what it leads to
+  std::unique_ptr<TPauser> Pauser;
+  std::string Failure;
+};
+
+} // namespace de30::ctl
