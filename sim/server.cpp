@@ -1,5 +1,6 @@
 #include "sim/server.hpp"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -102,14 +103,24 @@ bool TStationServer::Reply(int Fd, const std::atomic<bool> &Stop, const TReply &
   const auto Due = std::chrono::steady_clock::now() + std::chrono::milliseconds(Reply.DelayMs);
   while (std::chrono::steady_clock::now() < Due && !Stop)
     ::usleep(5000);
-  std::size_t Sent = 0;
-  while (Sent < Reply.Bytes.size()) {
-    const ssize_t N = ::write(Fd, Reply.Bytes.data() + Sent, Reply.Bytes.size() - Sent);
+  // Paced, each byte leaves when the line has carried it. A pump on time answers
+  // as the command's last byte arrives by the line's schedule, not when this
+  // thread happened to wake up for it.
+  const std::size_t Step = Pacer.On() ? 1 : Reply.Bytes.size();
+  const auto Ready =
+      Reply.DelayMs > 0 ? std::chrono::steady_clock::now() : TLinePacer::TClock::time_point{};
+  std::size_t Done = 0;
+  while (Done < Reply.Bytes.size()) {
+    if (Pacer.On())
+      Pacer.Carry(Ready);
+    const std::size_t Want = std::min(Step, Reply.Bytes.size() - Done);
+    const ssize_t N = ::write(Fd, Reply.Bytes.data() + Done, Want);
     if (N < 0 && errno == EINTR)
       continue;
     if (N <= 0)
       return false;
-    Sent += static_cast<std::size_t>(N);
+    Done += static_cast<std::size_t>(N);
+    Sent += static_cast<std::uint64_t>(N);
   }
   return true;
 }
@@ -125,9 +136,21 @@ void TStationServer::Serve(int Fd, const std::atomic<bool> &Stop) {
       CloseFd(ClientFd); // the client went away: wait for the next one
     return;
   }
-  for (const TReply &Answer : Station.Receive(Line, Buffer, static_cast<std::size_t>(N)))
-    if (!Reply(Fd, Stop, Answer) && Tcp)
-      CloseFd(ClientFd);
+  Received += static_cast<std::uint64_t>(N);
+  const auto Count = static_cast<std::size_t>(N);
+  // Paced, the station sees each byte only once the line has carried it, so a
+  // reply cannot start before the whole frame has crossed the line.
+  const auto Ready = std::chrono::steady_clock::now();
+  const std::size_t Step = Pacer.On() ? 1 : Count;
+  for (std::size_t At = 0; At < Count; At += Step) {
+    Pacer.Carry(Ready);
+    for (const TReply &Answer : Station.Receive(Line, Buffer + At, std::min(Step, Count - At)))
+      if (!Reply(Fd, Stop, Answer)) {
+        if (Tcp)
+          CloseFd(ClientFd);
+        return;
+      }
+  }
 }
 
 void TStationServer::Run(const std::atomic<bool> &Stop) {

@@ -3,6 +3,7 @@
 // (a serial channel opens its device path) or on a loopback TCP port (a TCP
 // channel connects to it, as to a serial device server).
 
+#include "sim/line_pacer.hpp"
 #include "sim/station.hpp"
 
 #include <atomic>
@@ -29,6 +30,13 @@ public:
   const std::string &Path() const { return DevicePath; }
   std::uint16_t Port() const { return TcpPort; }
 
+  // Holds every byte in both directions to the pace of a line at BaudRate (0, the
+  // default: no pacing). Set before serving starts.
+  void SetBaudRate(int BaudRate) { Pacer.SetBaudRate(BaudRate); }
+  // Bytes taken from and given to clients so far.
+  std::uint64_t BytesReceived() const { return Received; }
+  std::uint64_t BytesSent() const { return Sent; }
+
   // Serves on the caller's thread until Stop becomes true.
   void Run(const std::atomic<bool> &Stop);
   // Serves on a thread of its own until Halt or destruction.
@@ -48,6 +56,9 @@ private:
   bool Tcp = false;
   std::string DevicePath;
   std::uint16_t TcpPort = 0;
+  TLinePacer Pacer;
+  std::atomic<std::uint64_t> Received{0};
+  std::atomic<std::uint64_t> Sent{0};
   std::atomic<bool> Stopping{false};
   std::thread Worker;
 };

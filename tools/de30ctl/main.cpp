@@ -1,6 +1,7 @@
 // de30ctl: operates dispensers through the de30 driver, on the embedded simulated
 // station by default or on real lines. Exit codes: exit_codes.hpp (and README).
 
+#include "bench.hpp"
 #include "commands.hpp"
 #include "demo.hpp"
 #include "exit_codes.hpp"
@@ -40,6 +41,8 @@ struct TArguments {
   std::vector<std::string> MonitorPumps;
   TMonitorOptions Monitor;
   TSimulateOptions Simulate;
+  TBenchOptions Bench;
+  std::string PollKind = "short";
   bool NoCustomers = false;
 };
 
@@ -70,6 +73,12 @@ int Dispatch(CLI::App &App, TArguments &A) {
     A.Simulate.Seed = A.Seed;
     A.Simulate.Customers = !A.NoCustomers;
     return RunSimulate(A.Simulate, Interrupted);
+  }
+  if (Name == "bench") {
+    if (!A.Transport.Serial.empty() || !A.Transport.Tcp.empty() || !Faults.empty())
+      throw ECtlError(ExitUsage, "bench serves its own station: no --serial, --tcp or --fault");
+    A.Bench.MultiNozzle = A.PollKind == "multi";
+    return ReportBench(A.Bench, RunBench(A.Bench));
   }
   const bool Demo = Name == "demo";
   if (Demo && (!A.Transport.Serial.empty() || !A.Transport.Tcp.empty()))
@@ -221,6 +230,18 @@ int main(int argc, char **argv) {
       ->check(CLI::Range(0, 86400));
   Simulate->add_flag("--no-customers", A.NoCustomers, "nobody uses the pumps");
   App.add_subcommand("demo", "a scripted session on the embedded station");
+  auto *Bench = App.add_subcommand(
+      "bench", "poll a station served on a pseudo-terminal, paced like a serial line");
+  Bench->add_option("--duration", A.Bench.DurationS, "seconds of polling (default 10)")
+      ->check(CLI::Range(0.1, 3600.0));
+  Bench->add_option("--pumps", A.Bench.Pumps, "pumps on the line, polled in turn (default 1)")
+      ->check(CLI::Range(1, 31));
+  Bench
+      ->add_option("--poll", A.PollKind,
+                   "short: GetSost; multi: GetSostEx on four-nozzle pumps (default short)")
+      ->check(CLI::IsMember({"short", "multi"}));
+  Bench->add_option("--baud", A.Bench.BaudRate, "line speed, 10 bits a byte (default 2400)")
+      ->check(CLI::Range(300, 115200));
 
   try {
     App.parse(argc, argv);
