@@ -82,6 +82,23 @@ TEST(De30ctl, BadInputGetsAMessageAndItsExitCode) {
   }
 }
 
+TEST(De30ctl, BenchCountsTheBytesOfEachPollKindAgainstTheWire) {
+  // Frame and reply bytes a poll: 2 + 3 for GetSost, 2 + 3 + 2 + 5 for GetSostEx on
+  // four nozzles; at 240 bytes a second that allows 48 and 20 polls a second.
+  const TRun Short = Ctl("bench --duration 0.3 --pumps 2");
+  EXPECT_EQ(Short.Code, 0) << Short.Output;
+  EXPECT_NE(Short.Output.find("(0 failed)"), std::string::npos) << Short.Output;
+  EXPECT_NE(Short.Output.find("5.0 a poll"), std::string::npos) << Short.Output;
+  EXPECT_NE(Short.Output.find("wire limit:    48.00 polls/s"), std::string::npos)
+      << Short.Output;
+  const TRun Multi = Ctl("bench --duration 0.3 --poll multi");
+  EXPECT_EQ(Multi.Code, 0) << Multi.Output;
+  EXPECT_NE(Multi.Output.find("wire limit:    20.00 polls/s"), std::string::npos)
+      << Multi.Output;
+  EXPECT_EQ(Ctl("bench --pumps 32").Code, 2);
+  EXPECT_EQ(Ctl("--tcp 1=127.0.0.1:1 bench").Code, 2);
+}
+
 TEST(De30ctl, ServesTheStationThatAnotherDe30ctlOperatesOverTcp) {
   std::FILE *Server =
       ::popen((std::string(DE30CTL) + " simulate --port 0 --duration 3").c_str(), "r");

@@ -99,6 +99,23 @@ TEST_P(EndToEnd, AVanishedStationIsAnErrorNeverAHang) {
   EXPECT_THROW(Driver->GetSost(1, 1), ESerialIO);
 }
 
+TEST_P(EndToEnd, APacedLineCarriesEveryByteOfBothDirectionsInTenBitTimes) {
+  Poll(2, 2); // the first poll re-initialises the pump
+  Server->Halt();
+  Server->SetBaudRate(2400);
+  Server->Start();
+  const std::uint64_t In = Server->BytesReceived();
+  const std::uint64_t Out = Server->BytesSent();
+  const auto Began = std::chrono::steady_clock::now();
+  EXPECT_EQ(Poll(2, 2), 192);
+  const auto Took = std::chrono::steady_clock::now() - Began;
+  // Short poll and nozzle poll: frames of 2 bytes, replies of 3 and 5.
+  EXPECT_EQ(Server->BytesReceived() - In, 4u);
+  EXPECT_EQ(Server->BytesSent() - Out, 8u);
+  // Twelve bytes at 240 a second cannot take less than 50 ms, however idle the machine.
+  EXPECT_GE(Took, std::chrono::microseconds(12 * 1'000'000 / 240));
+}
+
 INSTANTIATE_TEST_SUITE_P(Wires, EndToEnd, ::testing::Values(TWire::Pty, TWire::Tcp), WireName);
 
 } // namespace
