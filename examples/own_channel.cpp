@@ -50,8 +50,8 @@ public:
   // One command and its reply. The reply must land in Reply; then the driver's
   // check routine decides whether it is accepted (it compares first bytes).
   std::int32_t Transact(std::int32_t Line, std::int32_t, const std::uint8_t *Frame,
-                        std::uint8_t FrameLength, std::uint8_t *Reply,
-                        std::uint8_t ReplyLength, std::uint8_t) override {
+                        std::uint8_t FrameLength, std::uint8_t *Reply, std::uint8_t ReplyLength,
+                        std::uint8_t) override {
     const std::uint8_t Sent = Frame[1]; // the command's first byte, before Reply overwrites it
     if (write(Fd, Frame, FrameLength) != FrameLength)
       return Error = ErrWrite;
@@ -114,7 +114,7 @@ int main() {
   if (Driver->InitLine(1) == 0) {
     try {
       std::printf("pump 4 status: %u\n", Driver->GetSost(1, 4)); // 192: idle
-      Driver->GetSost(1, 7);                                      // nobody at 7
+      Driver->GetSost(1, 7);                                     // nobody at 7
     } catch (const de30::ESerialIO &Failure) {
       std::printf("pump 7: %s (channel error %d)\n", Failure.what(), Channel.LastError(1));
       Result = Channel.LastError(1) == TFdChannel::ErrTimeout ? 0 : 1;

@@ -83,7 +83,7 @@ int main() {
   // The fill stopped at the preset: the money buys 4.3956 litres, and the dose
   // travels in hundredths, so the pump stops at 4.40 l (200.20 at 45.50).
   const bool Stopped = Volume > 4.395 && Volume < 4.405;
-  const bool Counted = NewVolume - TotalVolume > Volume - 0.005 &&
-                       NewVolume - TotalVolume < Volume + 0.005;
+  const bool Counted =
+      NewVolume - TotalVolume > Volume - 0.005 && NewVolume - TotalVolume < Volume + 0.005;
   return Stopped && Counted ? 0 : 1;
 }
