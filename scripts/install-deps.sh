@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake make pkg-config
+  build-essential cmake make pkg-config git clang-format
   googletest libgtest-dev libgmock-dev
   clang libclang-rt-14-dev libbenchmark-dev
   libasio-dev libcli11-dev

@@ -59,39 +59,61 @@ public:
   virtual std::uint8_t StopPump(std::int32_t Line, std::int32_t Pump);
   // 5: does nothing.
   virtual void Spare5();
-  // 6: Value1 := ReadFill(Line, Pump, Value2), through this object's ReadFill.
+  // 6: Value1 := ReadFill(Line, Pump, Value2), through this object's ReadFill:
+  // the same frame, checks and failures. A rejected reply stores 0.0 in Value1
+  // and leaves Value2 alone.
   virtual void GetFillData(std::int32_t Line, std::int32_t Pump, double &Value1,
                            double &Value2);
-  // 7: reads the pump's two totals with two requests (lead byte 0x02). Needs
-  // NozzleCount 1 or 2 (set by GetSostEx), else ERangeError before any exchange.
-  // Each total is written only from its own accepted reply. Raises "Ошибка при
-  // запросе общих счетчиков ТРК" when an exchange fails.
+  // 7: reads the pump's two totals (twelve digits each, in hundredths) with two
+  // requests: lead byte 0x02 for every pump, code 0x87 then 0x78 for one nozzle
+  // (reply 16 bytes), 0x2D then 0x1E for two (reply 28 bytes). The second request
+  // goes out whether or not the first reply was accepted; each total is written
+  // only from its own accepted reply. ERangeError before any exchange for a line
+  // or pump outside 1..32 or a NozzleCount other than 1 or 2 (GetSostEx sets it).
+  // Raises "Ошибка при запросе общих счетчиков ТРК" when an exchange fails; a
+  // failed first request sends no second one. Changes no table.
   virtual void GetTotals(std::int32_t Line, std::int32_t Pump, double &Total1, double &Total2);
   // 8: does nothing.
   virtual void Spare8();
-  // 9: requests the current fill (lead Pump*8+2, code 0xB4). From an accepted
-  // reply writes Value2 and returns Value1; from a rejected one returns 0.0 and
-  // leaves Value2 alone. Raises "Ошибка запроса данных отлива" when the exchange
-  // fails; ERangeError for Pump 32 or more (before) or a Line outside 1..32 (after
-  // the exchange).
+  // 9: requests the current fill (lead Pump*8+2, code 0xB4, reply 16 bytes).
+  // From an accepted reply writes Value2 (reply bytes 2, 4, 6) and returns Value1
+  // (bytes 8, 10, 12), in hundredths; from a rejected one returns 0.0 and leaves
+  // Value2 alone. Raises "Ошибка запроса данных отлива" when the exchange fails;
+  // ERangeError for Pump outside 0..31 or Line above 255 (before the exchange) or
+  // a Line outside 1..32 (after it). Changes no table.
   virtual double ReadFill(std::int32_t Line, std::int32_t Pump, double &Value2);
-  // 10: short status poll. Returns the status word: low byte the host status code
-  // (192, 209, 217 or 225), high byte 0; 0 when the reply was not accepted.
-  // Updates Authorized, CountDown and AwaitIdle, and may re-initialise the pump.
-  // Raises "Can't GetSost" when the exchange fails.
+  // 10: short status poll: lead Pump*8+3 while the pump is authorised, else
+  // Pump*8+1; reply 3 bytes, byte 1 the pump's status byte. Returns the status
+  // word: low byte the host status code (192, 209, 217 or 225, see
+  // docs/status-codes.md), high byte 0; 0 when the reply was not accepted (then
+  // no table changes). Updates Authorized, CountDown and AwaitIdle, and for a few
+  // fault status bytes re-initialises the pump (command 7). ERangeError before
+  // anything is sent for a line or pump outside 1..32 or pump 32. Raises "Can't
+  // GetSost" when the exchange fails, "Переинициализация ТРК" when the
+  // re-initialisation does.
   virtual std::uint16_t GetSost(std::uint8_t Line, std::uint8_t Pump);
-  // 11: stores Price for the grade, then, when the pump's NozzleCount is known,
-  // sends the grade 1 price (one nozzle) or grades 1..5 (several) and the execute
-  // command. Raises "Ошибка при установке цены" when the exchange fails, and
-  // ERangeError for an index out of range or a price outside 0.00..99.99.
+  // 11: checks Pump, Line (1..32) and Grade (1..6), stores Price in
+  // Prices[Line][Pump][Grade], then, when the pump's NozzleCount is known (not 0),
+  // sends the stored grade 1 price (one nozzle: code 0x69) or grades 1..5
+  // (several: code 0x4B), each in four BCD digits of hundredths, and the execute
+  // command. The stored price stays whatever follows. ERangeError for an index out
+  // of range (nothing stored) or, after storing, for pump 32 or a price to be sent
+  // outside 0.00..99.99 (nothing sent). Raises "Ошибка при установке цены" or the
+  // execute command's message when an exchange fails.
   virtual void SetPrice(std::int32_t Line, std::int32_t Pump, std::int32_t Grade, double Price);
   // 12: does nothing.
   virtual void Spare12();
-  // 13: presets the dose in litres (0.00..9999.99), then the execute command.
-  // Raises "Ошибка при установке предела отлива в литрах" when the exchange fails.
+  // 13: presets the dose limit: command 4, code 0x0F, the volume in six BCD
+  // digits of hundredths (0.00..9999.99 litres, halves rounded to even), then the
+  // execute command. ERangeError before anything is sent for a volume outside that
+  // range or not finite, Pump outside 0..31 or Line above 255. Raises "Ошибка при
+  // установке предела отлива в литрах" or the execute command's message when an
+  // exchange fails. Changes no table.
   virtual void SetDoseLitres(std::int32_t Line, std::int32_t Pump, double Volume);
   // 14: presets a dose given as money: Money divided by the grade's stored price,
-  // sent through this object's SetDoseLitres.
+  // sent through this object's SetDoseLitres. ERangeError before anything is sent
+  // for a line or pump outside 1..32, a grade outside 1..6, a stored price of 0 or
+  // a Money that is not finite; otherwise as SetDoseLitres.
   virtual void SetDoseMoney(std::int32_t Line, std::int32_t Pump, std::int32_t Grade,
                             double Money);
   // 15: authorises the pump: start command (code 0xE1), execute command, then
@@ -105,22 +127,35 @@ public:
   // 17, 18: do nothing.
   virtual void Spare17();
   virtual void Spare18();
-  // 19: StartPump through this object's StartPump.
+  // 19: StartPump through this object's StartPump: the same frames, tables and
+  // failures.
   virtual void StartPumpEx(std::int32_t Line, std::int32_t Pump);
   // 20: capability query: kind 1 writes 0, kinds 2 and 4 write 1, each returning
   // true; any other kind returns false and writes nothing.
   virtual bool GetCapability(std::int32_t Kind, std::int32_t &Value);
-  // 21: multi-nozzle status poll. Stores Count in NozzleCount, runs this object's
-  // GetSost, and for Count 2 or more polls the nozzles (lead Pump*8+6) and picks
-  // the active one. Writes Record as far as the path taken reaches (fields it does
-  // not write keep what the caller had in them).
+  // 21: multi-nozzle status poll. Checks Line and Pump (1..32), stores Count in
+  // NozzleCount (before any exchange), runs this object's GetSost. Count 0 or 1:
+  // Record gets Sost = the status code, SostHigh 0, ActiveNozzle = code & 7,
+  // Reserved 0. Count 2 or more: the nozzle poll (lead Pump*8+6, reply 5 bytes,
+  // one nibble per nozzle 1..4) gives Nozzles 1..4 (as far as Count reaches) and
+  // Sost/ActiveNozzle name the first nozzle reporting 208+k or 216+k, else the
+  // first reporting 224+k, else nozzle 1; nibble 2 counts CountDown down or, at 0,
+  // clears Authorized. Fields a path does not write keep what the caller had in
+  // them; a rejected nozzle reply writes nothing. Raises what GetSost raises,
+  // "Can't GetSost" when the nozzle poll fails, ERangeError for pump 32 (after
+  // storing the count) or for a Count above 6 that leaves the choice open.
   virtual void GetSostEx(std::uint8_t Line, std::uint8_t Pump, std::uint8_t Count,
                          TSostRecord &Record);
   // 22: when StopFlag is not 0, StopPump through this object's
   // StopPump; otherwise nothing.
   virtual void StopPumpIf(std::int32_t Line, std::int32_t Pump, std::uint8_t StopFlag);
-  // 23: unblocks the pump: AwaitIdle := 1, re-initialise command, unblock command
-  // with UnblockCode (0..255) and its complement, 50 ms, execute command.
+  // 23: unblocks the pump: checks Pump and Line (1..32), sets AwaitIdle := 1,
+  // then sends the re-initialise command (command 7), the unblock command (command
+  // 4, code 0x96, UnblockCode and its complement), pauses 50 ms and sends the
+  // execute command. ERangeError for pump 32 (after AwaitIdle, before any frame)
+  // or an UnblockCode outside 0..255 (after the re-initialise frame). Raises the
+  // message of whichever exchange fails: "Переинициализация ТРК", "Ошибка
+  // разблокировки" or "Ошибка исполнения команды".
   virtual void UnblockPump(std::int32_t Line, std::int32_t Pump, std::int32_t UnblockCode);
 
   // The steps around the forwarding calls, for callers that forward through a

@@ -8,7 +8,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 (cd "$build" && cpack -G DEB -B "$scratch/out" >/dev/null)
 deb=$(ls "$scratch"/out/de30_*.deb)
-dpkg-deb --info "$deb" | grep -q "Package: de30"
+[ "$(dpkg-deb --field "$deb" Package)" = de30 ]
 dpkg -x "$deb" "$scratch/root"
 for f in usr/bin/de30ctl usr/include/de30/driver.hpp usr/lib/pkgconfig/de30.pc; do
   [ -e "$scratch/root/$f" ] || { echo "missing from the package: /$f" >&2; exit 1; }
