@@ -12,21 +12,6 @@
 
 #include <cstdio>
 
-namespace {
-
-// The driver pauses briefly after a start; on the simulated station those pauses
-// move the station's clock instead of sleeping.
-class TClockPauser final : public de30::TPauser {
-public:
-  explicit TClockPauser(de30::sim::TManualClock &StationClock) : Clock(StationClock) {}
-  void Pause(std::uint32_t Milliseconds) override { Clock.Advance(Milliseconds); }
-
-private:
-  de30::sim::TManualClock &Clock;
-};
-
-} // namespace
-
 int main() {
   constexpr int Line = 1;
   constexpr int Pump = 3;
@@ -34,7 +19,9 @@ int main() {
   de30::sim::TSimStation Station(Clock);
   Station.AddPump(Line, {.Address = Pump, .Nozzles = 1});
   de30::sim::TSimChannel Channel(Station);
-  TClockPauser Pauser(Clock);
+  // The driver pauses briefly after a start; on the simulated station those
+  // pauses move the station's clock instead of sleeping.
+  de30::sim::TClockPauser Pauser(Clock);
 
   auto Driver = de30::GetDE30(0, 0, &Channel);
   Driver->Pauser = &Pauser;

@@ -3,6 +3,8 @@
 // progress by what the clock says, so tests and the demo can move time on by hand
 // and get the same fill every run, while a served station runs on real time.
 
+#include "de30/tables.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -37,6 +39,17 @@ public:
 
 private:
   std::chrono::steady_clock::time_point Start = std::chrono::steady_clock::now();
+};
+
+// The driver's pauses moving a manual clock instead of sleeping: a start still
+// gives the pump its 100 ms, and nobody waits for them.
+class TClockPauser final : public TPauser {
+public:
+  explicit TClockPauser(TManualClock &StationClock) : Clock(StationClock) {}
+  void Pause(std::uint32_t Milliseconds) override { Clock.Advance(Milliseconds); }
+
+private:
+  TManualClock &Clock;
 };
 
 } // namespace de30::sim

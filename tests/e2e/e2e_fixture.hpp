@@ -7,9 +7,9 @@
 #include "channels/serial_channel.hpp"
 #include "channels/tcp_channel.hpp"
 #include "de30/driver.hpp"
+#include "sim/clock.hpp"
 #include "sim/server.hpp"
 #include "sim/station.hpp"
-#include "support/clock_pauser.hpp"
 
 #include <gtest/gtest.h>
 
@@ -80,7 +80,7 @@ protected:
 
   sim::TManualClock Clock;
   sim::TSimStation Station;
-  TClockPauser Pauser;
+  sim::TClockPauser Pauser;
   std::unique_ptr<sim::TStationServer> Server;
   std::unique_ptr<channels::TLineChannel> Channel;
   std::unique_ptr<TVM30> Driver;

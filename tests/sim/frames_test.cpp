@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace de30::sim {
 namespace {
 
@@ -31,8 +33,9 @@ const std::vector<TShape> Shapes = {
 };
 
 TBytes Framed(const TBytes &Command) {
-  TBytes Frame{0x00};
-  Frame.insert(Frame.end(), Command.begin(), Command.end());
+  // Sized first: GCC 12 at -O2 misreads an insert into a one-byte vector.
+  TBytes Frame(1 + Command.size(), 0x00);
+  std::copy(Command.begin(), Command.end(), Frame.begin() + 1);
   return Frame;
 }
 

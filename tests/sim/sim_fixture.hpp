@@ -3,9 +3,9 @@
 // the driver's pauses move too.
 
 #include "de30/driver.hpp"
+#include "sim/clock.hpp"
 #include "sim/sim_channel.hpp"
 #include "sim/station.hpp"
-#include "support/clock_pauser.hpp"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +50,7 @@ protected:
   sim::TManualClock Clock;
   sim::TSimStation Station;
   sim::TSimChannel Channel;
-  TClockPauser Pauser;
+  sim::TClockPauser Pauser;
   std::unique_ptr<TVM30> Driver;
   TSostRecord LastRecord{};
 };

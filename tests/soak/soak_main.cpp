@@ -8,9 +8,9 @@
 // does both.
 //   de30_soak [--operations N] [--seed S] [--samples K] [--allowed-growth KiB]
 #include "de30/driver.hpp"
+#include "sim/clock.hpp"
 #include "sim/sim_channel.hpp"
 #include "sim/station.hpp"
-#include "support/clock_pauser.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -172,7 +172,7 @@ int main(int Argc, char **Argv) {
   Build(Station);
   Station.SeedFaults(O.Seed);
   sim::TSimChannel Channel(Station);
-  test::TClockPauser Pauser(Clock);
+  sim::TClockPauser Pauser(Clock);
   auto Driver = GetDE30(0, 0, &Channel);
   Driver->Pauser = &Pauser;
   Driver->InitLine(1);

@@ -12,17 +12,6 @@
 namespace de30::ctl {
 namespace {
 
-// The driver's pauses move the station's clock: a start still gives the pump its
-// 100 ms, without anyone waiting for them.
-class TClockPauser final : public TPauser {
-public:
-  explicit TClockPauser(sim::TManualClock &StationClock) : Clock(StationClock) {}
-  void Pause(std::uint32_t Milliseconds) override { Clock.Advance(Milliseconds); }
-
-private:
-  sim::TManualClock &Clock;
-};
-
 // "LINE=REST": the line number and the rest.
 std::pair<int, std::string> SplitLine(const std::string &Text, const char *Option) {
   const auto Equals = Text.find('=');
@@ -160,7 +149,7 @@ void TTransport::InitLines(TVM30 &Driver) const {
 void TTransport::Attach(TVM30 &Driver) {
   if (ManualTime == nullptr)
     return;
-  Pauser = std::make_unique<TClockPauser>(*ManualTime);
+  Pauser = std::make_unique<sim::TClockPauser>(*ManualTime);
   Driver.Pauser = Pauser.get();
 }
 
