@@ -45,16 +45,31 @@ std::int64_t BCDAtEverySecond(const std::uint8_t *First, std::size_t Count) {
 std::int32_t ToHundredths(double Value) {
   if (!std::isfinite(Value))
     throw ERangeError();
-  // Halves go to the even neighbour whatever rounding mode the host has set.
-  const double Product = Value * WireScale;
-  double Scaled = std::floor(Product);
-  const double Fraction = Product - Scaled;
-  if (Fraction > 0.5 || (Fraction == 0.5 && std::fmod(Scaled, 2.0) != 0.0))
-    Scaled += 1.0;
-  if (Scaled < static_cast<double>(std::numeric_limits<std::int32_t>::min()) ||
-      Scaled > static_cast<double>(std::numeric_limits<std::int32_t>::max()))
+  // The product is rounded exactly: a double multiplication would itself round
+  // and could turn 2.675 (stored just below) into a tie, or 0.005 (just above)
+  // into one. So |Value| is taken apart as Mantissa * 2^Shift and scaled in
+  // integers, which also keeps the result independent of the host's FPU modes.
+  int Exponent = 0;
+  const double Fraction = std::frexp(std::fabs(Value), &Exponent);
+  const auto Mantissa = static_cast<std::uint64_t>(std::ldexp(Fraction, 53));
+  const int Shift = Exponent - 53;
+  if (Mantissa != 0 && Shift >= 0)
+    throw ERangeError(); // at least 2^52: far beyond any hundredths that fit
+  const std::uint64_t Scaled = Mantissa * static_cast<std::uint64_t>(WireScale); // < 2^60
+  std::uint64_t Whole = 0;
+  if (Mantissa != 0 && -Shift < 61) { // from 2^61 on, Scaled is under half a unit
+    const int Bits = -Shift;
+    Whole = Scaled >> Bits;
+    const std::uint64_t Rest = Scaled & ((std::uint64_t{1} << Bits) - 1);
+    const std::uint64_t Half = std::uint64_t{1} << (Bits - 1);
+    if (Rest > Half || (Rest == Half && (Whole & 1) != 0))
+      ++Whole; // halves go to the even neighbour
+  }
+  const auto Limit = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+  if (Whole > Limit + (Value < 0 ? 1 : 0))
     throw ERangeError();
-  return static_cast<std::int32_t>(Scaled);
+  const auto Signed = static_cast<std::int64_t>(Whole);
+  return static_cast<std::int32_t>(Value < 0 ? -Signed : Signed);
 }
 
 std::int32_t ToWireHundredths(double Value, std::int32_t MaxHundredths) {

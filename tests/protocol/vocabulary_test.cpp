@@ -102,10 +102,30 @@ TEST(ToHundredths, RoundsHalvesToEven) {
   EXPECT_EQ(ToHundredths(2.1978021978), 220);
 }
 
+TEST(ToHundredths, RoundsTheExactProductOfTheStoredValue) {
+  // Each of these is stored a hair above or below the decimal written, so only an
+  // exact tie goes to the even neighbour.
+  EXPECT_EQ(ToHundredths(0.005), 1);
+  EXPECT_EQ(ToHundredths(0.015), 1);
+  EXPECT_EQ(ToHundredths(2.675), 267);
+  EXPECT_EQ(ToHundredths(45.555), 4555);
+  EXPECT_EQ(ToHundredths(1234.565), 123457);
+  EXPECT_EQ(ToHundredths(-2.675), -267);
+  EXPECT_EQ(ToHundredths(-0.005), -1);
+  EXPECT_EQ(ToHundredths(0.0), 0);
+  EXPECT_EQ(ToHundredths(-0.0), 0);
+  EXPECT_EQ(ToHundredths(5e-324), 0) << "the smallest subnormal";
+  EXPECT_EQ(ToHundredths(0.25), 25);
+  EXPECT_EQ(ToHundredths(1e-3), 0);
+}
+
 TEST(ToHundredths, RefusesValuesOutsideTheSigned32BitRangeAndNonFiniteOnes) {
   EXPECT_EQ(ToHundredths(21474836.47), 2147483647);
   EXPECT_EQ(ToHundredths(-21474836.48), std::numeric_limits<std::int32_t>::min());
   EXPECT_THROW(ToHundredths(21474836.48), ERangeError);
+  EXPECT_THROW(ToHundredths(1e300), ERangeError);
+  EXPECT_THROW(ToHundredths(-1e300), ERangeError);
+  EXPECT_THROW(ToHundredths(4503599627370496.0), ERangeError) << "2^52";
   EXPECT_THROW(ToHundredths(-21474836.49), ERangeError);
   EXPECT_THROW(ToHundredths(std::nan("")), ERangeError);
   EXPECT_THROW(ToHundredths(std::numeric_limits<double>::infinity()), ERangeError);

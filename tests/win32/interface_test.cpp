@@ -261,6 +261,13 @@ DE30_CASE(PricesAndDosesTakeTheirDoubleFromTwoStackWords) {
   CHECK_EQ(7u, C.Removed);
   CHECK(D.Channel.Frames().at(0) == Bytes({0x00, 0x14, 0x0F, 0x00, 0x12, 0x34}));
 
+  // 2.675 is stored just below its decimal: its exact hundredths round down to 267,
+  // whatever precision the x87 runs at.
+  D.Channel.Clear();
+  C = D.Call(DE30_SET_DOSE_LITRES, {1, 2, 9, 9, Low(2.675), High(2.675)});
+  CHECK(!C.Raised);
+  CHECK(D.Channel.Frames().at(0) == Bytes({0x00, 0x14, 0x0F, 0x00, 0x02, 0x67}));
+
   D.Channel.Clear();
   C = D.Call(DE30_SET_DOSE_MONEY, {1, 3, 1, 9, Low(100.0), High(100.0)});
   CHECK_EQ(7u, C.Removed);
