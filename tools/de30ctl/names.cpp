@@ -1,6 +1,7 @@
 #include "names.hpp"
 
 #include "exit_codes.hpp"
+#include "protocol/vocabulary.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -80,12 +81,16 @@ int ParseWhole(const std::string &Text, const char *What, int Low, int High, int
 }
 
 std::int32_t FitWire(double Value, std::int32_t MaxHundredths, const char *What) {
-  const double Hundredths = std::nearbyint(Value * 100);
-  if (!(Hundredths >= 0 && Hundredths <= MaxHundredths))
-    throw ECtlError(ExitUsage, std::string(What) + " " + Money(Value) +
+  // The driver's own conversion, so the tool refuses exactly what the driver would.
+  try {
+    return protocol::ToWireHundredths(Value, MaxHundredths);
+  } catch (const ERangeError &) {
+    char Given[32];
+    std::snprintf(Given, sizeof Given, "%.10g", Value); // as typed, not rounded for show
+    throw ECtlError(ExitUsage, std::string(What) + " " + Given +
                                    " does not fit the wire (0.00.." +
                                    Money(MaxHundredths / 100.0) + ")");
-  return static_cast<std::int32_t>(Hundredths);
+  }
 }
 
 std::string Money(double Value) {
