@@ -55,15 +55,17 @@ std::size_t ReplyLength(const TBytes &Command) {
   case CmdStatus:
   case CmdStatusAuth:
   case CmdReinit:
-    return 3;
+    return StatusReplyLength;
   case CmdExecute:
-    return 1;
+    return ExecuteReplyLength;
   case CmdNozzles:
-    return 5;
+    return NozzleReplyLength;
   case CmdRead:
     if (Command[1] == CodeTotals2First || Command[1] == CodeTotals2Second)
-      return 28;
-    return 16; // fill data, and totals of one nozzle group
+      return TotalsReplyLength(2);
+    if (Command[1] == CodeFill)
+      return FillReplyLength;
+    return TotalsReplyLength(1);
   default:
     return Command.size(); // command 4: the pump echoes what it accepted
   }

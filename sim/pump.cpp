@@ -241,11 +241,11 @@ TBytes TSimPump::Answer(const TBytes &Command, std::int64_t Now) {
     return {Lead, High, Complement(High), Low, Complement(Low)};
   }
   case CmdRead: {
-    TBytes Reply(16, 0);
+    TBytes Reply(FillReplyLength, 0);
     Reply[0] = Lead;
     Reply[1] = Command[1];
-    PutFill(Data.FillAmount, &Reply[2]);
-    PutFill(Data.FillVolume, &Reply[8]);
+    PutFill(Data.FillAmount, &Reply[FillValue2At]);
+    PutFill(Data.FillVolume, &Reply[FillValue1At]);
     Reply[14] = static_cast<std::uint8_t>(Data.Active);
     Reply[15] = Complement(Reply[14]);
     return Reply;
@@ -274,19 +274,19 @@ TBytes TSimPump::AnswerTotals(const TBytes &Command, std::int64_t Now) {
   Advance(Now);
   const std::uint8_t Code = Command[1];
   const bool Amounts = Code == CodeTotals1Second || Code == CodeTotals2Second;
-  const std::size_t Groups = ReplyLength(Command) == 28 ? 2 : 1;
+  const int Groups = Code == CodeTotals2First || Code == CodeTotals2Second ? 2 : 1;
   const auto &Totals = Amounts ? Data.TotalAmount : Data.TotalVolume;
-  TBytes Reply(Groups * 12 + 4, 0);
+  TBytes Reply(TotalsReplyLength(Groups), 0);
   Reply[0] = Command[0];
   Reply[1] = Code;
   // Earlier groups hold nozzles 1, 2, ...; the last group always holds the whole
   // pump, which is the group the host reads.
-  for (std::size_t G = 0; G + 1 < Groups; ++G)
-    PutTotal(Totals[G], &Reply[2 + 12 * G]);
+  for (int G = 1; G < Groups; ++G)
+    PutTotal(Totals[G - 1], &Reply[TotalsAt(G)]);
   std::int64_t Sum = 0;
   for (std::int64_t T : Totals)
     Sum += T;
-  PutTotal(Sum, &Reply[2 + 12 * (Groups - 1)]);
+  PutTotal(Sum, &Reply[TotalsAt(Groups)]);
   Reply[Reply.size() - 2] = static_cast<std::uint8_t>(Setup.Nozzles);
   Reply[Reply.size() - 1] = Complement(Reply[Reply.size() - 2]);
   return Reply;

@@ -81,11 +81,13 @@ void UnblockPump(TDriverState &Driver, std::int32_t Line, std::int32_t Pump,
 }
 
 void ExecuteCommand(TDriverState &Driver, std::int32_t Line, std::int32_t Pump) {
-  Send(Driver, Line, Pump, LeadAndComplement(Pump, CmdExecute, 1, messages::ExecuteCommand));
+  Send(Driver, Line, Pump,
+       LeadAndComplement(Pump, CmdExecute, ExecuteReplyLength, messages::ExecuteCommand));
 }
 
 void ReinitPump(TDriverState &Driver, std::int32_t Line, std::int32_t Pump) {
-  Send(Driver, Line, Pump, LeadAndComplement(Pump, CmdReinit, 3, messages::ReinitPump));
+  Send(Driver, Line, Pump,
+       LeadAndComplement(Pump, CmdReinit, StatusReplyLength, messages::ReinitPump));
 }
 
 void SendUnblock(TDriverState &Driver, std::int32_t Line, std::int32_t Pump,

@@ -8,24 +8,17 @@
 namespace de30::protocol {
 namespace {
 
-constexpr int FillReplyLength = 16;
-constexpr int FillValue2At = 2;
-constexpr int FillValue1At = 8;
-// Bytes one nozzle's totals take in a totals reply.
-constexpr int TotalsGroup = 12;
-
 // Sends one totals request and, when its reply is accepted, decodes the total of
 // the last nozzle group into Total.
 void RequestTotal(TDriverState &Driver, std::uint8_t Line, std::uint8_t Pump, std::uint8_t Code,
                   int Nozzles, double &Total) {
-  const auto ReplyLength = static_cast<std::uint8_t>(Nozzles * TotalsGroup + 4);
   std::uint8_t Buffer[CommandBufferSize] = {TotalsLead, Code};
-  CheckExchange(link::Exchange(Driver, Line, Pump, Buffer, 2, ReplyLength, TotalsLead),
-                messages::GetTotals);
+  CheckExchange(
+      link::Exchange(Driver, Line, Pump, Buffer, 2, TotalsReplyLength(Nozzles), TotalsLead),
+      messages::GetTotals);
   if (Driver.LineState[Line] != LineAccepted)
     return;
-  const int First = (Nozzles - 1) * TotalsGroup + 2;
-  Total = FromHundredths(BCDAtEverySecond(Buffer + First, TotalBytes));
+  Total = FromHundredths(BCDAtEverySecond(Buffer + TotalsAt(Nozzles), TotalBytes));
 }
 
 } // namespace

@@ -48,7 +48,8 @@ void FinishSostEx(TDriverState &Driver, std::uint8_t Line, std::uint8_t Pump,
   }
   const std::uint8_t Lead = LeadByte(Pump, CmdNozzles);
   std::uint8_t Buffer[CommandBufferSize] = {Lead};
-  CheckExchange(link::Exchange(Driver, Line, Pump, Buffer, 1, 5, Lead), messages::GetSost);
+  CheckExchange(link::Exchange(Driver, Line, Pump, Buffer, 1, NozzleReplyLength, Lead),
+                messages::GetSost);
   if (Driver.LineState[Line] != LineAccepted)
     return;
   const std::uint8_t Nibbles[ReportedNozzles] = {

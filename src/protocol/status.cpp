@@ -20,7 +20,8 @@ std::uint16_t GetSost(TDriverState &Driver, std::uint8_t Line, std::uint8_t Pump
   const std::uint8_t Lead =
       LeadByte(Pump, Driver.Authorized[Line][Pump] != 0 ? CmdStatusAuth : CmdStatus);
   std::uint8_t Buffer[CommandBufferSize] = {Lead};
-  CheckExchange(link::Exchange(Driver, Line, Pump, Buffer, 1, 3, Lead), messages::GetSost);
+  CheckExchange(link::Exchange(Driver, Line, Pump, Buffer, 1, StatusReplyLength, Lead),
+                messages::GetSost);
   if (Driver.LineState[Line] != LineAccepted)
     return 0; // no status: 0 is no host status code
   return TranslateSost(Driver, Line, Pump, Buffer[1]);

@@ -38,6 +38,21 @@ inline constexpr std::uint8_t CodeTotals2Second = 0x1E; // two nozzles, second r
 // The totals requests carry this lead byte whatever the pump.
 inline constexpr std::uint8_t TotalsLead = 0x02;
 
+// Reply lengths and layouts, the same for the driver reading a reply and for a
+// pump writing one.
+inline constexpr std::uint8_t StatusReplyLength = 3; // short poll and re-initialise
+inline constexpr std::uint8_t ExecuteReplyLength = 1;
+inline constexpr std::uint8_t NozzleReplyLength = 5;
+inline constexpr std::uint8_t FillReplyLength = 16;
+inline constexpr int FillValue2At = 2; // fill reply: the first value's first byte
+inline constexpr int FillValue1At = 8; // fill reply: the second value's first byte
+// A totals reply carries one 12-byte group per nozzle; the host reads the last.
+inline constexpr int TotalsGroup = 12;
+constexpr std::uint8_t TotalsReplyLength(int Nozzles) {
+  return static_cast<std::uint8_t>(Nozzles * TotalsGroup + 4);
+}
+constexpr int TotalsAt(int Nozzles) { return (Nozzles - 1) * TotalsGroup + 2; }
+
 // Byte widths on the wire.
 inline constexpr int PriceDigits = 4; // 2 bytes, 0.00..99.99
 inline constexpr int DoseDigits = 5;  // 3 bytes (6 digits), 0.00..9999.99
