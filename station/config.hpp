@@ -1,0 +1,82 @@
+#pragma once
+// The station's configuration: lines, pumps, grades and the service's own
+// settings, read from a TOML file and checked before anything starts. A bad file
+// is refused with the file, the line and the key named (EConfigError).
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace de30::station {
+
+struct TGrade {
+  int Number = 0; // 1..99, the station's own numbering
+  std::string Name;
+};
+
+struct TLineConfig {
+  int Number = 0;      // 1..32, the driver's line
+  std::string Serial;  // device path, or empty
+  std::string TcpHost; // serial device server, or empty
+  std::uint16_t TcpPort = 0;
+  std::chrono::milliseconds Timeout{1500}; // reply timeout
+  std::string Capture;                     // reserved for line captures; empty for none
+};
+
+struct TPumpConfig {
+  int Line = 0;    // a configured line
+  int Address = 0; // 1..31 on that line
+  std::vector<int>
+      Nozzles; // the station grade each nozzle sells, nozzle 1 first (1..4 nozzles)
+  bool AutoAuthorize = false;
+
+  int NozzleCount() const { return static_cast<int>(Nozzles.size()); }
+  // "LINE:ADDRESS", the pump's name in the interface.
+  std::string Id() const;
+};
+
+struct TStationConfig {
+  std::string StationId = "de30";
+  std::string ListenHost = "127.0.0.1";
+  std::uint16_t ListenPort = 8030;
+  std::filesystem::path Journal = "de30-journal.db";
+  // Bearer token for commands; required whenever ListenHost is not a loopback
+  // address (CheckConfig refuses the file otherwise).
+  std::string Token;
+  // Replies a pump may miss in a row before it counts as offline.
+  int OfflineAfter = 3;
+  // Longest pause between polls of an offline pump.
+  std::chrono::milliseconds OfflineBackoffMax{4000};
+  std::vector<TGrade> Grades;
+  std::vector<TLineConfig> Lines;
+  std::vector<TPumpConfig> Pumps;
+
+  const TGrade *FindGrade(int Number) const;
+  const TPumpConfig *FindPump(int Line, int Address) const;
+};
+
+// A file that cannot be used: what is wrong, where.
+class EConfigError : public std::runtime_error {
+public:
+  EConfigError(std::string File, int Line, std::string Key, const std::string &Message);
+  const std::string &File() const { return Where; }
+  int Line() const { return At; } // 0 when the fault has no line (a missing key)
+  const std::string &Key() const { return Name; } // e.g. "pump[2].nozzles"
+
+private:
+  std::string Where;
+  int At;
+  std::string Name;
+};
+
+// Reads and checks a file; EConfigError on the first fault.
+TStationConfig LoadConfig(const std::filesystem::path &File);
+// The same for text already in memory; File names it in errors.
+TStationConfig ParseConfig(const std::string &Text, const std::string &File);
+
+} // namespace de30::station

@@ -1,0 +1,118 @@
+#pragma once
+// What the station tells its clients: pump state changes, sales, price states and
+// line health, in the order they happened. Subscribers get every event published
+// after they subscribed; a slow subscriber loses nothing until its queue holds
+// MaxQueued events, and then is told it fell behind (Overflowed) and dropped.
+
+#include "station/sale.hpp"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace de30::station {
+
+enum class TPointState {
+  Offline,
+  Idle,
+  Calling,
+  Authorised,
+  Fuelling,
+  Completed,
+  Locked,
+  Error
+};
+// "offline", "idle", "calling", "authorised", "fuelling", "completed", "locked", "error"
+const char *PointStateName(TPointState State);
+
+enum class TPriceState { Pending, Sent, Failed };
+const char *PriceStateName(TPriceState State); // "pending", "sent", "failed"
+
+// A fuelling point as clients see it.
+struct TPumpSnapshot {
+  int Line = 0;
+  int Pump = 0;
+  TPointState State = TPointState::Offline;
+  int Nozzle = 0; // the calling or active nozzle, 0 for none
+  int Grade = 0;  // the station grade of that nozzle, 0 for none
+  int NozzleCount = 1;
+  double Volume = 0.0; // the current (or last) fill
+  double Amount = 0.0;
+  TPreset Preset;
+  TPriceState PriceState = TPriceState::Pending;
+  std::string PriceReason;    // why prices are pending or failed; empty when sent
+  std::vector<double> Prices; // what the pump was last sent, one per nozzle (empty: none)
+  std::int64_t SaleId = 0;    // the open or last sale of the pump, 0 for none
+  std::uint16_t LastCode = 0; // the driver's last host status code
+  bool AutoAuthorize = false;
+  std::string Reason; // why the point entered its state
+
+  std::string Id() const; // "LINE:PUMP"
+};
+
+struct TLineSnapshot {
+  int Line = 0;
+  double CycleMs = 0.0; // the last full status cycle
+  std::uint64_t Cycles = 0;
+  std::uint64_t Polls = 0;    // exchanges of every kind
+  std::uint64_t Timeouts = 0; // exchanges without a (complete) reply
+  std::uint64_t Rejected = 0; // replies the reply check refused
+  std::uint64_t ChannelErrors = 0;
+  std::map<int, std::uint64_t> ErrorsByNumber; // channel error number to count
+  std::string LastError;                       // empty for none
+  std::int64_t LastErrorMs = 0;
+};
+
+struct TEvent {
+  enum class TKind { Pump, Sale, Price, Line } Kind = TKind::Pump;
+  std::uint64_t Sequence = 0; // 1, 2, ... in publishing order
+  std::int64_t AtMs = 0;      // wall clock
+  std::string Reason;         // what caused it, for pump events the transition's reason
+  TPumpSnapshot Pump;         // Kind Pump and Price
+  TSale Sale;                 // Kind Sale
+  TLineSnapshot LineHealth;   // Kind Line
+};
+const char *EventKindName(TEvent::TKind Kind); // "pump", "sale", "price", "line"
+
+class TEventBus {
+public:
+  static constexpr std::size_t MaxQueued = 10000;
+
+  class TSubscription {
+  public:
+    // Waits up to TimeoutMs for the next event; false on timeout or when the bus
+    // has closed. Overflowed() tells a subscriber it was dropped for falling behind.
+    bool Next(TEvent &Event, int TimeoutMs);
+    bool Overflowed() const;
+    ~TSubscription();
+
+  private:
+    friend class TEventBus;
+    TEventBus *Bus = nullptr;
+    std::deque<TEvent> Queue;
+    bool Dropped = false;
+  };
+
+  std::shared_ptr<TSubscription> Subscribe();
+  // Stamps Sequence and AtMs, and hands the event to every subscriber.
+  void Publish(TEvent Event);
+  // Wakes every waiting subscriber for good (the service is stopping).
+  void Close();
+  std::uint64_t Published() const;
+
+private:
+  friend class TSubscription;
+  void Unsubscribe(TSubscription *Subscriber);
+  mutable std::mutex Guard;
+  std::condition_variable Changed;
+  std::vector<TSubscription *> Subscribers;
+  std::uint64_t Sequence = 0;
+  bool Closed = false;
+};
+
+} // namespace de30::station

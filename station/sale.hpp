@@ -1,0 +1,60 @@
+#pragma once
+// A sale: one fill on one nozzle, from the authorisation to the pump's return to
+// idle, and then its way through payment (payable, locked by a client, cleared).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace de30::station {
+
+enum class TSaleState { Open, Payable, Locked, Cleared };
+const char *SaleStateName(TSaleState State); // "open", "payable", "locked", "cleared"
+std::optional<TSaleState> ParseSaleState(const std::string &Name);
+
+struct TPreset {
+  enum class TKind { None, Litres, Money } Kind = TKind::None;
+  double Value = 0.0;
+};
+
+struct TTotals {
+  bool Known = false; // false when the pump's totals could not be read
+  double Volume = 0.0;
+  double Amount = 0.0;
+};
+
+// Flags a sale may carry; each is also an event when it is raised.
+inline constexpr const char FlagVolumeMismatch[] = "volume_mismatch"; // volume != totals delta
+inline constexpr const char FlagNoTotals[] = "no_totals";             // totals unreadable
+inline constexpr const char FlagRecovered[] = "recovered"; // closed or resumed after a restart
+inline constexpr const char FlagEmpty[] = "empty";         // ended without fuel
+inline constexpr const char FlagStopped[] = "stopped";     // ended by a stop command
+
+struct TSale {
+  std::int64_t Id = 0;
+  int Line = 0;
+  int Pump = 0;
+  int Nozzle = 0;     // 0 until known (authorised before a nozzle was lifted)
+  int Grade = 0;      // station grade, 0 until the nozzle is known
+  double Price = 0.0; // unit price the pump sells at
+  TPreset Preset;
+  double Volume = 0.0;
+  double Amount = 0.0;
+  TTotals StartTotals;
+  TTotals EndTotals;
+  std::int64_t StartedMs = 0; // wall clock, milliseconds since the epoch
+  std::int64_t EndedMs = 0;   // 0 while open
+  TSaleState State = TSaleState::Open;
+  std::string LockedBy; // empty unless locked (or cleared after a lock)
+  std::vector<std::string> Flags;
+
+  std::string PumpId() const; // "LINE:PUMP"
+  bool HasFlag(const char *Flag) const;
+};
+
+// ISO 8601 in UTC with milliseconds, e.g. "2026-12-08T22:50:09.123Z".
+std::string IsoTime(std::int64_t EpochMs);
+std::int64_t NowEpochMs();
+
+} // namespace de30::station

@@ -1,0 +1,118 @@
+#pragma once
+// The station service's core: one worker thread per line, each with its own
+// driver and channel, polling every configured pump, running a fuelling point per
+// pump, journaling every sale and distributing prices. Clients (the HTTP interface,
+// tests) call the commands below from any thread; a command for a pump is queued
+// on its line and runs between polls, ahead of the next poll, and its result comes
+// back when it has run.
+//
+// Nothing here knows HTTP or JSON: see tools/de30d.
+
+#include "de30/channel.hpp"
+#include "de30/driver.hpp"
+#include "station/config.hpp"
+#include "station/events.hpp"
+#include "station/journal.hpp"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace de30::station {
+
+// Why a command was refused, in words a POS developer can act on. Code is fixed
+// (clients may rely on it); Message explains.
+struct TCommandResult {
+  enum class TStatus {
+    Ok,
+    UnknownPump,  // no such pump in the configuration
+    UnknownGrade, // no such grade, or the pump does not sell it
+    WrongState,   // the pump's state does not allow the command (offline, fuelling, ...)
+    BadValue,     // a preset, price or unblock code outside its range or not allowed
+    NoPrice,      // the grade has no price, or the pump has not been sent its prices
+    LineFailed,   // the pump did not take the command (its reply failed or was rejected)
+    UnknownSale,
+    NotPayable,
+    NotLocked,
+    LockedByOther,
+    AlreadyCleared,
+    Journal,  // the journal could not record the step: nothing was done
+    Stopping, // the service is shutting down
+  } Status = TStatus::Ok;
+  std::string Message;
+  std::optional<TSale> Sale; // the sale a sale command acted on
+
+  bool Ok() const { return Status == TStatus::Ok; }
+  static TCommandResult Fail(TStatus Status, std::string Message);
+};
+const char *StatusCode(TCommandResult::TStatus Status); // "unknown_pump", "wrong_state", ...
+
+// How the station reaches its lines. The default opens each configured line as a
+// serial or TCP channel; the embedded simulated station and tests hand in their
+// own. Called once per line, on that line's worker thread.
+using TChannelFactory = std::function<std::unique_ptr<TComChannel>(const TLineConfig &Line)>;
+// The channel factory for real lines (serial device or TCP serial server).
+TChannelFactory RealLines();
+
+struct TStationOptions {
+  TChannelFactory Channels = RealLines();
+  // Pause between status cycles of a line with nothing to do, so an idle line
+  // does not spin (0: poll back to back, as on a real 2400-baud line).
+  int IdleCycleMs = 0;
+  // The driver's pauses; null for real sleeps.
+  TPauser *Pauser = nullptr;
+};
+
+class TStation {
+public:
+  // Opens the journal, recovers its open sales and loads the prices; starts
+  // nothing yet. EJournalError when the journal cannot be opened.
+  TStation(TStationConfig Config, TStationOptions Options = {});
+  ~TStation(); // stops the workers
+  TStation(const TStation &) = delete;
+  TStation &operator=(const TStation &) = delete;
+
+  // Starts one worker per line. Each loads the station prices into its driver
+  // before it sends anything, then polls.
+  void Start();
+  // Stops polling; queued commands are refused with Stopping. Open sales stay open
+  // in the journal and are recovered at the next start.
+  void Stop();
+
+  const TStationConfig &Config() const { return Setup; }
+  TEventBus &Events() { return Bus; }
+  TJournal &Journal() { return *Book; }
+
+  std::vector<TPumpSnapshot> Pumps() const;
+  std::optional<TPumpSnapshot> Pump(int Line, int Address) const;
+  std::vector<TLineSnapshot> Lines() const;
+
+  // Authorises the pump, after presetting the dose when Preset says so. Grade
+  // (station grade) picks the price for a money preset; without it the calling
+  // nozzle's grade, or the pump's only grade.
+  TCommandResult Authorize(int Line, int Address, const TPreset &Preset,
+                           std::optional<int> Grade);
+  TCommandResult StopPump(int Line, int Address);
+  // Stops every pump that is authorised or fuelling; Message lists failures.
+  TCommandResult StopAll();
+  TCommandResult Unblock(int Line, int Address, int Code);
+  // Sets station prices (grade to price, 0.00..99.99) and sends each pump that
+  // sells a changed grade its full list, once it is idle.
+  TCommandResult SetPrices(const std::map<int, double> &Prices);
+  std::map<int, double> Prices();
+
+  TCommandResult LockSale(std::int64_t Id, const std::string &Client);
+  TCommandResult ClearSale(std::int64_t Id, const std::string &Client);
+
+private:
+  struct TImpl;
+  TStationConfig Setup;
+  TEventBus Bus;
+  std::unique_ptr<TJournal> Book;
+  std::unique_ptr<TImpl> Impl;
+};
+
+} // namespace de30::station
