@@ -10,6 +10,8 @@ packages=(
   googletest libgtest-dev libgmock-dev
   clang libclang-rt-14-dev libbenchmark-dev
   libasio-dev libcli11-dev
+  libtomlplusplus-dev libsqlite3-dev libsqlitecpp-dev sqlite3
+  libcpp-httplib-dev nlohmann-json3-dev
 )
 if [ "${1:-}" = win32 ]; then
   # wine32 is an i386 package: dpkg must know that architecture first.

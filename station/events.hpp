@@ -85,8 +85,9 @@ public:
 
   class TSubscription {
   public:
-    // Waits up to TimeoutMs for the next event; false on timeout or when the bus
-    // has closed. Overflowed() tells a subscriber it was dropped for falling behind.
+    // Waits up to TimeoutMs for the next event; false on timeout, when the bus has
+    // closed (events still queued then are not handed out) or when the subscriber
+    // was dropped. Overflowed() tells a subscriber it was dropped for falling behind.
     bool Next(TEvent &Event, int TimeoutMs);
     bool Overflowed() const;
     ~TSubscription();
@@ -98,6 +99,13 @@ public:
     bool Dropped = false;
   };
 
+  TEventBus() = default;
+  // Detaches the subscriptions still held, so they may outlive the bus.
+  ~TEventBus();
+  TEventBus(const TEventBus &) = delete;
+  TEventBus &operator=(const TEventBus &) = delete;
+
+  // After Close, a subscription that is closed from the start.
   std::shared_ptr<TSubscription> Subscribe();
   // Stamps Sequence and AtMs, and hands the event to every subscriber.
   void Publish(TEvent Event);

@@ -1,0 +1,377 @@
+#include "station/config.hpp"
+
+#include "de30/constants.hpp"
+
+#include <toml++/toml.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace de30::station {
+
+namespace {
+
+// Pump addresses that fit the lead byte of every command.
+constexpr int MaxPumpAddress = 31;
+// The station's own grade numbers, independent of the pumps' six price slots.
+constexpr int MaxGradeNumber = 99;
+// Shorter than a reply takes at 2400 baud is never right; a minute is a dead line.
+constexpr std::int64_t MinTimeoutMs = 50;
+constexpr std::int64_t MaxTimeoutMs = 60000;
+constexpr std::int64_t MaxOfflineAfter = 1000;
+constexpr std::int64_t MinBackoffMs = 100;
+constexpr std::int64_t MaxBackoffMs = 600000;
+
+std::string Describe(const std::string &File, int Line, const std::string &Key,
+                     const std::string &Message) {
+  std::string Text = File;
+  if (Line > 0)
+    Text += ":" + std::to_string(Line);
+  Text += ": ";
+  if (!Key.empty())
+    Text += Key + ": ";
+  return Text + Message;
+}
+
+int LineOf(const toml::node &Node) { return static_cast<int>(Node.source().begin.line); }
+
+const char *TypeName(const toml::node &Node) {
+  switch (Node.type()) {
+  case toml::node_type::table:
+    return "a table";
+  case toml::node_type::array:
+    return "an array";
+  case toml::node_type::string:
+    return "a string";
+  case toml::node_type::integer:
+    return "an integer";
+  case toml::node_type::floating_point:
+    return "a number with a fraction";
+  case toml::node_type::boolean:
+    return "a boolean";
+  default:
+    return "a date or time";
+  }
+}
+
+struct THostPort {
+  std::string Host;
+  std::int64_t Port = -1; // -1: no port given or not a number
+};
+
+// "host:port", "[v6 address]:port".
+THostPort SplitHostPort(const std::string &Text) {
+  THostPort Result;
+  std::string Rest;
+  if (!Text.empty() && Text.front() == '[') {
+    const auto Close = Text.find(']');
+    if (Close == std::string::npos || Close + 1 >= Text.size() || Text[Close + 1] != ':')
+      return Result;
+    Result.Host = Text.substr(1, Close - 1);
+    Rest = Text.substr(Close + 2);
+  } else {
+    const auto Colon = Text.rfind(':');
+    if (Colon == std::string::npos || Text.find(':') != Colon)
+      return Result;
+    Result.Host = Text.substr(0, Colon);
+    Rest = Text.substr(Colon + 1);
+  }
+  if (Rest.empty() || Rest.size() > 5 || Rest.find_first_not_of("0123456789") != Rest.npos)
+    return Result;
+  Result.Port = std::stoi(Rest);
+  return Result;
+}
+
+bool IsLoopback(const std::string &Host) {
+  return Host == "localhost" || Host == "::1" || Host.rfind("127.", 0) == 0;
+}
+
+// Reads one table of the file so that every fault names its place. A key the
+// table does not know is a typo or a setting of another version: it is refused
+// before anything else, since the check it would have switched on must not be
+// silently missing, and "missing" would send the reader after the wrong key.
+class TReader {
+public:
+  TReader(const std::string &File, const toml::table &Table, std::string Name,
+          std::initializer_list<std::string_view> Known)
+      : InFile(File), Source(Table), Prefix(std::move(Name)) {
+    for (const auto &[Key, Node] : Source) {
+      bool Listed = false;
+      for (const auto Allowed : Known)
+        Listed = Listed || Key.str() == Allowed;
+      if (!Listed) {
+        const auto At = static_cast<int>(Key.source().begin.line);
+        throw EConfigError(InFile, At ? At : LineOf(Node), Path(std::string(Key.str())),
+                           "unknown key");
+      }
+    }
+  }
+
+  [[noreturn]] void Fail(const toml::node &Node, const std::string &Key,
+                         const std::string &Message) const {
+    throw EConfigError(InFile, LineOf(Node), Path(Key), Message);
+  }
+  [[noreturn]] void Fail(const std::string &Key, const std::string &Message) const {
+    throw EConfigError(InFile, LineOf(Source), Path(Key), Message);
+  }
+
+  const toml::node *Find(const std::string &Key) const { return Source.get(Key); }
+  const toml::node &Need(const std::string &Key) {
+    const auto *Node = Find(Key);
+    if (!Node)
+      Fail(Key, "missing");
+    return *Node;
+  }
+
+  std::int64_t Integer(const toml::node &Node, const std::string &Key, std::int64_t Min,
+                       std::int64_t Max) const {
+    if (!Node.is_integer())
+      Fail(Node, Key, std::string("must be an integer, not ") + TypeName(Node));
+    const auto Value = Node.as_integer()->get();
+    if (Value < Min || Value > Max)
+      Fail(Node, Key,
+           std::to_string(Value) + " is outside " + std::to_string(Min) + ".." +
+               std::to_string(Max));
+    return Value;
+  }
+  std::optional<std::int64_t> Integer(const std::string &Key, std::int64_t Min,
+                                      std::int64_t Max) {
+    const auto *Node = Find(Key);
+    if (!Node)
+      return std::nullopt;
+    return Integer(*Node, Key, Min, Max);
+  }
+  std::int64_t NeedInteger(const std::string &Key, std::int64_t Min, std::int64_t Max) {
+    return Integer(Need(Key), Key, Min, Max);
+  }
+
+  std::string String(const toml::node &Node, const std::string &Key) const {
+    if (!Node.is_string())
+      Fail(Node, Key, std::string("must be a string, not ") + TypeName(Node));
+    auto Value = Node.as_string()->get();
+    if (Value.empty())
+      Fail(Node, Key, "must not be empty");
+    return Value;
+  }
+  std::optional<std::string> String(const std::string &Key) {
+    const auto *Node = Find(Key);
+    if (!Node)
+      return std::nullopt;
+    return String(*Node, Key);
+  }
+
+  std::optional<bool> Boolean(const std::string &Key) {
+    const auto *Node = Find(Key);
+    if (!Node)
+      return std::nullopt;
+    if (!Node->is_boolean())
+      Fail(*Node, Key, std::string("must be true or false, not ") + TypeName(*Node));
+    return Node->as_boolean()->get();
+  }
+
+  std::string Path(const std::string &Key) const {
+    return Prefix.empty() ? Key : Prefix + "." + Key;
+  }
+
+private:
+  const std::string &InFile;
+  const toml::table &Source;
+  std::string Prefix;
+};
+
+// The entries of an array of tables ([[pump]]), each with its name ("pump[2]").
+std::vector<std::pair<const toml::table *, std::string>>
+Entries(const std::string &File, TReader &Top, const std::string &Key) {
+  std::vector<std::pair<const toml::table *, std::string>> Result;
+  const auto *Node = Top.Find(Key);
+  if (!Node)
+    return Result;
+  const auto *Array = Node->as_array();
+  if (!Array || !Array->is_array_of_tables())
+    throw EConfigError(File, LineOf(*Node), Key,
+                       "must be a list of tables, written [[" + Key + "]]");
+  int Index = 0;
+  for (const auto &Entry : *Array)
+    Result.emplace_back(Entry.as_table(), Key + "[" + std::to_string(++Index) + "]");
+  return Result;
+}
+
+void ReadStation(const std::string &File, TReader &Top, TStationConfig &Config) {
+  const auto *Node = Top.Find("station");
+  if (!Node)
+    return;
+  const auto *Table = Node->as_table();
+  if (!Table)
+    throw EConfigError(File, LineOf(*Node), "station",
+                       std::string("must be a table, not ") + TypeName(*Node));
+  TReader Station(File, *Table, "station",
+                  {"id", "listen", "journal", "token", "offline_after", "offline_backoff_ms"});
+  if (auto Id = Station.String("id"))
+    Config.StationId = *Id;
+  const toml::node *ListenNode = Station.Find("listen");
+  if (ListenNode) {
+    const auto Listen = SplitHostPort(Station.String(*ListenNode, "listen"));
+    // Port 0 lets the system choose a free port (tests, a second instance).
+    if (Listen.Host.empty() || Listen.Port < 0 || Listen.Port > 65535)
+      Station.Fail(*ListenNode, "listen", "must be \"host:port\" with a port 0..65535");
+    Config.ListenHost = Listen.Host;
+    Config.ListenPort = static_cast<std::uint16_t>(Listen.Port);
+  }
+  if (auto Journal = Station.String("journal"))
+    Config.Journal = *Journal;
+  const toml::node *TokenNode = Station.Find("token");
+  if (TokenNode)
+    Config.Token = Station.String(*TokenNode, "token");
+  if (auto After = Station.Integer("offline_after", 1, MaxOfflineAfter))
+    Config.OfflineAfter = static_cast<int>(*After);
+  if (auto Backoff = Station.Integer("offline_backoff_ms", MinBackoffMs, MaxBackoffMs))
+    Config.OfflineBackoffMax = std::chrono::milliseconds(*Backoff);
+  if (!IsLoopback(Config.ListenHost) && Config.Token.empty())
+    Station.Fail(ListenNode ? *ListenNode : *Table, "token",
+                 "required when listen is not a loopback address (" + Config.ListenHost + ")");
+}
+
+void ReadGrades(const std::string &File, TReader &Top, TStationConfig &Config) {
+  for (const auto &[Table, Name] : Entries(File, Top, "grade")) {
+    TReader Grade(File, *Table, Name, {"number", "name"});
+    TGrade Entry;
+    const auto &Number = Grade.Need("number");
+    Entry.Number = static_cast<int>(Grade.Integer(Number, "number", 1, MaxGradeNumber));
+    if (Config.FindGrade(Entry.Number))
+      Grade.Fail(Number, "number",
+                 "grade " + std::to_string(Entry.Number) + " is configured twice");
+    Entry.Name = Grade.String(Grade.Need("name"), "name");
+    Config.Grades.push_back(std::move(Entry));
+  }
+}
+
+void ReadLines(const std::string &File, TReader &Top, TStationConfig &Config) {
+  std::set<int> Numbers;
+  for (const auto &[Table, Name] : Entries(File, Top, "line")) {
+    TReader Line(File, *Table, Name, {"number", "serial", "tcp", "timeout_ms", "capture"});
+    TLineConfig Entry;
+    const auto &Number = Line.Need("number");
+    Entry.Number = static_cast<int>(Line.Integer(Number, "number", 1, LineCount));
+    if (!Numbers.insert(Entry.Number).second)
+      Line.Fail(Number, "number",
+                "line " + std::to_string(Entry.Number) + " is configured twice");
+    const auto *Serial = Line.Find("serial");
+    const auto *Tcp = Line.Find("tcp");
+    if (Serial && Tcp)
+      Line.Fail(*Tcp, "tcp", "a line is either serial or tcp, not both");
+    if (!Serial && !Tcp)
+      Line.Fail("serial", "missing (give serial = \"/dev/...\" or tcp = \"host:port\")");
+    if (Serial)
+      Entry.Serial = Line.String(*Serial, "serial");
+    if (Tcp) {
+      const auto Address = SplitHostPort(Line.String(*Tcp, "tcp"));
+      if (Address.Host.empty() || Address.Port < 1 || Address.Port > 65535)
+        Line.Fail(*Tcp, "tcp", "must be \"host:port\" with a port 1..65535");
+      Entry.TcpHost = Address.Host;
+      Entry.TcpPort = static_cast<std::uint16_t>(Address.Port);
+    }
+    if (auto Timeout = Line.Integer("timeout_ms", MinTimeoutMs, MaxTimeoutMs))
+      Entry.Timeout = std::chrono::milliseconds(*Timeout);
+    if (auto Capture = Line.String("capture"))
+      Entry.Capture = *Capture;
+    Config.Lines.push_back(std::move(Entry));
+  }
+}
+
+void ReadPumps(const std::string &File, TReader &Top, TStationConfig &Config) {
+  for (const auto &[Table, Name] : Entries(File, Top, "pump")) {
+    TReader Pump(File, *Table, Name, {"line", "address", "nozzles", "auto_authorize"});
+    TPumpConfig Entry;
+    const auto &LineNode = Pump.Need("line");
+    Entry.Line = static_cast<int>(Pump.Integer(LineNode, "line", 1, LineCount));
+    bool LineKnown = false;
+    for (const auto &Line : Config.Lines)
+      LineKnown = LineKnown || Line.Number == Entry.Line;
+    if (!LineKnown)
+      Pump.Fail(LineNode, "line", "line " + std::to_string(Entry.Line) + " is not configured");
+    const auto &Address = Pump.Need("address");
+    Entry.Address = static_cast<int>(Pump.Integer(Address, "address", 1, MaxPumpAddress));
+    if (Config.FindPump(Entry.Line, Entry.Address))
+      Pump.Fail(Address, "address",
+                "pump " + std::to_string(Entry.Address) + " on line " +
+                    std::to_string(Entry.Line) + " is configured twice");
+    const auto &Nozzles = Pump.Need("nozzles");
+    const auto *List = Nozzles.as_array();
+    if (!List)
+      Pump.Fail(Nozzles, "nozzles",
+                std::string("must be a list of grade numbers, not ") + TypeName(Nozzles));
+    if (List->empty() || List->size() > static_cast<std::size_t>(ReportedNozzles))
+      Pump.Fail(Nozzles, "nozzles",
+                std::to_string(List->size()) + " nozzles; a pump has 1.." +
+                    std::to_string(ReportedNozzles));
+    for (const auto &Nozzle : *List) {
+      const auto Grade = static_cast<int>(Pump.Integer(Nozzle, "nozzles", 1, MaxGradeNumber));
+      if (!Config.FindGrade(Grade))
+        Pump.Fail(Nozzle, "nozzles", "grade " + std::to_string(Grade) + " is not configured");
+      Entry.Nozzles.push_back(Grade);
+    }
+    if (auto Auto = Pump.Boolean("auto_authorize"))
+      Entry.AutoAuthorize = *Auto;
+    Config.Pumps.push_back(std::move(Entry));
+  }
+}
+
+} // namespace
+
+std::string TPumpConfig::Id() const {
+  return std::to_string(Line) + ":" + std::to_string(Address);
+}
+
+const TGrade *TStationConfig::FindGrade(int Number) const {
+  for (const auto &Grade : Grades)
+    if (Grade.Number == Number)
+      return &Grade;
+  return nullptr;
+}
+
+const TPumpConfig *TStationConfig::FindPump(int Line, int Address) const {
+  for (const auto &Pump : Pumps)
+    if (Pump.Line == Line && Pump.Address == Address)
+      return &Pump;
+  return nullptr;
+}
+
+EConfigError::EConfigError(std::string File, int Line, std::string Key,
+                           const std::string &Message)
+    : std::runtime_error(Describe(File, Line, Key, Message)), Where(std::move(File)), At(Line),
+      Name(std::move(Key)) {}
+
+TStationConfig ParseConfig(const std::string &Text, const std::string &File) {
+  toml::table Root;
+  try {
+    Root = toml::parse(Text, File);
+  } catch (const toml::parse_error &Error) {
+    throw EConfigError(File, static_cast<int>(Error.source().begin.line), "",
+                       std::string(Error.description()));
+  }
+  TStationConfig Config;
+  TReader Top(File, Root, "", {"station", "grade", "line", "pump"});
+  ReadStation(File, Top, Config);
+  ReadGrades(File, Top, Config);
+  ReadLines(File, Top, Config);
+  ReadPumps(File, Top, Config);
+  if (Config.Lines.empty())
+    throw EConfigError(File, 0, "line", "no line is configured (add a [[line]] table)");
+  if (Config.Pumps.empty())
+    throw EConfigError(File, 0, "pump", "no pump is configured (add a [[pump]] table)");
+  return Config;
+}
+
+TStationConfig LoadConfig(const std::filesystem::path &File) {
+  std::ifstream In(File, std::ios::binary);
+  if (!In)
+    throw EConfigError(File.string(), 0, "", "cannot be read");
+  std::ostringstream Text;
+  Text << In.rdbuf();
+  if (In.bad())
+    throw EConfigError(File.string(), 0, "", "cannot be read");
+  return ParseConfig(Text.str(), File.string());
+}
+
+} // namespace de30::station

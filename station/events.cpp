@@ -1,0 +1,96 @@
+#include "station/events.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+namespace de30::station {
+
+// Every subscriber's queue is guarded by the bus's one mutex: a publish touches
+// all queues at once, and a single lock keeps the order the same in each.
+
+bool TEventBus::TSubscription::Next(TEvent &Event, int TimeoutMs) {
+  auto *Owner = Bus;
+  if (!Owner)
+    return false;
+  std::unique_lock Lock(Owner->Guard);
+  const auto Ready = [&] { return Owner->Closed || Dropped || !Queue.empty(); };
+  if (!Owner->Changed.wait_for(Lock, std::chrono::milliseconds(std::max(TimeoutMs, 0)), Ready))
+    return false;
+  if (Owner->Closed || Dropped)
+    return false;
+  Event = std::move(Queue.front());
+  Queue.pop_front();
+  return true;
+}
+
+bool TEventBus::TSubscription::Overflowed() const {
+  if (!Bus)
+    return Dropped;
+  std::lock_guard Lock(Bus->Guard);
+  return Dropped;
+}
+
+TEventBus::TSubscription::~TSubscription() {
+  if (Bus)
+    Bus->Unsubscribe(this);
+}
+
+TEventBus::~TEventBus() {
+  std::lock_guard Lock(Guard);
+  for (auto *Subscriber : Subscribers)
+    Subscriber->Bus = nullptr;
+  Subscribers.clear();
+}
+
+std::shared_ptr<TEventBus::TSubscription> TEventBus::Subscribe() {
+  auto Subscriber = std::make_shared<TSubscription>();
+  Subscriber->Bus = this;
+  std::lock_guard Lock(Guard);
+  Subscribers.push_back(Subscriber.get());
+  return Subscriber;
+}
+
+void TEventBus::Publish(TEvent Event) {
+  {
+    std::lock_guard Lock(Guard);
+    Event.Sequence = ++Sequence;
+    Event.AtMs = NowEpochMs();
+    if (Closed)
+      return;
+    for (auto Subscriber = Subscribers.begin(); Subscriber != Subscribers.end();) {
+      auto &Queue = (*Subscriber)->Queue;
+      if (Queue.size() < MaxQueued) {
+        Queue.push_back(Event);
+        ++Subscriber;
+        continue;
+      }
+      // Holding on would let one stalled client grow the service without bound;
+      // it is told, and reconnects to start from the pumps' current state.
+      (*Subscriber)->Dropped = true;
+      std::deque<TEvent>().swap(Queue);
+      Subscriber = Subscribers.erase(Subscriber);
+    }
+  }
+  Changed.notify_all();
+}
+
+void TEventBus::Close() {
+  {
+    std::lock_guard Lock(Guard);
+    Closed = true;
+  }
+  Changed.notify_all();
+}
+
+std::uint64_t TEventBus::Published() const {
+  std::lock_guard Lock(Guard);
+  return Sequence;
+}
+
+void TEventBus::Unsubscribe(TSubscription *Subscriber) {
+  std::lock_guard Lock(Guard);
+  Subscribers.erase(std::remove(Subscribers.begin(), Subscribers.end(), Subscriber),
+                    Subscribers.end());
+}
+
+} // namespace de30::station

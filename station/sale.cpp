@@ -1,0 +1,111 @@
+#include "station/sale.hpp"
+#include "station/events.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace de30::station {
+
+const char *SaleStateName(TSaleState State) {
+  switch (State) {
+  case TSaleState::Open:
+    return "open";
+  case TSaleState::Payable:
+    return "payable";
+  case TSaleState::Locked:
+    return "locked";
+  case TSaleState::Cleared:
+    return "cleared";
+  }
+  return "unknown";
+}
+
+std::optional<TSaleState> ParseSaleState(const std::string &Name) {
+  for (const auto State :
+       {TSaleState::Open, TSaleState::Payable, TSaleState::Locked, TSaleState::Cleared})
+    if (Name == SaleStateName(State))
+      return State;
+  return std::nullopt;
+}
+
+std::string TSale::PumpId() const { return std::to_string(Line) + ":" + std::to_string(Pump); }
+
+bool TSale::HasFlag(const char *Flag) const {
+  return std::any_of(Flags.begin(), Flags.end(),
+                     [Flag](const std::string &Raised) { return Raised == Flag; });
+}
+
+std::string IsoTime(std::int64_t EpochMs) {
+  using namespace std::chrono;
+  const sys_time<milliseconds> At{milliseconds(EpochMs)};
+  const auto Day = floor<days>(At);
+  const year_month_day Date{Day};
+  const hh_mm_ss Time{At - Day};
+  char Text[40];
+  std::snprintf(Text, sizeof Text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(Date.year()),
+                unsigned(Date.month()), unsigned(Date.day()), int(Time.hours().count()),
+                int(Time.minutes().count()), int(Time.seconds().count()),
+                int(Time.subseconds().count()));
+  return Text;
+}
+
+std::int64_t NowEpochMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+const char *PointStateName(TPointState State) {
+  switch (State) {
+  case TPointState::Offline:
+    return "offline";
+  case TPointState::Idle:
+    return "idle";
+  case TPointState::Calling:
+    return "calling";
+  case TPointState::Authorised:
+    return "authorised";
+  case TPointState::Fuelling:
+    return "fuelling";
+  case TPointState::Completed:
+    return "completed";
+  case TPointState::Locked:
+    return "locked";
+  case TPointState::Error:
+    return "error";
+  }
+  return "unknown";
+}
+
+const char *PriceStateName(TPriceState State) {
+  switch (State) {
+  case TPriceState::Pending:
+    return "pending";
+  case TPriceState::Sent:
+    return "sent";
+  case TPriceState::Failed:
+    return "failed";
+  }
+  return "unknown";
+}
+
+const char *EventKindName(TEvent::TKind Kind) {
+  switch (Kind) {
+  case TEvent::TKind::Pump:
+    return "pump";
+  case TEvent::TKind::Sale:
+    return "sale";
+  case TEvent::TKind::Price:
+    return "price";
+  case TEvent::TKind::Line:
+    return "line";
+  }
+  return "unknown";
+}
+
+std::string TPumpSnapshot::Id() const {
+  return std::to_string(Line) + ":" + std::to_string(Pump);
+}
+
+} // namespace de30::station
