@@ -19,7 +19,7 @@ constexpr std::uint8_t CodeWaiting = 209;
 std::uint8_t Family(std::uint8_t Code) { return static_cast<std::uint8_t>(Code & FamilyMask); }
 
 std::string Times(int N, const char *What) {
-  return std::to_string(N) + " " + What + (N == 1 ? "" : "s") + " in a row";
+  return std::to_string(N) + " " + What + (N == 1 ? " reply" : " replies") + " in a row";
 }
 
 } // namespace
@@ -45,8 +45,10 @@ bool TFuellingPoint::ReadsFill() const {
 
 TStep TFuellingPoint::Enter(TPointState Next, std::string Reason, std::uint8_t Cause) {
   TStep Step;
-  if (Next == Now && Reason == Why)
+  if (Next == Now) {
+    Why = std::move(Reason); // the same state for another reason is no transition
     return Step;
+  }
   Step.Changed = TTransition{Now, Next, Reason, Cause};
   Now = Next;
   Why = std::move(Reason);
@@ -65,8 +67,7 @@ bool TFuellingPoint::AuthorisedCode(std::uint8_t C) const {
 TStep TFuellingPoint::OnPoll(const TPollInput &Poll, std::int64_t NowMs) {
   if (Poll.Outcome != TPollInput::TOutcome::Answered) {
     ++Missed;
-    const char *What =
-        Poll.Outcome == TPollInput::TOutcome::Missed ? "missed reply" : "rejected reply";
+    const char *What = Poll.Outcome == TPollInput::TOutcome::Missed ? "missed" : "rejected";
     if (Now == TPointState::Offline) {
       ++Attempts;
       NextPoll = NowMs + OfflineBackoffMs(Attempts + 1, Timing.BackoffMaxMs);

@@ -16,8 +16,8 @@ namespace de30::station {
 
 struct TIoResult {
   enum class TKind { Ok, Rejected, Failed, Refused } Kind = TKind::Ok;
-  std::string Error;     // empty when Ok
-  int ChannelError = 0;  // the channel's error number of a failed exchange
+  std::string Error;    // empty when Ok
+  int ChannelError = 0; // the channel's error number of a failed exchange
 
   bool Ok() const { return Kind == TKind::Ok; }
   // "what: why", for reasons and command results.

@@ -30,6 +30,9 @@ inline constexpr const char FlagNoTotals[] = "no_totals";             // totals 
 inline constexpr const char FlagRecovered[] = "recovered"; // closed or resumed after a restart
 inline constexpr const char FlagEmpty[] = "empty";         // ended without fuel
 inline constexpr const char FlagStopped[] = "stopped";     // ended by a stop command
+// The pump's totals had moved since the station last read them: fuel went out
+// without a sale of this station (raised on the next sale of the pump).
+inline constexpr const char FlagTotalsMoved[] = "totals_moved";
 
 struct TSale {
   std::int64_t Id = 0;
