@@ -348,6 +348,47 @@ TEST_F(Journal, AFailedWriteIsAnErrorThatNamesTheFile) {
   EXPECT_NO_THROW(Book.OpenSale(NewSale(1, 1)));
 }
 
+// What `sqlite3 FILE ".backup COPY"` does: the backup interface, step by step,
+// from a second connection while the journal goes on writing. The steps are
+// smaller than the shell's 100 pages, so that writes land between them and the
+// copy has to start over.
+TEST_F(Journal, ABackupTakenWhileSalesAreWrittenIsASoundJournal) {
+  TJournal Book(File);
+  for (int Index = 1; Index <= 300; ++Index)
+    Fill(Book, 1, Index);
+  std::thread Writer([&Book] {
+    for (int Index = 301; Index <= 400; ++Index)
+      Fill(Book, 2, Index);
+  });
+  const auto Copy = Dir / "backup.db";
+  sqlite3 *Source = nullptr;
+  sqlite3 *Target = nullptr;
+  ASSERT_EQ(sqlite3_open(File.c_str(), &Source), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(Copy.c_str(), &Target), SQLITE_OK);
+  auto *Backup = sqlite3_backup_init(Target, "main", Source, "main");
+  ASSERT_NE(Backup, nullptr);
+  int Result = SQLITE_OK;
+  while ((Result = sqlite3_backup_step(Backup, 2)) == SQLITE_OK || Result == SQLITE_BUSY ||
+         Result == SQLITE_LOCKED)
+    ;
+  EXPECT_EQ(Result, SQLITE_DONE);
+  sqlite3_backup_finish(Backup);
+  sqlite3_close(Target);
+  sqlite3_close(Source);
+  Writer.join();
+
+  EXPECT_EQ(PragmaFromOutside(Copy, "integrity_check"), "ok");
+  TJournal Restored(Copy);
+  const auto Sales = Restored.Sales({std::nullopt, 0, 0, 0});
+  ASSERT_GE(Sales.size(), 300u);
+  // A snapshot: the sales of one moment, each as it was then.
+  for (const auto &Sale : Sales) {
+    EXPECT_EQ(Sale.Volume, static_cast<double>(Sale.Id));
+    EXPECT_EQ(Sale.State, Sale.Volume ? TSaleState::Payable : TSaleState::Open);
+  }
+  EXPECT_LE(Restored.CountByState()[TSaleState::Open], 1);
+}
+
 TEST_F(Journal, StepsFromSeveralThreadsAreSerialised) {
   TJournal Book(File);
   std::vector<std::thread> Workers;
