@@ -16,12 +16,14 @@ std::optional<TSaleState> ParseSaleState(const std::string &Name);
 struct TPreset {
   enum class TKind { None, Litres, Money } Kind = TKind::None;
   double Value = 0.0;
+  bool operator==(const TPreset &) const = default;
 };
 
 struct TTotals {
   bool Known = false; // false when the pump's totals could not be read
   double Volume = 0.0;
   double Amount = 0.0;
+  bool operator==(const TTotals &) const = default;
 };
 
 // Flags a sale may carry; each is also an event when it is raised.
@@ -54,6 +56,8 @@ struct TSale {
 
   std::string PumpId() const; // "LINE:PUMP"
   bool HasFlag(const char *Flag) const;
+  // Field by field, exact: what the journal gives back is what was recorded.
+  bool operator==(const TSale &) const = default;
 };
 
 // ISO 8601 in UTC with milliseconds, e.g. "2026-12-08T22:50:09.123Z".
