@@ -189,11 +189,15 @@ bool TLineWorker::Connect() {
   try {
     Channel = Shared.Options.Channels(Setup);
   } catch (const std::exception &E) {
+    std::lock_guard<std::mutex> Lock(Guard);
     HealthView.LastError = std::string("cannot open the line: ") + E.what();
+    HealthView.LastErrorMs = NowEpochMs();
     return false;
   }
   if (!Channel) {
+    std::lock_guard<std::mutex> Lock(Guard);
     HealthView.LastError = "cannot open the line";
+    HealthView.LastErrorMs = NowEpochMs();
     return false;
   }
   Counted = std::make_unique<TCountingChannel>(*Channel);
