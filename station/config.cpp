@@ -20,6 +20,9 @@ constexpr int MaxGradeNumber = 99;
 constexpr std::int64_t MinTimeoutMs = 50;
 constexpr std::int64_t MaxTimeoutMs = 60000;
 constexpr std::int64_t MaxOfflineAfter = 1000;
+// An offline pump's probe waits this long for the first reply byte.
+constexpr std::int64_t MinProbeMs = 20;
+constexpr std::int64_t MaxProbeMs = 60000;
 constexpr std::int64_t MinBackoffMs = 100;
 constexpr std::int64_t MaxBackoffMs = 600000;
 
@@ -206,7 +209,8 @@ void ReadStation(const std::string &File, TReader &Top, TStationConfig &Config) 
     throw EConfigError(File, LineOf(*Node), "station",
                        std::string("must be a table, not ") + TypeName(*Node));
   TReader Station(File, *Table, "station",
-                  {"id", "listen", "journal", "token", "offline_after", "offline_backoff_ms"});
+                  {"id", "listen", "journal", "token", "offline_after", "offline_backoff_ms",
+                   "offline_probe_ms"});
   if (auto Id = Station.String("id"))
     Config.StationId = *Id;
   const toml::node *ListenNode = Station.Find("listen");
@@ -227,6 +231,8 @@ void ReadStation(const std::string &File, TReader &Top, TStationConfig &Config) 
     Config.OfflineAfter = static_cast<int>(*After);
   if (auto Backoff = Station.Integer("offline_backoff_ms", MinBackoffMs, MaxBackoffMs))
     Config.OfflineBackoffMax = std::chrono::milliseconds(*Backoff);
+  if (auto Probe = Station.Integer("offline_probe_ms", MinProbeMs, MaxProbeMs))
+    Config.OfflineProbeTimeout = std::chrono::milliseconds(*Probe);
   if (!IsLoopback(Config.ListenHost) && Config.Token.empty())
     Station.Fail(ListenNode ? *ListenNode : *Table, "token",
                  "required when listen is not a loopback address (" + Config.ListenHost + ")");

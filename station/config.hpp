@@ -52,6 +52,10 @@ struct TStationConfig {
   int OfflineAfter = 3;
   // Longest pause between polls of an offline pump.
   std::chrono::milliseconds OfflineBackoffMax{4000};
+  // Reply timeout of the polls that look for an offline pump. A pump that answers
+  // does so within a few milliseconds of the request; waiting the line's whole
+  // timeout for one that is absent would cost every other pump on the line.
+  std::chrono::milliseconds OfflineProbeTimeout{150};
   std::vector<TGrade> Grades;
   std::vector<TLineConfig> Lines;
   std::vector<TPumpConfig> Pumps;

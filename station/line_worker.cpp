@@ -1,5 +1,7 @@
 #include "station/line_worker.hpp"
 
+#include "channels/line_channel.hpp"
+
 #include "station/counting_channel.hpp"
 #include "station/pump_io.hpp"
 
@@ -263,14 +265,22 @@ void TLineWorker::Run() {
 
 void TLineWorker::Cycle() {
   const auto Began = std::chrono::steady_clock::now();
+  // At most one offline pump is looked for per cycle: the others wait for the
+  // next, so absent pumps lengthen no cycle by more than one probe.
+  bool Probed = false;
   for (auto &Slot : Slots) {
     RunQueued();
     if (Slot->Closing) {
       FinishClose(*Slot);
       continue;
     }
-    if (Slot->Point.DuePoll(NowMs()))
-      PollPump(*Slot);
+    if (!Slot->Point.DuePoll(NowMs()))
+      continue;
+    const bool Offline = Slot->Point.State() == TPointState::Offline;
+    if (Offline && Probed)
+      continue;
+    Probed = Probed || Offline;
+    PollPump(*Slot);
   }
   for (auto &Slot : Slots) {
     RunQueued();
@@ -295,7 +305,15 @@ void TLineWorker::Cycle() {
 
 void TLineWorker::PollPump(TSlot &Pump) {
   TSostRecord Record{};
+  // An offline pump is looked for with a short reply timeout, so that an absent
+  // pump costs its line little.
+  auto *Timed = dynamic_cast<channels::TLineChannel *>(Channel.get());
+  const bool Probe = Timed != nullptr && Pump.Point.State() == TPointState::Offline;
+  if (Probe)
+    Timed->SetReplyTimeout(Shared.Config.OfflineProbeTimeout);
   const TIoResult Result = Io->Poll(Pump.Config.Address, Pump.Config.NozzleCount(), Record);
+  if (Probe)
+    Timed->SetReplyTimeout(Setup.Timeout);
   TPollInput Input;
   if (Result.Kind == TIoResult::TKind::Rejected)
     Input.Outcome = TPollInput::TOutcome::Rejected;
