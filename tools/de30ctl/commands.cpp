@@ -60,7 +60,7 @@ std::string Shown(double Value, const char *Unit) {
 
 // The pump's own status byte from the short poll, and why a calling pump may
 // still show 192.
-std::string RawStatus(TSession &S, const TPumpRef &Pump) {
+std::string RawStatus(TSession &S, const TPumpRef &Pump, std::uint16_t Shown) {
   using namespace de30::protocol;
   std::string Text;
   for (const channels::TTraceRecord &R : S.Transport.Exchanges()) {
@@ -77,7 +77,7 @@ std::string RawStatus(TSession &S, const TPumpRef &Pump) {
       // Calling status bytes give 225 only once the pump has reported idle since
       // the driver started; a fresh de30ctl has seen no idle yet.
       const bool Calling = Kind == CmdStatus && (Status & 0x88) == 0x08;
-      if (Calling && S.Driver.AwaitIdle[Pump.Line][Pump.Pump] != 0)
+      if (Calling && Shown == 192 && S.Driver.AwaitIdle[Pump.Line][Pump.Pump] != 0)
         Text += "; held at 192: the pump has not reported idle since the driver started";
     }
   }
@@ -156,14 +156,14 @@ TExitCode Poll(TSession &S, const TPumpRef &Pump, int Nozzles, bool Short) {
     const std::uint16_t Word = S.Driver.GetSost(static_cast<std::uint8_t>(Pump.Line),
                                                 static_cast<std::uint8_t>(Pump.Pump));
     std::printf("%s: %s%s\n", Name(Pump).c_str(), DescribeStatus(Word).c_str(),
-                RawStatus(S, Pump).c_str());
+                RawStatus(S, Pump, Word).c_str());
     return Verdict(S, Pump);
   }
   const int Count = S.Transport.Nozzles(Pump, Nozzles);
   TSostRecord Record = PollRecord(S, Pump, Count);
   std::printf("%s: %s (active nozzle %u)%s\n", Name(Pump).c_str(),
               DescribeStatus(Record.Sost).c_str(), Record.ActiveNozzle,
-              RawStatus(S, Pump).c_str());
+              RawStatus(S, Pump, Record.Sost).c_str());
   for (int K = 1; Count >= 2 && K <= Count && K <= ReportedNozzles; ++K)
     std::printf("  nozzle %d: %s\n", K, DescribeStatus(Record.Nozzle(K)).c_str());
   return Verdict(S, Pump);
