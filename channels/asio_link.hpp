@@ -2,7 +2,7 @@
 // A TLink over an Asio stream (serial port or TCP socket): blocking writes, and
 // reads that give up at their deadline with whatever has arrived.
 
-#include "channels/line_channel.hpp"
+#include "line_channel.hpp"
 
 #include <asio.hpp>
 

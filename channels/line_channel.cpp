@@ -27,7 +27,25 @@ const char *ErrorText(std::int32_t Error) {
   }
 }
 
+void TLink::Discard() {
+  std::uint8_t Junk[64];
+  while (Read(Junk, sizeof Junk, std::chrono::milliseconds(0)).Count > 0) {
+  }
+}
+
 std::int32_t TLineChannel::LastError(std::int32_t Line) { return Slot(Line).Error; }
+
+std::string TLineChannel::LastErrorText(std::int32_t Line) {
+  const TSlot &S = Slot(Line);
+  std::string Text = ErrorText(S.Error);
+  if (!S.Reason.empty() && (S.Error == ErrOpenFailed || S.Error == ErrNoSuchLine))
+    Text += ": " + S.Reason;
+  return Text;
+}
+
+void TLineChannel::Explain(std::int32_t Line, std::string Reason) {
+  Slot(Line).Reason = std::move(Reason);
+}
 
 void TLineChannel::SetError(std::int32_t Line, std::int32_t Code) { Slot(Line).Error = Code; }
 
@@ -63,6 +81,7 @@ std::int32_t TLineChannel::SetupLine(std::int32_t Line, std::int32_t Parameter,
   S.Parameter = Parameter;
   S.BaudRate = BaudRate;
   S.Link.reset();
+  S.Reason.clear();
   std::int32_t Error = ErrNone;
   S.Link = Open(Line, BaudRate, Error);
   if (!S.Link)

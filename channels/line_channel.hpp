@@ -1,9 +1,14 @@
 #pragma once
-// The channel contract, implemented once for every way of reaching a line. A
-// TLineChannel keeps the per-line state the driver relies on (state, last error,
-// the registered reply check and set-up routine) and runs each transaction the
-// same way; a subclass only says how a line is opened, as a TLink that moves bytes.
-// docs/channels.md lists the error numbers and the timing.
+// The channel contract, implemented once for every way of reaching a line.
+//
+// A host that brings its own kind of line (a multiplexer, a USB bridge, a port it
+// already owns) derives from TLineChannel and implements only Open, which hands
+// back a TLink that writes and reads bytes. Everything else the driver relies on
+// is here: the per-line state and last error, the registered reply check and
+// set-up routine, reopening a line that was lost, and the reply timeout taken
+// from the line set-up. docs/channels.md lists the error numbers and the timing.
+//
+// Installed as <de30/channels/line_channel.hpp>; link de30::channels.
 
 #include "de30/channel.hpp"
 
@@ -12,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace de30::channels {
@@ -38,7 +44,8 @@ inline constexpr std::uint8_t StateFailed = 2; // the last transaction failed; s
 // Reply timeout for SetupLine's parameter 15: the parameter counts tenths of a second.
 inline constexpr std::int32_t TimeoutUnitMs = 100;
 
-// One open line: bytes out, bytes in.
+// One open line: bytes out, bytes in. Called on the channel's caller's thread,
+// one call at a time; none may block beyond the timeout it is given.
 class TLink {
 public:
   struct TRead {
@@ -46,12 +53,16 @@ public:
     bool Closed = false;   // the other side has closed the line
   };
   virtual ~TLink() = default;
-  // Drops input left over from an earlier transaction (a reply that came late).
-  virtual void Discard() = 0;
+  // Writes all Count bytes; false when the line failed (it is then reopened).
   virtual bool Write(const std::uint8_t *Data, std::size_t Count) = 0;
-  // Reads Count bytes, waiting at most Timeout in all.
+  // Reads Count bytes into Dest, waiting at most Timeout in all, and reports how
+  // many arrived. A read that runs short because the line is gone says Closed.
   virtual TRead Read(std::uint8_t *Dest, std::size_t Count,
                      std::chrono::milliseconds Timeout) = 0;
+  // Drops input left over from an earlier transaction (a reply that came late),
+  // before each frame is written. The default reads with no wait until nothing
+  // is left; a link that can flush its input at once does that instead.
+  virtual void Discard();
 };
 
 // One transaction as the channel saw it, for tracing.
@@ -59,9 +70,9 @@ struct TTraceRecord {
   std::int32_t Line = 0;
   std::vector<std::uint8_t> Frame;
   std::vector<std::uint8_t> Reply; // what arrived, possibly short
-  std::uint8_t ReplyLength = 0;
+  std::uint8_t ReplyLength = 0;    // what was expected
   std::int32_t Result = 0;
-  std::uint8_t State = 0;
+  std::uint8_t State = 0; // the line state after it: 1 accepted, 3 rejected, 2 failed
 };
 
 class TLineChannel : public TComChannel {
@@ -80,22 +91,31 @@ public:
   void SetReplyCheck(std::int32_t Line, TReplyCheck Check, void *Data) override;
   void SetLineSetup(std::int32_t Line, TLineSetup Setup, void *Data) override;
 
+  // The last error of the line in words, with the reason Open gave when the line
+  // could not be opened: "cannot open the line: /dev/ttyS9: no such file or
+  // directory".
+  std::string LastErrorText(std::int32_t Line);
   // Replaces the timeout that SetupLine's parameter gives (0: back to it).
   void SetReplyTimeout(std::chrono::milliseconds Timeout) { TimeoutOverride = Timeout; }
+  // Called after every transaction, whatever its outcome.
   void SetTracer(TTracer Tracer) { Trace = std::move(Tracer); }
   // The timeout a reply of ReplyLength bytes gets on the line.
   std::chrono::milliseconds ReplyTimeout(std::int32_t Line, std::size_t ReplyLength);
 
 protected:
-  // Opens the line at BaudRate, or sets Error and returns null.
+  // Opens the line at BaudRate. On failure sets Error (ErrOpenFailed when left
+  // alone), may say why with Explain, and returns null.
   virtual std::unique_ptr<TLink> Open(std::int32_t Line, std::int32_t BaudRate,
                                       std::int32_t &Error) = 0;
+  // Why the line's last Open failed, in a few words, for LastErrorText.
+  void Explain(std::int32_t Line, std::string Reason);
 
 private:
   struct TSlot {
     std::unique_ptr<TLink> Link;
     std::uint8_t State = StateUnused;
     std::int32_t Error = ErrNone;
+    std::string Reason;
     std::int32_t Parameter = 15;
     std::int32_t BaudRate = 2400;
     TReplyCheck Check = nullptr;

@@ -2,18 +2,28 @@
 
 #include "channels/asio_link.hpp"
 
+#include <cerrno>
+
 namespace de30::channels {
 
-std::unique_ptr<TLink> TSerialChannel::Open(std::int32_t Line, std::int32_t BaudRate,
-                                            std::int32_t &Error) {
-  const auto Device = Devices.find(Line);
-  if (Device == Devices.end()) {
-    Error = ErrNoSuchLine;
-    return nullptr;
-  }
+namespace {
+
+// What went wrong, in the words an engineer at the pump expects.
+std::string Why(const std::string &Device, const asio::error_code &Error) {
+  if (Error == asio::error_code(ENOTTY, asio::system_category()))
+    return Device + ": not a terminal";
+  if (Error == asio::error_code(ENOENT, asio::system_category()))
+    return Device + ": no such file or directory";
+  return Device + ": " + Error.message();
+}
+
+} // namespace
+
+std::unique_ptr<TLink> OpenSerialLink(const std::string &Device, std::int32_t BaudRate,
+                                      std::string &Reason) {
   auto Link = std::make_unique<TAsioLink<asio::serial_port>>();
   asio::error_code Failed;
-  Link->Stream.open(Device->second, Failed);
+  Link->Stream.open(Device, Failed);
   using Base = asio::serial_port_base;
   if (!Failed)
     Link->Stream.set_option(Base::baud_rate(static_cast<unsigned>(BaudRate)), Failed);
@@ -26,8 +36,24 @@ std::unique_ptr<TLink> TSerialChannel::Open(std::int32_t Line, std::int32_t Baud
   if (!Failed)
     Link->Stream.set_option(Base::flow_control(Base::flow_control::none), Failed);
   if (Failed) {
-    Error = ErrOpenFailed;
+    Reason = Why(Device, Failed);
     return nullptr;
+  }
+  return Link;
+}
+
+std::unique_ptr<TLink> TSerialChannel::Open(std::int32_t Line, std::int32_t BaudRate,
+                                            std::int32_t &Error) {
+  const auto Device = Devices.find(Line);
+  if (Device == Devices.end()) {
+    Error = ErrNoSuchLine;
+    return nullptr;
+  }
+  std::string Reason;
+  auto Link = OpenSerialLink(Device->second, BaudRate, Reason);
+  if (!Link) {
+    Error = ErrOpenFailed;
+    Explain(Line, Reason);
   }
   return Link;
 }

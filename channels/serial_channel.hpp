@@ -2,8 +2,10 @@
 // Lines on serial ports: each line maps to a device such as /dev/ttyUSB0. The line
 // runs at the baud rate SetupLine gives, 8 data bits, no parity, 1 stop bit, no
 // flow control.
+//
+// Installed as <de30/channels/serial_channel.hpp>; link de30::channels.
 
-#include "channels/line_channel.hpp"
+#include "line_channel.hpp"
 
 #include <map>
 #include <string>
@@ -22,5 +24,11 @@ protected:
 private:
   std::map<std::int32_t, std::string> Devices;
 };
+
+// Opens Device as a serial line at BaudRate, 8N1; null with Reason ("/dev/ttyS9:
+// no such file or directory", "/dev/null: not a terminal") when it cannot. For
+// channels that mix kinds of line.
+std::unique_ptr<TLink> OpenSerialLink(const std::string &Device, std::int32_t BaudRate,
+                                      std::string &Reason);
 
 } // namespace de30::channels

@@ -4,19 +4,30 @@
 
 namespace de30::channels {
 
-std::unique_ptr<TLink> TTcpChannel::Open(std::int32_t Line, std::int32_t, std::int32_t &Error) {
-  const auto Endpoint = Endpoints.find(Line);
-  if (Endpoint == Endpoints.end()) {
-    Error = ErrNoSuchLine;
-    return nullptr;
-  }
+namespace {
+
+std::string Why(const TEndpoint &Endpoint, const asio::error_code &Error) {
+  const std::string Where = Endpoint.Host + ":" + std::to_string(Endpoint.Port) + ": ";
+  if (Error == asio::error::connection_refused)
+    return Where + "connection refused";
+  if (Error == asio::error::host_not_found || Error == asio::error::host_not_found_try_again ||
+      Error == asio::error::no_data)
+    return Where + "host not found";
+  if (Error == asio::error::timed_out)
+    return Where + "no connection within " + std::to_string(ConnectTimeout.count() / 1000) +
+           " s";
+  return Where + Error.message();
+}
+
+} // namespace
+
+std::unique_ptr<TLink> OpenTcpLink(const TEndpoint &Endpoint, std::string &Reason) {
   auto Link = std::make_unique<TAsioLink<asio::ip::tcp::socket>>();
   asio::error_code Failed;
   asio::ip::tcp::resolver Resolver(Link->Io);
-  const auto Found =
-      Resolver.resolve(Endpoint->second.Host, std::to_string(Endpoint->second.Port), Failed);
+  const auto Found = Resolver.resolve(Endpoint.Host, std::to_string(Endpoint.Port), Failed);
   if (Failed) {
-    Error = ErrOpenFailed;
+    Reason = Why(Endpoint, Failed);
     return nullptr;
   }
   bool Done = false;
@@ -34,10 +45,25 @@ std::unique_ptr<TLink> TTcpChannel::Open(std::int32_t Line, std::int32_t, std::i
     Failed = asio::error::timed_out;
   }
   if (Failed) {
-    Error = ErrOpenFailed;
+    Reason = Why(Endpoint, Failed);
     return nullptr;
   }
   Link->Stream.set_option(asio::ip::tcp::no_delay(true), Failed);
+  return Link;
+}
+
+std::unique_ptr<TLink> TTcpChannel::Open(std::int32_t Line, std::int32_t, std::int32_t &Error) {
+  const auto Endpoint = Endpoints.find(Line);
+  if (Endpoint == Endpoints.end()) {
+    Error = ErrNoSuchLine;
+    return nullptr;
+  }
+  std::string Reason;
+  auto Link = OpenTcpLink(Endpoint->second, Reason);
+  if (!Link) {
+    Error = ErrOpenFailed;
+    Explain(Line, Reason);
+  }
   return Link;
 }
 

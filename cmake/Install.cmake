@@ -1,5 +1,6 @@
 # Installed layout: headers, the static and shared library, a CMake package
-# (find_package(de30) -> de30::de30, de30::de30_shared), a pkg-config file, and
+# (find_package(de30) -> de30::de30, de30::de30_shared, and with the tools
+# de30::line_channel, de30::channels), pkg-config files (de30, de30-channels), and
 # the Debian package built from all of it by CPack.
 include(CMakePackageConfigHelpers)
 
@@ -23,6 +24,11 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/de30Config.cmake
 file(RELATIVE_PATH de30_pc_to_prefix "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 configure_file(cmake/de30.pc.in ${CMAKE_CURRENT_BINARY_DIR}/de30.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/de30.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(TARGET de30_channels)
+  configure_file(cmake/de30-channels.pc.in ${CMAKE_CURRENT_BINARY_DIR}/de30-channels.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/de30-channels.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
 
 set(CPACK_PACKAGE_NAME de30)
 set(CPACK_PACKAGE_VENDOR "de30")
@@ -32,5 +38,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The package carries stripped binaries; build it from a release tree
+# (tests/install/check_deb.sh does).
+set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 include(CPack)

@@ -5,7 +5,8 @@
 // not answer, and the driver reports that as ESerialIO ("Can't GetSost").
 //
 // Here the line leads to de30's simulated station, so the example runs anywhere.
-// On a real line, replace the station and SimChannel by a SerialChannel.
+// On a real line, replace the station and SimChannel by a TSerialChannel
+// (<de30/channels/serial_channel.hpp>, library de30::channels).
 
 #include "de30/driver.hpp"
 #include "sim/clock.hpp"

@@ -126,6 +126,10 @@ std::int64_t TSimPump::AmountOf(std::int64_t Volume) const {
 
 std::int64_t TSimPump::FillLimit() const {
   std::int64_t Limit = Data.Dose > 0 ? Data.Dose : MaxFillHundredths;
+  // A simulated customer served without a dose stops at a tank's worth: 10 to 30
+  // litres, a different amount each fill.
+  if (Setup.AutoCustomer && Data.Dose <= 0)
+    Limit = std::min<std::int64_t>(Limit, 1000 + 500 * (Data.Fills % 5));
   // The amount has six digits too: stop before it would overflow them.
   if (FillPrice > 0)
     Limit = std::min(Limit, (MaxFillHundredths * 100) / FillPrice);

@@ -51,8 +51,9 @@ struct TPumpConfig {
   std::int64_t FlowRate = 50;
   // From authorisation with a lifted nozzle until fuel flows.
   std::int64_t StartDelayMs = 2000;
-  // A simulated customer: lifts a nozzle after IdleMs idle, hangs it up HangMs
-  // after the fill has ended. Off for scripted use.
+  // A simulated customer: lifts a nozzle after IdleMs idle, stops a fill without
+  // a dose after 10 to 30 litres, hangs it up HangMs after the fill has ended.
+  // Off for scripted use.
   bool AutoCustomer = false;
   std::int64_t IdleMs = 5000;
   std::int64_t HangMs = 3000;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+
 namespace de30::test {
 namespace {
 
@@ -148,6 +150,63 @@ TEST_F(LineChannel, TheTimeoutIsTheSetUpParameterInTenthsPlusTheReplysOwnTime) {
   Channel.Script.Replies.push_back({0x19, 0x00, 0xFF});
   Poll();
   EXPECT_EQ(Channel.Script.Timeouts.back(), 200ms + 13ms);
+}
+
+TEST_F(LineChannel, TheLastErrorInWordsCarriesTheReasonTheLineCouldNotBeOpened) {
+  Channel.Refuse = channels::ErrOpenFailed;
+  Channel.Reason = "/dev/ttyS9: no such file or directory";
+  Channel.SetupLine(2, 15, 2400);
+  EXPECT_EQ(Channel.LastErrorText(2),
+            "cannot open the line: /dev/ttyS9: no such file or directory");
+  // Once the line opens, the old reason is gone with the error.
+  Channel.Refuse = channels::ErrNone;
+  Channel.SetupLine(2, 15, 2400);
+  EXPECT_EQ(Channel.LastErrorText(2), "no error");
+  EXPECT_EQ(Poll(), channels::ErrTimeout);
+  EXPECT_EQ(Channel.LastErrorText(2), "no reply (timeout)");
+}
+
+// A link as an integrator writes it: Write and Read only.
+class TPlainLink final : public channels::TLink {
+public:
+  explicit TPlainLink(std::deque<std::uint8_t> &Input) : Pending(Input) {}
+  bool Write(const std::uint8_t *, std::size_t) override { return true; }
+  TRead Read(std::uint8_t *Dest, std::size_t Count, std::chrono::milliseconds) override {
+    TRead Result;
+    for (; Result.Count < Count && !Pending.empty(); ++Result.Count) {
+      Dest[Result.Count] = Pending.front();
+      Pending.pop_front();
+    }
+    return Result;
+  }
+
+private:
+  std::deque<std::uint8_t> &Pending;
+};
+
+class TPlainChannel final : public channels::TLineChannel {
+public:
+  std::deque<std::uint8_t> Input;
+
+protected:
+  std::unique_ptr<channels::TLink> Open(std::int32_t, std::int32_t, std::int32_t &) override {
+    return std::make_unique<TPlainLink>(Input);
+  }
+};
+
+TEST(PlainLink, InputLeftFromALateReplyIsDroppedBeforeTheNextFrame) {
+  TPlainChannel Channel;
+  TCheckCall Check;
+  Check.Channel = &Channel;
+  Channel.SetupLine(1, 15, 2400);
+  // 70 bytes of a late reply, more than one read of the default discard takes.
+  Channel.Input.assign(70, 0x55);
+  const std::uint8_t Frame[] = {0x00, 0x19};
+  std::uint8_t Reply[3] = {0x19};
+  Channel.SetReplyCheck(1, RecordCheck, &Check);
+  EXPECT_EQ(Channel.Transact(1, 1, Frame, 2, Reply, 3, 0x19), channels::ErrTimeout);
+  EXPECT_TRUE(Channel.Input.empty());
+  EXPECT_EQ(Check.Calls, 0);
 }
 
 TEST_F(LineChannel, LinesKeepTheirStateApart) {

@@ -15,7 +15,10 @@ namespace {
 TEST(SerialChannel, AMissingDeviceOrUnmappedLineIsAnErrorNumber) {
   TSerialChannel Channel({{1, "/dev/de30-no-such-device"}, {2, "/dev/null"}});
   EXPECT_EQ(Channel.SetupLine(1, 15, 2400), ErrOpenFailed);
-  EXPECT_EQ(Channel.SetupLine(2, 15, 2400), ErrOpenFailed); // not a terminal
+  EXPECT_EQ(Channel.LastErrorText(1),
+            "cannot open the line: /dev/de30-no-such-device: no such file or directory");
+  EXPECT_EQ(Channel.SetupLine(2, 15, 2400), ErrOpenFailed);
+  EXPECT_EQ(Channel.LastErrorText(2), "cannot open the line: /dev/null: not a terminal");
   EXPECT_EQ(Channel.SetupLine(3, 15, 2400), ErrNoSuchLine);
   const std::uint8_t Frame[] = {0x00, 0x09};
   std::uint8_t Reply[3] = {0x09};
@@ -36,9 +39,15 @@ std::uint16_t ClosedPort() {
   return ntohs(Address.sin_port);
 }
 
-TEST(TcpChannel, ARefusedConnectionOrUnmappedLineIsAnErrorNumber) {
-  TTcpChannel Channel({{1, {"127.0.0.1", ClosedPort()}}});
+TEST(TcpChannel, ARefusedConnectionUnknownHostOrUnmappedLineIsAnErrorNumber) {
+  const std::uint16_t Port = ClosedPort();
+  TTcpChannel Channel({{1, {"127.0.0.1", Port}}, {2, {"de30-no-such-host.invalid", 4001}}});
   EXPECT_EQ(Channel.SetupLine(1, 15, 2400), ErrOpenFailed);
+  EXPECT_EQ(Channel.LastErrorText(1),
+            "cannot open the line: 127.0.0.1:" + std::to_string(Port) + ": connection refused");
+  EXPECT_EQ(Channel.SetupLine(2, 15, 2400), ErrOpenFailed);
+  EXPECT_EQ(Channel.LastErrorText(2),
+            "cannot open the line: de30-no-such-host.invalid:4001: host not found");
   EXPECT_EQ(Channel.SetupLine(3, 15, 2400), ErrNoSuchLine);
 }
 

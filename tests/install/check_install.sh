@@ -14,7 +14,7 @@ cmake --build "$scratch/cmake-build" >/dev/null
 "$scratch/cmake-build/consumer"
 
 pc_dir=$(dirname "$(find "$scratch/prefix" -name de30.pc | head -n 1)")
-flags=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs de30)
+flags=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs de30-channels)
 c++ "$consumer/main.cpp" $flags -o "$scratch/pc-consumer"
 lib_dir=$(dirname "$(find "$scratch/prefix" -name 'libde30.so' | head -n 1)")
 LD_LIBRARY_PATH="$lib_dir" "$scratch/pc-consumer"

@@ -169,6 +169,29 @@ TEST_F(Transaction, SimulatedCustomersComeAndGoByTheClock) {
   EXPECT_EQ(Station.View(1, 5).Fills, 1);
 }
 
+TEST_F(Transaction, ASimulatedCustomerServedWithoutADoseStopsAfterAPlausibleFillAndHangsUp) {
+  sim::TPumpConfig Auto;
+  Auto.Address = 5;
+  Auto.AutoCustomer = true;
+  Auto.IdleMs = 3000;
+  Auto.HangMs = 2000;
+  ASSERT_TRUE(Station.AddPump(1, Auto));
+  std::int64_t Before = 0;
+  for (int Fill = 1; Fill <= 2; ++Fill) {
+    ASSERT_TRUE(PollUntil(5, 1, 225));
+    Driver->StartPump(1, 5);
+    ASSERT_TRUE(PollUntil(5, 1, 192, 600));
+    const sim::TPumpView Ended = Station.View(1, 5);
+    EXPECT_GE(Ended.FillVolume, 1000) << "fill " << Fill;
+    EXPECT_LE(Ended.FillVolume, 3000) << "fill " << Fill;
+    EXPECT_EQ(Ended.TotalVolume[0], Before + Ended.FillVolume);
+    Before = Ended.TotalVolume[0];
+    Clock.Advance(2000);
+    EXPECT_EQ(Station.View(1, 5).Lifted, 0) << "fill " << Fill;
+    EXPECT_EQ(Station.View(1, 5).Fills, Fill);
+  }
+}
+
 TEST_F(Transaction, GarbageOnTheLineDoesNotDisturbTheNextExchange) {
   const std::uint8_t Noise[] = {0x42, 0x00, 0x18, 0x77};
   Station.Receive(1, Noise, sizeof Noise);

@@ -5,6 +5,7 @@
 #include "channels/line_channel.hpp"
 
 #include <deque>
+#include <string>
 #include <vector>
 
 namespace de30::test {
@@ -51,14 +52,17 @@ public:
   int Opens = 0;
   std::int32_t OpenedAt = 0;
   std::int32_t Refuse = channels::ErrNone;
+  std::string Reason; // what a refused open says about itself
 
 protected:
-  std::unique_ptr<channels::TLink> Open(std::int32_t, std::int32_t BaudRate,
+  std::unique_ptr<channels::TLink> Open(std::int32_t Line, std::int32_t BaudRate,
                                         std::int32_t &Error) override {
     ++Opens;
     OpenedAt = BaudRate;
     if (Refuse != channels::ErrNone) {
       Error = Refuse;
+      if (!Reason.empty())
+        Explain(Line, Reason);
       return nullptr;
     }
     return std::make_unique<TScriptLink>(Script);

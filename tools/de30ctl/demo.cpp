@@ -189,13 +189,15 @@ int TDemo::Run() {
   }
 
   std::printf("\n2. Prices\n");
-  Driver.SetPrice(1, 1, 1, 45.50);
+  SendPrices(Session, {1, 1}, 1, {{1, 45.50}});
   std::printf("    pump 1:1 grade 1: 45.50\n");
-  Driver.SetPrice(1, 2, 1, 47.20);
-  Driver.SetPrice(1, 2, 2, 52.90);
-  std::printf("    pump 1:2 grades 1, 2: 47.20, 52.90\n");
+  // A multi-nozzle pump takes grades 1..5 in one command: each is given.
+  SendPrices(Session, {1, 2}, 2, {{1, 47.20}, {2, 52.90}, {3, 0}, {4, 0}, {5, 0}});
+  std::printf("    pump 1:2 grades 1..5: 47.20, 52.90, 0.00, 0.00, 0.00\n");
   const auto View = Transport.Simulated()->View(1, 2);
-  Check(View.Prices[0] == 4720 && View.Prices[1] == 5290, "the pump holds the prices sent");
+  Check(View.Prices[0] == 4720 && View.Prices[1] == 5290 && View.Prices[2] == 0 &&
+            View.Prices[3] == 0 && View.Prices[4] == 0,
+        "the pump holds the prices sent");
 
   std::printf("\n3. Pump 1:1, one nozzle: a fill of 10 litres\n");
   Transaction({1, 1}, 1, 1, 10.0, 0, 1);

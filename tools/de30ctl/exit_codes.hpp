@@ -8,11 +8,13 @@ namespace de30::ctl {
 
 enum TExitCode : int {
   ExitOk = 0,
-  ExitPumpFailed = 1,  // the driver raised a failure (exchange failed, range error)
-  ExitUsage = 2,       // unknown option, malformed number, value that does not fit the wire
-  ExitUnknown = 3,     // unknown line, pump, nozzle or grade
+  ExitPumpFailed = 1,  // the driver raised ESerialIO: an exchange failed
+  ExitUsage = 2,       // unknown subcommand or option, malformed number, an ignored option
+  ExitUnknown = 3,     // unknown line or pump, a grade or nozzle count the pump cannot take
   ExitCannotOpen = 4,  // a device or address that cannot be opened
   ExitCheckFailed = 5, // the demo saw something other than it expected
+  ExitRejected = 6,    // the reply check rejected a reply: not done, or values not read
+  ExitRange = 7,       // the driver refused a value out of range (ERangeError)
 };
 
 // A failure de30ctl reports itself, with the exit code it ends with.

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <map>
+#include <optional>
 
 namespace {
 
@@ -34,10 +36,11 @@ struct TArguments {
   int Nozzles = 0;
   bool Short = false;
   std::string Code = "0";
-  std::string Grade = "1";
-  std::string Value;
+  std::vector<std::string> Prices; // GRADE=PRICE pairs, or GRADE PRICE
+  std::string Grade;
   std::string Litres;
   std::string Money;
+  std::string Price;
   std::vector<std::string> MonitorPumps;
   TMonitorOptions Monitor;
   TSimulateOptions Simulate;
@@ -51,13 +54,58 @@ TWatched MonitorPump(const std::string &Text) {
   TWatched Watched;
   const auto Slash = Text.find('/');
   if (Slash != std::string::npos)
-    Watched.Nozzles = ParseWhole(Text.substr(Slash + 1), "nozzle count", 1, 6, ExitUsage);
+    Watched.Nozzles =
+        ParseWhole(Text.substr(Slash + 1), "nozzle count", 1, MaxPollNozzles, ExitUnknown);
   Watched.Pump = ParsePumpRef(Text.substr(0, Slash));
   return Watched;
 }
 
-// The channel's account of the last failure, for the driver's failure messages.
-std::string LastFailure;
+// "GRADE=PRICE ..." or the single pair "GRADE PRICE".
+std::map<int, double> ParsePrices(const std::vector<std::string> &Items) {
+  std::vector<std::pair<std::string, std::string>> Pairs;
+  if (Items.size() == 2 && Items[0].find('=') == std::string::npos &&
+      Items[1].find('=') == std::string::npos) {
+    Pairs.emplace_back(Items[0], Items[1]);
+  } else {
+    for (const auto &Item : Items) {
+      const auto Equals = Item.find('=');
+      if (Equals == std::string::npos)
+        throw ECtlError(ExitUsage, "'" + Item + "' is not GRADE=PRICE, e.g. 1=45.50");
+      Pairs.emplace_back(Item.substr(0, Equals), Item.substr(Equals + 1));
+    }
+  }
+  std::map<int, double> Prices;
+  for (const auto &[Grade, Price] : Pairs) {
+    const int G = ParseWhole(Grade, "grade", 1, GradeCount, ExitUnknown);
+    if (!Prices.emplace(G, ParseHundredths(Price, "price")).second)
+      throw ECtlError(ExitUsage, "grade " + Grade + " is given twice");
+  }
+  return Prices;
+}
+
+// Options a command would ignore are refused, so that nobody believes they acted.
+void Refuse(bool Given, const std::string &What) {
+  if (Given)
+    throw ECtlError(ExitUsage, What);
+}
+
+bool Given(CLI::App *Command, const char *Option) {
+  return Command->get_option(Option)->count() > 0;
+}
+
+// -n within what the operation handles; on the embedded station the pump's own
+// count is checked the same way.
+void CheckNozzles(const TTransport &Transport, const TPumpRef &Pump, int Given, int Most,
+                  const char *Handles) {
+  const int Count = Transport.Nozzles(Pump, Given);
+  if (Count < 1 || Count > Most)
+    throw ECtlError(ExitUnknown, "pump " + std::to_string(Pump.Line) + ":" +
+                                     std::to_string(Pump.Pump) + " with " +
+                                     std::to_string(Count) + " nozzles: " + Handles + " 1.." +
+                                     std::to_string(Most));
+}
+
+int Operate(CLI::App &App, TArguments &A, TTransport &Transport);
 
 int Dispatch(CLI::App &App, TArguments &A) {
   CLI::App *Command = App.get_subcommands().front();
@@ -93,16 +141,36 @@ int Dispatch(CLI::App &App, TArguments &A) {
   } else if (!Faults.empty()) {
     throw ECtlError(ExitUsage, "--fault applies to the simulated station only");
   }
-  if (Demo)
-    return RunDemo(Transport);
+  try {
+    if (Demo)
+      return RunDemo(Transport);
+    return Operate(App, A, Transport);
+  } catch (const ESerialIO &Error) {
+    std::fprintf(stderr, "de30ctl: %s\n", DescribeFailure(Error, Transport).c_str());
+    return ExitPumpFailed;
+  } catch (const ERangeError &Error) {
+    std::fprintf(stderr, "de30ctl: %s\n", DescribeFailure(Error, Transport).c_str());
+    return ExitRange;
+  }
+}
+
+// A command on the pumps, with the lines in place.
+int Operate(CLI::App &App, TArguments &A, TTransport &Transport) {
+  CLI::App *Command = App.get_subcommands().front();
+  const std::string Name = Command->get_name();
+  if (!Transport.Embedded()) {
+    Refuse(App.get_option("--seed")->count() > 0,
+           "--seed applies to the simulated station only");
+    if (Name == "monitor") {
+      Refuse(Given(Command, "--speed"), "--speed applies to the embedded station only");
+      Refuse(Given(Command, "--no-customers"),
+             "--no-customers applies to the embedded station only");
+    }
+  }
 
   auto Driver = GetDE30(0, 0, &Transport.Channel());
   Transport.Attach(*Driver);
   TSession S{Transport, *Driver};
-  struct TKeep {
-    TTransport &T;
-    ~TKeep() { LastFailure = T.LastFailure(); }
-  } Keep{Transport};
   if (Name == "ident") {
     Ident(S);
     return ExitOk;
@@ -117,30 +185,57 @@ int Dispatch(CLI::App &App, TArguments &A) {
   }
   const TPumpRef Pump = ParsePumpRef(A.Pump);
   Transport.Require(Pump);
-  Transport.InitLines(*Driver);
+  if (Name == "poll") {
+    Refuse(A.Short && A.Nozzles != 0, "--short polls without the nozzle status: no -n");
+    CheckNozzles(Transport, Pump, A.Nozzles, MaxPollNozzles, "the nozzle poll reports");
+  } else if (Name == "price") {
+    CheckNozzles(Transport, Pump, A.Nozzles, MaxPriceNozzles, "the price command serves");
+  } else if (Name == "totals") {
+    CheckNozzles(Transport, Pump, A.Nozzles, MaxTotalsNozzles, "the totals requests know");
+  }
+  // Everything the command line says is checked before the first frame goes out.
+  std::map<int, double> Prices;
+  if (Name == "price")
+    Prices = ParsePrices(A.Prices);
+  std::optional<double> Litres, Amount, Price;
+  int Grade = 1;
+  if (Name == "dose") {
+    if (A.Litres.empty() == A.Money.empty())
+      throw ECtlError(ExitUsage, "give the dose either in --litres or in --money");
+    if (!A.Litres.empty()) {
+      Refuse(!A.Grade.empty(),
+             "--grade applies to --money only: a dose in litres has no grade");
+      Refuse(!A.Price.empty(), "--price applies to --money only");
+      Litres = ParseHundredths(A.Litres, "litres");
+    } else {
+      // A fresh driver holds start prices (1.00, 2.00, 3.00, 0, 0) that no pump
+      // charges: converting money at one of them would preset a wrong dose.
+      if (A.Price.empty())
+        throw ECtlError(ExitUsage, "a dose in --money needs the --price it is converted at");
+      Amount = ParseHundredths(A.Money, "money");
+      Price = ParseHundredths(A.Price, "price");
+      if (!A.Grade.empty())
+        Grade = ParseWhole(A.Grade, "grade", 1, GradeCount, ExitUnknown);
+    }
+  }
+
+  Transport.InitLines(*Driver, Pump.Line);
   if (Name == "poll")
-    Poll(S, Pump, A.Nozzles, A.Short);
-  else if (Name == "start")
-    Start(S, Pump);
-  else if (Name == "stop")
-    Stop(S, Pump);
-  else if (Name == "unblock")
-    Unblock(S, Pump, ParseWhole(A.Code, "unblock code", 0, 255, ExitUsage));
-  else if (Name == "price")
-    Price(S, Pump, A.Nozzles, ParseWhole(A.Grade, "grade", 1, 6, ExitUnknown),
-          ParseNumber(A.Value, "price"));
-  else if (Name == "dose") {
-    std::optional<double> Litres;
-    std::optional<double> Money;
-    if (!A.Litres.empty())
-      Litres = ParseNumber(A.Litres, "litres");
-    if (!A.Money.empty())
-      Money = ParseNumber(A.Money, "money");
-    Dose(S, Pump, Litres, Money, ParseWhole(A.Grade, "grade", 1, 6, ExitUnknown));
-  } else if (Name == "fill")
-    Fill(S, Pump);
-  else if (Name == "totals")
-    Totals(S, Pump, A.Nozzles);
+    return Poll(S, Pump, A.Nozzles, A.Short);
+  if (Name == "start")
+    return Start(S, Pump);
+  if (Name == "stop")
+    return Stop(S, Pump);
+  if (Name == "unblock")
+    return Unblock(S, Pump, ParseWhole(A.Code, "unblock code", 0, 255, ExitUsage));
+  if (Name == "price")
+    return ctl::Price(S, Pump, A.Nozzles, Prices);
+  if (Name == "dose")
+    return Litres ? DoseLitres(S, Pump, *Litres) : DoseMoney(S, Pump, *Amount, *Price, Grade);
+  if (Name == "fill")
+    return Fill(S, Pump);
+  if (Name == "totals")
+    return Totals(S, Pump, A.Nozzles);
   return ExitOk;
 }
 
@@ -148,12 +243,36 @@ void AddPump(CLI::App *Command, TArguments &A) {
   Command->add_option("pump", A.Pump, "the pump, as LINE:PUMP (e.g. 1:2)")->required();
 }
 
-void AddNozzles(CLI::App *Command, TArguments &A) {
-  Command
-      ->add_option("-n,--nozzles", A.Nozzles,
-                   "the pump's nozzle count on a real line (default 1; the embedded "
-                   "station knows its own)")
-      ->check(CLI::Range(1, 6));
+void AddNozzles(CLI::App *Command, TArguments &A, int Most) {
+  Command->add_option("-n,--nozzles", A.Nozzles,
+                      "the pump's nozzle count, 1.." + std::to_string(Most) +
+                          " (default: 1 on a real line, the embedded station's own)");
+}
+
+// The first word that is neither a global option nor its value, when it names no
+// subcommand; CLI11 itself only says that a subcommand is required.
+std::string UnknownSubcommand(CLI::App &App, int argc, char **argv) {
+  for (int I = 1; I < argc; ++I) {
+    const std::string Word = argv[I];
+    if (Word.rfind("-", 0) == 0) {
+      const CLI::Option *Option = nullptr;
+      try {
+        Option = App.get_option(Word.substr(0, Word.find('=')));
+      } catch (const CLI::OptionNotFound &) {
+        return "";
+      }
+      if (Option->get_items_expected_min() > 0 && Word.find('=') == std::string::npos)
+        ++I; // its value
+      continue;
+    }
+    try {
+      App.get_subcommand(Word);
+      return "";
+    } catch (const CLI::OptionNotFound &) {
+      return Word;
+    }
+  }
+  return "";
 }
 
 } // namespace
@@ -180,7 +299,7 @@ int main(int argc, char **argv) {
   App.add_subcommand("ident", "show the driver's identification and capabilities");
   auto *Poll = App.add_subcommand("poll", "poll a pump's status");
   AddPump(Poll, A);
-  AddNozzles(Poll, A);
+  AddNozzles(Poll, A, MaxPollNozzles);
   Poll->add_flag("--short", A.Short, "short poll only (no nozzle status)");
   AddPump(App.add_subcommand("start", "authorise a pump"), A);
   AddPump(App.add_subcommand("stop", "stop a pump"), A);
@@ -189,18 +308,22 @@ int main(int argc, char **argv) {
   Unblock->add_option("--code", A.Code, "unblock code, 0..255 (default 0)");
   auto *Price = App.add_subcommand("price", "set a grade's price and send the pump its prices");
   AddPump(Price, A);
-  Price->add_option("grade", A.Grade, "grade, 1..6")->required();
-  Price->add_option("price", A.Value, "price per litre, 0.00..99.99")->required();
-  AddNozzles(Price, A);
+  Price
+      ->add_option("prices", A.Prices,
+                   "GRADE=PRICE per grade sent, price per litre 0.00..99.99 (or GRADE PRICE): "
+                   "grade 1 for a one-nozzle pump, each of grades 1..5 for more nozzles")
+      ->required();
+  AddNozzles(Price, A, MaxPriceNozzles);
   auto *Dose = App.add_subcommand("dose", "preset a dose in litres or in money");
   AddPump(Dose, A);
   Dose->add_option("--litres", A.Litres, "dose in litres, 0.00..9999.99");
-  Dose->add_option("--money", A.Money, "dose in money, at the grade's price");
-  Dose->add_option("--grade", A.Grade, "grade whose price converts money (default 1)");
+  Dose->add_option("--money", A.Money, "dose in money, converted at --price");
+  Dose->add_option("--price", A.Price, "price per litre the money buys at");
+  Dose->add_option("--grade", A.Grade, "grade the price is kept under (default 1)");
   AddPump(App.add_subcommand("fill", "read the current fill: volume and amount"), A);
   auto *Totals = App.add_subcommand("totals", "read the pump's totals: volume and amount");
   AddPump(Totals, A);
-  AddNozzles(Totals, A);
+  AddNozzles(Totals, A, MaxTotalsNozzles);
   auto *Monitor = App.add_subcommand("monitor", "watch the pumps in a live table");
   Monitor->add_option("--pump", A.MonitorPumps,
                       "pump to watch, LINE:PUMP[/NOZZLES] (repeatable; default: every pump of "
@@ -246,6 +369,14 @@ int main(int argc, char **argv) {
   try {
     App.parse(argc, argv);
   } catch (const CLI::ParseError &Error) {
+    if (const std::string Word = UnknownSubcommand(App, argc, argv); !Word.empty()) {
+      std::string Known;
+      for (const CLI::App *Sub : App.get_subcommands({}))
+        Known += (Known.empty() ? "" : ", ") + Sub->get_name();
+      std::fprintf(stderr, "de30ctl: unknown subcommand '%s' (one of: %s)\n", Word.c_str(),
+                   Known.c_str());
+      return ExitUsage;
+    }
     const int Code = App.exit(Error);
     return Code == 0 ? ExitOk : ExitUsage;
   }
@@ -254,14 +385,6 @@ int main(int argc, char **argv) {
   } catch (const ECtlError &Error) {
     std::fprintf(stderr, "de30ctl: %s\n", Error.what());
     return Error.Code;
-  } catch (const ESerialIO &Error) {
-    std::fprintf(stderr, "de30ctl: the pump command failed: %s%s%s\n", Error.what(),
-                 LastFailure.empty() ? "" : ": ", LastFailure.c_str());
-    return ExitPumpFailed;
-  } catch (const ERangeError &Error) {
-    std::fprintf(stderr, "de30ctl: the driver refused a value out of range: %s\n",
-                 Error.what());
-    return ExitPumpFailed;
   } catch (const std::exception &Error) {
     std::fprintf(stderr, "de30ctl: %s\n", Error.what());
     return ExitPumpFailed;

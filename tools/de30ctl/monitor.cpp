@@ -3,8 +3,10 @@
 #include "exit_codes.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <exception>
+#include <limits>
 #include <thread>
 #include <unistd.h>
 
@@ -18,30 +20,39 @@ struct TRow {
   std::string Volume = "-", Amount = "-", TotalVolume = "-", TotalAmount = "-";
 };
 
+// A value the reply check kept from being read, as the table shows it.
+constexpr const char *Unread = "unread";
+
 // One pump's row; a failing pump shows its failure instead of stopping the table.
 TRow Read(TSession &S, const TPumpRef &Pump, int Nozzles, bool Authorise) {
   TRow Row;
   Row.Pump = Pump;
+  const auto Accepted = [&] {
+    return S.Driver.GetLineState(static_cast<std::uint8_t>(Pump.Line)) == LineAccepted;
+  };
   try {
     TSostRecord Record = PollRecord(S, Pump, Nozzles);
     if (Authorise && (Record.Sost & 0xF8) == 0xE0) {
       S.Driver.StartPump(Pump.Line, Pump.Pump);
+      const bool Confirmed = Accepted();
       Record = PollRecord(S, Pump, Nozzles);
+      Row.Status = Confirmed ? "" : "start not confirmed; ";
     }
-    Row.Status = DescribeStatus(Record.Sost);
+    Row.Status += DescribeStatus(Record.Sost);
     Row.Active = Record.ActiveNozzle;
-    double Amount = 0;
-    Row.Volume = Money(S.Driver.ReadFill(Pump.Line, Pump.Pump, Amount));
-    Row.Amount = Money(Amount);
-    if (Nozzles <= 2) {
-      double TotalVolume = 0;
-      double TotalAmount = 0;
+    double Amount = std::numeric_limits<double>::quiet_NaN();
+    const double Volume = S.Driver.ReadFill(Pump.Line, Pump.Pump, Amount);
+    Row.Volume = Accepted() ? Money(Volume) : Unread;
+    Row.Amount = std::isnan(Amount) ? Unread : Money(Amount);
+    if (Nozzles <= MaxTotalsNozzles) {
+      double TotalVolume = std::numeric_limits<double>::quiet_NaN();
+      double TotalAmount = TotalVolume;
       S.Driver.GetTotals(Pump.Line, Pump.Pump, TotalVolume, TotalAmount);
-      Row.TotalVolume = Money(TotalVolume);
-      Row.TotalAmount = Money(TotalAmount);
+      Row.TotalVolume = std::isnan(TotalVolume) ? Unread : Money(TotalVolume);
+      Row.TotalAmount = std::isnan(TotalAmount) ? Unread : Money(TotalAmount);
     }
   } catch (const std::exception &Failure) {
-    Row.Status = std::string("failed: ") + Failure.what();
+    Row.Status = "failed: " + DescribeFailure(Failure, S.Transport);
   }
   return Row;
 }

@@ -1,7 +1,6 @@
 #include "names.hpp"
 
 #include "exit_codes.hpp"
-#include "protocol/vocabulary.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -69,6 +68,25 @@ double ParseNumber(const std::string &Text, const char *What) {
   return Value;
 }
 
+double ParseHundredths(const std::string &Text, const char *What) {
+  const std::string Named = std::string(What) + " '" + Text + "'";
+  if (!Text.empty() && Text[0] == '-')
+    throw ECtlError(ExitUsage, Named + " is negative");
+  const auto Point = Text.find('.');
+  const bool Digits =
+      !Text.empty() && Text.find_first_not_of("0123456789.") == std::string::npos &&
+      Point != 0 &&
+      (Point == std::string::npos || Text.find('.', Point + 1) == std::string::npos);
+  if (!Digits)
+    throw ECtlError(ExitUsage, Named + " is not a number: write digits, a point and at most "
+                                       "two decimals, e.g. 45.50");
+  // Further decimals would be rounded away on the wire: the pump takes hundredths.
+  if (Point != std::string::npos && Text.find_first_not_of('0', Point + 3) != std::string::npos)
+    throw ECtlError(ExitUsage,
+                    Named + " has more than two decimals: the pump takes hundredths");
+  return ParseNumber(Text, What);
+}
+
 int ParseWhole(const std::string &Text, const char *What, int Low, int High, int OutOfRange) {
   int Value = 0;
   if (!Whole(Text, Value))
@@ -78,19 +96,6 @@ int ParseWhole(const std::string &Text, const char *What, int Low, int High, int
                     std::string(What) + " " + Text + " is outside " + std::to_string(Low) +
                         ".." + std::to_string(High));
   return Value;
-}
-
-std::int32_t FitWire(double Value, std::int32_t MaxHundredths, const char *What) {
-  // The driver's own conversion, so the tool refuses exactly what the driver would.
-  try {
-    return protocol::ToWireHundredths(Value, MaxHundredths);
-  } catch (const ERangeError &) {
-    char Given[32];
-    std::snprintf(Given, sizeof Given, "%.10g", Value); // as typed, not rounded for show
-    throw ECtlError(ExitUsage, std::string(What) + " " + Given +
-                                   " does not fit the wire (0.00.." +
-                                   Money(MaxHundredths / 100.0) + ")");
-  }
 }
 
 std::string Money(double Value) {

@@ -21,13 +21,12 @@ struct TPumpRef {
 TPumpRef ParsePumpRef(const std::string &Text);
 // A decimal number ("12.5", "12,5" is refused); ECtlError(ExitUsage) otherwise.
 double ParseNumber(const std::string &Text, const char *What);
+// A price, dose or amount as the pump takes it: not negative, at most two decimals
+// ("45.5", "45.50"; "45.505" and "-1" are refused with ECtlError(ExitUsage)).
+double ParseHundredths(const std::string &Text, const char *What);
 // A whole number within Low..High; ECtlError(ExitUsage) when malformed,
 // ECtlError(OutOfRange) when outside.
 int ParseWhole(const std::string &Text, const char *What, int Low, int High, int OutOfRange);
-// Hundredths of Value when they fit a field of MaxHundredths; ECtlError(ExitUsage)
-// with a message naming What otherwise.
-std::int32_t FitWire(double Value, std::int32_t MaxHundredths, const char *What);
-
 // Money and volumes as shown: two decimals.
 std::string Money(double Value);
 

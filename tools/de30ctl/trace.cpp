@@ -158,7 +158,8 @@ void PrintTrace(std::FILE *Out, const channels::TTraceRecord &Record) {
   std::string Meaning;
   if (Record.Result != 0)
     Meaning = std::string("error ") + std::to_string(Record.Result) + ": " +
-              channels::ErrorText(Record.Result);
+              channels::ErrorText(Record.Result) + ", " + std::to_string(Record.Reply.size()) +
+              " of " + std::to_string(Record.ReplyLength) + " bytes";
   else
     Meaning = DescribeReply(Command, Record.Reply);
   std::fprintf(Out, "  L%d < %-40s %s\n", Record.Line, Hex(Record.Reply).c_str(),

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <variant>
 
 namespace de30::ctl {
 namespace {
@@ -21,6 +22,32 @@ std::pair<int, std::string> SplitLine(const std::string &Text, const char *Optio
   const int Line = ParseWhole(Text.substr(0, Equals), "line", 1, 32, ExitUnknown);
   return {Line, Text.substr(Equals + 1)};
 }
+
+// Real lines, each on a serial device or a serial device server.
+class TRealLines final : public channels::TLineChannel {
+public:
+  std::map<std::int32_t, std::variant<std::string, channels::TEndpoint>> Targets;
+
+protected:
+  std::unique_ptr<channels::TLink> Open(std::int32_t Line, std::int32_t BaudRate,
+                                        std::int32_t &Error) override {
+    const auto Target = Targets.find(Line);
+    if (Target == Targets.end()) {
+      Error = channels::ErrNoSuchLine;
+      return nullptr;
+    }
+    std::string Reason;
+    auto Link =
+        std::holds_alternative<std::string>(Target->second)
+            ? channels::OpenSerialLink(std::get<std::string>(Target->second), BaudRate, Reason)
+            : channels::OpenTcpLink(std::get<channels::TEndpoint>(Target->second), Reason);
+    if (!Link) {
+      Error = channels::ErrOpenFailed;
+      Explain(Line, Reason);
+    }
+    return Link;
+  }
+};
 
 } // namespace
 
@@ -57,33 +84,28 @@ TTransport::TTransport(const TTransportOptions &Options, bool ManualClock, bool 
         Where.emplace_back(Place.Line, "embedded station");
     }
     LineChannel = std::make_unique<sim::TSimChannel>(*Station);
-  } else if (!Options.Serial.empty() && !Options.Tcp.empty()) {
-    throw ECtlError(ExitUsage, "give either --serial or --tcp lines, not both");
-  } else if (!Options.Serial.empty()) {
-    std::map<std::int32_t, std::string> Devices;
+  } else {
+    auto Lines = std::make_unique<TRealLines>();
     for (const auto &Text : Options.Serial) {
       auto [Line, Device] = SplitLine(Text, "--serial");
-      if (!Devices.emplace(Line, Device).second)
+      if (!Lines->Targets.emplace(Line, Device).second)
         throw ECtlError(ExitUsage, "line " + std::to_string(Line) + " is given twice");
       Where.emplace_back(Line, Device);
     }
-    LineChannel = std::make_unique<channels::TSerialChannel>(Devices);
-  } else {
-    std::map<std::int32_t, channels::TEndpoint> Endpoints;
     for (const auto &Text : Options.Tcp) {
       auto [Line, Address] = SplitLine(Text, "--tcp");
       const auto Colon = Address.rfind(':');
       if (Colon == std::string::npos || Colon == 0)
         throw ECtlError(ExitUsage, "--tcp '" + Text + "': write LINE=HOST:PORT");
       const int Port = ParseWhole(Address.substr(Colon + 1), "port", 1, 65535, ExitUsage);
-      if (!Endpoints
+      if (!Lines->Targets
                .emplace(Line, channels::TEndpoint{Address.substr(0, Colon),
                                                   static_cast<std::uint16_t>(Port)})
                .second)
         throw ECtlError(ExitUsage, "line " + std::to_string(Line) + " is given twice");
       Where.emplace_back(Line, Address);
     }
-    LineChannel = std::make_unique<channels::TTcpChannel>(Endpoints);
+    LineChannel = std::move(Lines);
   }
   std::sort(Where.begin(), Where.end());
   if (Options.TimeoutMs > 0)
@@ -91,9 +113,7 @@ TTransport::TTransport(const TTransportOptions &Options, bool ManualClock, bool 
   LineChannel->SetTracer([this, Trace = Options.Trace](const channels::TTraceRecord &R) {
     if (Trace)
       PrintTrace(stdout, R);
-    if (R.Result != 0)
-      Failure = "line " + std::to_string(R.Line) + ": " + channels::ErrorText(R.Result) +
-                " (channel error " + std::to_string(R.Result) + ")";
+    Recorded.push_back(R);
   });
 }
 
@@ -114,8 +134,10 @@ void TTransport::Require(const TPumpRef &Pump) const {
 }
 
 int TTransport::Nozzles(const TPumpRef &Pump, int Given) const {
+  if (Given > 0)
+    return Given;
   if (!Embedded())
-    return Given > 0 ? Given : 1;
+    return 1;
   for (const auto &Place : Station->Pumps())
     if (Place.Line == Pump.Line && Place.Pump.Address == Pump.Pump)
       return Place.Pump.Nozzles;
@@ -130,19 +152,20 @@ std::vector<TPumpRef> TTransport::Pumps() const {
   return Result;
 }
 
-std::vector<int> TTransport::Lines() const {
-  std::vector<int> Result;
-  for (const auto &W : Where)
-    Result.push_back(W.first);
-  return Result;
-}
+std::string TTransport::LineError(int Line) const { return LineChannel->LastErrorText(Line); }
 
-void TTransport::InitLines(TVM30 &Driver) const {
+std::int32_t TTransport::LastError(int Line) const { return LineChannel->LastError(Line); }
+
+void TTransport::InitLines(TVM30 &Driver, int Only) const {
   for (const auto &[Line, Target] : Where) {
+    if (Only != 0 && Line != Only)
+      continue;
     const std::int32_t Error = Driver.InitLine(Line);
     if (Error != 0)
-      throw ECtlError(ExitCannotOpen, "line " + std::to_string(Line) + " (" + Target +
-                                          "): " + channels::ErrorText(Error));
+      throw ECtlError(ExitCannotOpen, "line " + std::to_string(Line) + " (" + Target + "): " +
+                                          (LineChannel->LastError(Line) == Error
+                                               ? LineChannel->LastErrorText(Line)
+                                               : channels::ErrorText(Error)));
   }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // Where de30ctl's lines lead: the embedded simulated station by default, or real
-// serial lines and serial device servers given on the command line.
+// serial lines and serial device servers given on the command line, mixed as the
+// lines need. Every exchange is recorded, so that a command can tell which of
+// its replies the reply check rejected.
 
 #include "channels/line_channel.hpp"
 #include "de30/driver.hpp"
@@ -42,15 +44,20 @@ public:
   int Nozzles(const TPumpRef &Pump, int Given) const;
   // Every pump of the embedded station.
   std::vector<TPumpRef> Pumps() const;
-  // The lines in use.
-  std::vector<int> Lines() const;
-  // Runs InitLine for every line; ECtlError(ExitCannotOpen) naming the line that
-  // cannot be opened.
-  void InitLines(TVM30 &Driver) const;
+  // Runs InitLine for every line (only for Line when given); ECtlError(ExitCannotOpen)
+  // naming the line that cannot be opened and why.
+  void InitLines(TVM30 &Driver, int Line = 0) const;
   // Has the driver's pauses move the manual clock instead of sleeping.
   void Attach(TVM30 &Driver);
-  // What went wrong in the last failed transaction ("" when none failed).
-  const std::string &LastFailure() const { return Failure; }
+
+  // The exchanges since the last ForgetExchanges, in order.
+  const std::vector<channels::TTraceRecord> &Exchanges() const { return Recorded; }
+  void ForgetExchanges() { Recorded.clear(); }
+  // The channel's own words on the line's last error, with the reason when the
+  // line could not be opened.
+  std::string LineError(int Line) const;
+  // The channel's last error number on the line.
+  std::int32_t LastError(int Line) const;
 
 private:
   std::unique_ptr<sim::TSimClock> Clock;
@@ -59,7 +66,7 @@ private:
   std::unique_ptr<channels::TLineChannel> LineChannel;
   std::vector<std::pair<int, std::string>> Where; // line and what it leads to
   std::unique_ptr<TPauser> Pauser;
-  std::string Failure;
+  std::vector<channels::TTraceRecord> Recorded;
 };
 
 } // namespace de30::ctl
