@@ -284,7 +284,8 @@ int Run(const TOptions &Options) {
       const auto State = Station.View(P.Line, P.Address).State;
       // A pump authorised just after its customer walked away: one last customer
       // takes the fill, as the next one at a real pump would.
-      if (State == de30::sim::TPumpState::Authorised && Station.LiftNozzle(P.Line, P.Address, 1)) {
+      if (State == de30::sim::TPumpState::Authorised &&
+          Station.LiftNozzle(P.Line, P.Address, 1)) {
         const auto Lifted = Clock::now();
         while (Station.View(P.Line, P.Address).FillVolume < 50 && Clock::now() - Lifted < 5s)
           std::this_thread::sleep_for(20ms);
