@@ -44,7 +44,6 @@ public:
   TPumpView View(int Line, int Address);
 
   void AddFault(const TFaultRule &Rule);
-  void ClearFaults();
   void SeedFaults(std::uint32_t Seed);
 
   // Frames handled and garbage bytes skipped on a line.

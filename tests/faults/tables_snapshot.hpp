@@ -2,7 +2,7 @@
 // A copy of every driver table, so a test can state the tables it expects after an
 // operation and compare them with the driver's, entry by entry.
 
-#include "de30/tables.hpp"
+#include "de30/driver.hpp"
 
 #include <cstdint>
 #include <string>
@@ -10,7 +10,7 @@
 namespace de30::test {
 
 struct TTables {
-  TPerPump<TIndexed<double, GradeCount>> Prices;
+  TPerPump<TPerGrade<double>> Prices;
   TPerLine<std::uint8_t> LineState;
   TPerPump<std::int32_t> CountDown;
   TPerPump<std::uint8_t> Authorized;
@@ -18,7 +18,7 @@ struct TTables {
   TPerPump<std::uint8_t> AwaitIdle;
 };
 
-TTables Snapshot(const TDriverState &Driver);
+TTables Snapshot(const TVM30 &Driver);
 
 // One line per differing entry ("CountDown[2][3]: expected 6, found 0"), at most a
 // dozen; empty when the tables are equal. Prices compare bit for bit.

@@ -106,7 +106,7 @@ void Dose(TSession &S, const TPumpRef &Pump, std::optional<double> Litres,
   }
   CheckGrade(Grade);
   FitWire(*Amount, 999999999, "money");
-  const double Price = S.Driver.Prices[Pump.Line][Pump.Pump][Grade];
+  const double Price = S.Driver.Prices()[Pump.Line][Pump.Pump][Grade];
   if (Price > 0)
     FitWire(*Amount / Price, protocol::MaxDoseHundredths, "dose");
   S.Driver.SetDoseMoney(Pump.Line, Pump.Pump, Grade, *Amount);

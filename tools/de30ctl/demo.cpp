@@ -70,7 +70,7 @@ void TDemo::Transaction(const TPumpRef &Pump, int Nozzles, int Nozzle, double Li
     std::printf("    dose %s l preset\n", Money(Litres).c_str());
   } else {
     Driver.SetDoseMoney(Pump.Line, Pump.Pump, Grade, Amount);
-    Litres = std::round(Amount / Driver.Prices[Pump.Line][Pump.Pump][Grade] * 100) / 100;
+    Litres = std::round(Amount / Driver.Prices()[Pump.Line][Pump.Pump][Grade] * 100) / 100;
     std::printf("    dose for %s at grade %d preset (%s l)\n", Money(Amount).c_str(), Grade,
                 Money(Litres).c_str());
   }
@@ -104,7 +104,7 @@ void TDemo::Transaction(const TPumpRef &Pump, int Nozzles, int Nozzle, double Li
         "the host saw calling, authorised, and idle again");
   Check(std::fabs(Volume - Litres) < 0.005,
         "the fill stopped at the dose of " + Money(Litres) + " l");
-  const double Price = Driver.Prices[Pump.Line][Pump.Pump][Nozzles == 1 ? 1 : Nozzle];
+  const double Price = Driver.Prices()[Pump.Line][Pump.Pump][Nozzles == 1 ? 1 : Nozzle];
   Check(std::fabs(Paid - std::round(Volume * Price * 100) / 100) < 0.005,
         "the amount is the volume at the price of " + Money(Price));
   const auto After = Totals(Pump, Nozzles);
@@ -227,8 +227,7 @@ int TDemo::Run() {
 } // namespace
 
 int RunDemo(TTransport &Transport) {
-  auto Driver = GetDE30(0, 0, &Transport.Channel());
-  Transport.Attach(*Driver);
+  auto Driver = GetDE30(0, 0, &Transport.Channel(), Transport.Pauser());
   TDemo Demo(Transport, *Driver);
   return Demo.Run();
 }

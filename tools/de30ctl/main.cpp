@@ -96,8 +96,7 @@ int Dispatch(CLI::App &App, TArguments &A) {
   if (Demo)
     return RunDemo(Transport);
 
-  auto Driver = GetDE30(0, 0, &Transport.Channel());
-  Transport.Attach(*Driver);
+  auto Driver = GetDE30(0, 0, &Transport.Channel(), Transport.Pauser());
   TSession S{Transport, *Driver};
   struct TKeep {
     TTransport &T;

@@ -47,8 +47,9 @@ public:
   // Runs InitLine for every line; ECtlError(ExitCannotOpen) naming the line that
   // cannot be opened.
   void InitLines(TVM30 &Driver) const;
-  // Has the driver's pauses move the manual clock instead of sleeping.
-  void Attach(TVM30 &Driver);
+  // What the driver's pauses should go to: the manual clock when there is one
+  // (null: let them sleep).
+  TPauser *Pauser();
   // What went wrong in the last failed transaction ("" when none failed).
   const std::string &LastFailure() const { return Failure; }
 
@@ -58,7 +59,7 @@ private:
   std::unique_ptr<sim::TSimStation> Station;
   std::unique_ptr<channels::TLineChannel> LineChannel;
   std::vector<std::pair<int, std::string>> Where; // line and what it leads to
-  std::unique_ptr<TPauser> Pauser;
+  std::unique_ptr<TPauser> ClockPauser;
   std::string Failure;
 };
 
