@@ -1,5 +1,6 @@
 #include "sim/frames.hpp"
 
+#include "de30/constants.hpp"
 #include "protocol/vocabulary.hpp"
 
 namespace de30::sim {
@@ -31,14 +32,14 @@ std::vector<TBytes> TFrameParser::Feed(const std::uint8_t *Data, std::size_t Cou
 void TFrameParser::Push(std::uint8_t Byte, std::vector<TBytes> &Done) {
   if (Pending.empty()) {
     if (!Synced) {
-      if (Byte == 0)
+      if (Byte == FrameStart)
         Synced = true;
       else
         ++GarbageBytes;
       return;
     }
     // Repeated 0x00 bytes are taken as line idle fill, not as garbage.
-    if (Byte == 0)
+    if (Byte == FrameStart)
       return;
     if (!CommandLength(Byte, 0) && !LengthNeedsCode(Byte)) {
       ++GarbageBytes;
@@ -59,7 +60,7 @@ void TFrameParser::Push(std::uint8_t Byte, std::vector<TBytes> &Done) {
     // itself start the next frame.
     GarbageBytes += 1;
     Pending.clear();
-    Synced = Byte == 0;
+    Synced = Byte == FrameStart;
     if (!Synced)
       ++GarbageBytes;
     return;

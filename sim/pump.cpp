@@ -189,7 +189,7 @@ TBytes TSimPump::Answer(const TBytes &Command, std::int64_t Now) {
     return StatusReply(Lead);
   case CmdNozzles: {
     const auto N = Nibbles();
-    const std::uint8_t Each[ReportedNozzleCount] = {N[0], N[1], N[2], N[3]};
+    const std::uint8_t Each[ReportedNozzles] = {N[0], N[1], N[2], N[3]};
     TBytes Reply(ShapeNozzles.ReplyLength);
     PutNozzleReply(Lead, Each, Reply.data());
     return Reply;

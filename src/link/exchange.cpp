@@ -14,7 +14,7 @@ TExchangeResult Exchange(TDriverState &Driver, std::uint8_t Line, std::uint8_t /
   if (Driver.Channel == nullptr)
     throw ENoChannel();
   std::uint8_t Frame[MaxSendCount + 1];
-  Frame[0] = 0x00;
+  Frame[0] = FrameStart;
   for (int I = 0; I < SendCount; ++I)
     Frame[I + 1] = Buffer[I];
   const auto FrameLength = static_cast<std::uint8_t>(SendCount + 1);

@@ -54,7 +54,6 @@ void FinishSostEx(TDriverState &Driver, std::uint8_t Line, std::uint8_t Pump,
                       Line, ShapeNozzles.Message);
   if (Driver.LineState[Line] != LineAccepted)
     return;
-  static_assert(ReportedNozzles == ReportedNozzleCount);
   for (int K = 1; K <= Count && K <= ReportedNozzles; ++K)
     Record.Nozzle(K) = TranslateNozzle(Driver, Line, Pump, K, NozzleNibble(Buffer, K));
   Record.Sost = 0;

@@ -164,10 +164,10 @@ void PutStatusReply(std::uint8_t Lead, std::uint8_t Status, std::uint8_t *Reply)
 
 std::uint8_t StatusByteOf(const std::uint8_t *Reply) { return Reply[StatusByteAt]; }
 
-void PutNozzleReply(std::uint8_t Lead, const std::uint8_t (&Nibbles)[ReportedNozzleCount],
+void PutNozzleReply(std::uint8_t Lead, const std::uint8_t (&Nibbles)[ReportedNozzles],
                     std::uint8_t *Reply) {
   Reply[LeadAt] = Lead;
-  for (int Pair = 0; Pair < ReportedNozzleCount / 2; ++Pair) {
+  for (int Pair = 0; Pair < ReportedNozzles / 2; ++Pair) {
     const auto Byte = static_cast<std::uint8_t>(Nibbles[2 * Pair] << 4 | Nibbles[2 * Pair + 1]);
     Reply[1 + 2 * Pair] = Byte;
     Reply[2 + 2 * Pair] = Complement(Byte);

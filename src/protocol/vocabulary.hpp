@@ -5,6 +5,7 @@
 // driver, the simulated pumps, the decoded trace and the fault injector all take
 // their wire facts from here, so the two ends of a line cannot drift apart.
 
+#include "de30/constants.hpp"
 #include "de30/errors.hpp"
 #include "de30/messages.hpp"
 
@@ -273,8 +274,7 @@ std::uint8_t StatusByteOf(const std::uint8_t *Reply);
 
 // Multi-nozzle poll: nozzles 1 and 2 in the byte at 1 (high nibble first), 3 and
 // 4 in the byte at 3, each byte followed by its complement.
-inline constexpr int ReportedNozzleCount = 4;
-void PutNozzleReply(std::uint8_t Lead, const std::uint8_t (&Nibbles)[ReportedNozzleCount],
+void PutNozzleReply(std::uint8_t Lead, const std::uint8_t (&Nibbles)[ReportedNozzles],
                     std::uint8_t *Reply);
 std::uint8_t NozzleNibble(const std::uint8_t *Reply, int Nozzle);
 
