@@ -59,6 +59,7 @@ public:
   const TPerPump<std::uint8_t> &Authorized() const { return State.Authorized; }
   const TPerPump<std::uint8_t> &NozzleCount() const { return State.NozzleCount; }
   const TPerPump<std::uint8_t> &AwaitIdle() const { return State.AwaitIdle; }
+  const TDriverTables &Tables() const { return State; }
 
   // 0: no operation stands here; raises EAbstractError and changes nothing.
   virtual void Spare0();

@@ -12,11 +12,8 @@
 
 namespace de30 {
 
-struct TDriverState {
-  // The host's channel; not owned, never released.
-  TComChannel *const Channel;
-  // Where the pauses go.
-  TPauser &Pauser;
+// The per-line and per-pump tables.
+struct TDriverTables {
   // Price per grade; start values 1.0, 2.0, 3.0 for grades 1..3, 0.0 for 4..6.
   TPerPump<TPerGrade<double>> Prices;
   // Copy of the channel's line state after the last exchange; 1 = reply accepted.
@@ -29,6 +26,13 @@ struct TDriverState {
   TPerPump<std::uint8_t> NozzleCount;
   // 1 until the pump has reported status byte 0; holds back code 225.
   TPerPump<std::uint8_t> AwaitIdle;
+};
+
+struct TDriverState : TDriverTables {
+  // The host's channel; not owned, never released.
+  TComChannel *const Channel;
+  // Where the pauses go.
+  TPauser &Pauser;
 
   TDriverState(TComChannel *HostChannel, TPauser &HostPauser);
   TDriverState(const TDriverState &) = delete;

@@ -9,14 +9,8 @@
 
 namespace de30::test {
 
-struct TTables {
-  TPerPump<TPerGrade<double>> Prices;
-  TPerLine<std::uint8_t> LineState;
-  TPerPump<std::int32_t> CountDown;
-  TPerPump<std::uint8_t> Authorized;
-  TPerPump<std::uint8_t> NozzleCount;
-  TPerPump<std::uint8_t> AwaitIdle;
-};
+// A copy of the driver's tables.
+using TTables = TDriverTables;
 
 TTables Snapshot(const TVM30 &Driver);
 
