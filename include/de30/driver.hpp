@@ -84,8 +84,9 @@ public:
   // 7: reads the pump's two totals (twelve digits each, in hundredths) with two
   // requests: lead byte 0x02 for every pump, code 0x87 then 0x78 for one nozzle
   // (reply 16 bytes), 0x2D then 0x1E for two (reply 28 bytes). The second request
-  // goes out whether or not the first reply was accepted; each total is written
-  // only from its own accepted reply. ERangeError before any exchange for a line
+  // goes out whether or not the first reply was accepted, from the same buffer
+  // (only its first two bytes rewritten); each total is written only from an
+  // accepted reply to its own request. ERangeError before any exchange for a line
   // or pump outside 1..32 or a NozzleCount other than 1 or 2 (GetSostEx sets it).
   // Raises "Ошибка при запросе общих счетчиков ТРК" when an exchange fails; a
   // failed first request sends no second one. Changes no table.
