@@ -3,6 +3,7 @@
 // GetSostEx with four nozzles at most 300 ns, a GetSostEx sweep over 32 lines x 31
 // pumps at most 300 us.
 #include "de30/driver.hpp"
+#include "support/exposed.hpp"
 #include "support/memory_channel.hpp"
 
 #include <benchmark/benchmark.h>
@@ -12,6 +13,7 @@
 namespace {
 
 using de30::TVM30;
+using de30::test::Exposed;
 using de30::test::TMemoryChannel;
 
 constexpr std::uint8_t L = 2, P = 3;
@@ -22,12 +24,11 @@ struct TBench {
   TMemoryChannel Channel;
   std::unique_ptr<TVM30> Driver;
 
-  TBench() : Driver(de30::GetDE30(0, 0, &Channel)) {
-    Driver->Pauser = &Channel;
+  TBench() : Driver(de30::GetDE30(0, 0, &Channel, &Channel)) {
     Channel.Reply[3] = 0xA0;
     for (int Line = 1; Line <= de30::LineCount; ++Line)
       for (int Pump = 1; Pump <= de30::PumpCount; ++Pump)
-        Driver->NozzleCount[Line][Pump] = 1;
+        Exposed(*Driver).NozzleCount[Line][Pump] = 1;
   }
 };
 
@@ -66,7 +67,7 @@ void GetFillData(benchmark::State &State) {
 // No exchange: the price is stored until the nozzle count is known.
 void SetPriceStoredOnly(benchmark::State &State) {
   Run(State, [](TVM30 &D) {
-    D.NozzleCount[L][P] = 0;
+    Exposed(D).NozzleCount[L][P] = 0;
     D.SetPrice(L, P, 2, 45.5);
   });
 }
@@ -83,7 +84,7 @@ void SetPriceOneNozzle(benchmark::State &State) {
 }
 void SetPriceFiveGrades(benchmark::State &State) {
   Run(State, [](TVM30 &D) {
-    D.NozzleCount[L][P] = 2;
+    Exposed(D).NozzleCount[L][P] = 2;
     D.SetPrice(L, P, 1, 45.5);
   });
 }

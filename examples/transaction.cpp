@@ -23,8 +23,7 @@ int main() {
   // pauses move the station's clock instead of sleeping.
   de30::sim::TClockPauser Pauser(Clock);
 
-  auto Driver = de30::GetDE30(0, 0, &Channel);
-  Driver->Pauser = &Pauser;
+  auto Driver = de30::GetDE30(0, 0, &Channel, &Pauser);
   Driver->InitLine(Line);
 
   // GetSostEx tells the driver how many nozzles the pump has; prices and totals

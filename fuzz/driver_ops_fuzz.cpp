@@ -5,6 +5,7 @@
 #include "de30/driver.hpp"
 #include "de30/messages.hpp"
 #include "fuzz_channel.hpp"
+#include "support/exposed.hpp"
 
 #include <cstring>
 #include <stdexcept>
@@ -70,13 +71,13 @@ template <typename TTable> std::uint32_t OutOfRange(const TTable &Table, int Shi
   }
 }
 
-void CheckTables(const TDriverState &Driver) {
+void CheckTables(const TVM30 &Driver) {
   static_assert(StartPolls == 6, "the CountDown test below admits 0..6");
-  if (OutOfRange(Driver.CountDown, 3) != 0)
+  if (OutOfRange(Driver.CountDown(), 3) != 0)
     Fail("CountDown outside 0..6");
-  if (OutOfRange(Driver.Authorized, 1) != 0)
+  if (OutOfRange(Driver.Authorized(), 1) != 0)
     Fail("Authorized neither 0 nor 1");
-  if (OutOfRange(Driver.AwaitIdle, 1) != 0)
+  if (OutOfRange(Driver.AwaitIdle(), 1) != 0)
     Fail("AwaitIdle neither 0 nor 1");
 }
 
@@ -109,7 +110,7 @@ void Call(TVM30 &Driver, TFuzzInput &In, TCallerArea &Area) {
   case 3: {
     const std::uint8_t Line = LowByte(In.Index());
     const std::uint8_t State = Driver.GetLineState(Line);
-    if (Driver.LineState.Contains(Line) ? State != Driver.LineState[Line] : State != 0)
+    if (Driver.LineState().Contains(Line) ? State != Driver.LineState()[Line] : State != 0)
       Fail("GetLineState differs from the table");
     break;
   }
@@ -185,9 +186,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
   using namespace de30::fuzz;
   TFuzzInput In(Data, Size);
   TFuzzChannel Channel(In);
-  auto Driver = GetDE30(0, 0, &Channel);
-  Driver->Pauser = &Channel;
-  Channel.Expected = static_cast<TDriverState *>(Driver.get());
+  auto Driver = GetDE30(0, 0, &Channel, &Channel);
+  Channel.Expected = &test::Exposed(*Driver);
   TCallerArea Area;
   for (int Done = 0; Done < MaxOperations && !In.Empty(); ++Done) {
     try {

@@ -4,7 +4,7 @@
 // what the driver hands it on the way.
 
 #include "de30/channel.hpp"
-#include "de30/tables.hpp"
+#include "de30/driver_state.hpp"
 #include "fuzz_input.hpp"
 
 namespace de30::fuzz {

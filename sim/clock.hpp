@@ -3,7 +3,7 @@
 // progress by what the clock says, so tests and the demo can move time on by hand
 // and get the same fill every run, while a served station runs on real time.
 
-#include "de30/tables.hpp"
+#include "de30/pauser.hpp"
 
 #include <atomic>
 #include <chrono>

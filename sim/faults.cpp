@@ -40,13 +40,6 @@ bool Applies(TFaultKind Kind, const TBytes &Command, const TReply &Reply) {
 
 } // namespace
 
-const char *FaultName(TFaultKind Kind) {
-  for (const TNamed &N : Names)
-    if (N.Kind == Kind)
-      return N.Name;
-  return "?";
-}
-
 std::optional<TFaultKind> FaultByName(const std::string &Name) {
   for (const TNamed &N : Names)
     if (Name == N.Name)
@@ -80,16 +73,15 @@ std::optional<TFaultKind> TFaultInjector::Apply(int Line, int Pump, const TBytes
       // The units digit of the value the host reads last (the fill volume, or
       // the pump total) becomes 0xE, which no decimal digit is.
       {
-        const std::size_t At = B.size() == 16 && Command[0] != TotalsLead ? 12 : B.size() - 4;
-        B[At] = static_cast<std::uint8_t>((B[At] & 0xF0) | 0x0E);
+        const std::size_t At = LastValueByteAt(Command[LeadAt], B.size());
+        B[At] = static_cast<std::uint8_t>((B[At] & 0xF0) | NonDecimalNibble);
       }
       break;
     case TFaultKind::DropByte:
       B.erase(B.begin() + static_cast<std::ptrdiff_t>(B.size() / 2));
       break;
     case TFaultKind::ErrorStatus:
-      B[1] = Rule.Status;
-      B[2] = Complement(Rule.Status);
+      PutStatusReply(B[LeadAt], Rule.Status, B.data());
       break;
     }
     return Rule.Kind;

@@ -3,6 +3,7 @@
 // next N matching replies) or random with a seed (each matching reply with a
 // probability), so every run with the same seed sees the same faults.
 
+#include "protocol/vocabulary.hpp"
 #include "sim/frames.hpp"
 
 #include <cstdint>
@@ -22,7 +23,7 @@ enum class TFaultKind {
   ErrorStatus,   // a status reply carries Status instead of the pump's own byte
 };
 
-const char *FaultName(TFaultKind Kind);
+// The kind a name of de30ctl's --fault option stands for ("no-reply", ...).
 std::optional<TFaultKind> FaultByName(const std::string &Name);
 
 struct TFaultRule {
@@ -32,7 +33,7 @@ struct TFaultRule {
   int Times = 1;            // replies it may still spoil; negative: no end
   double Probability = 1.0; // chance that a matching reply is spoiled
   std::int64_t DelayMs = 2000;
-  std::uint8_t Status = 0x80;
+  std::uint8_t Status = protocol::StatusFault;
 };
 
 // A reply as the station sends it: the bytes and how long the pump takes.
@@ -48,7 +49,6 @@ public:
   void Add(const TFaultRule &Rule) { Rules.push_back(Rule); }
   void Clear() { Rules.clear(); }
   void Reseed(std::uint32_t Seed) { Random.seed(Seed); }
-  bool Empty() const { return Rules.empty(); }
 
   // Spoils Reply to Command from Pump on Line by the first rule that matches and
   // fires. Returns the kind applied.

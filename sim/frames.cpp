@@ -1,74 +1,25 @@
 #include "sim/frames.hpp"
 
+#include "de30/constants.hpp"
 #include "protocol/vocabulary.hpp"
 
 namespace de30::sim {
 
 using namespace de30::protocol;
 
-bool LengthNeedsCode(std::uint8_t Lead) {
-  return LeadCommand(Lead) == CmdSet || LeadCommand(Lead) == CmdRead;
-}
+bool LengthNeedsCode(std::uint8_t Lead) { return ShapeNeedsCode(Lead); }
 
 std::optional<std::size_t> CommandLength(std::uint8_t Lead, std::uint8_t Code) {
-  switch (LeadCommand(Lead)) {
-  case CmdStatus:
-  case CmdStatusAuth:
-  case CmdNozzles:
-    return 1;
-  case CmdRead:
-    switch (Code) {
-    case CodeFill:
-    case CodeTotals1First:
-    case CodeTotals2First:
-    case CodeTotals1Second:
-    case CodeTotals2Second:
-      return 2;
-    default:
-      return std::nullopt;
-    }
-  case CmdExecute:
-  case CmdReinit:
-    return 2;
-  case CmdSet:
-    switch (Code) {
-    case CodeStart:
-    case CodeStop:
-      return 2;
-    case CodeDose:
-      return 5;
-    case CodePriceOne:
-    case CodeUnblock:
-      return 4;
-    case CodePriceFive:
-      return 12;
-    default:
-      return std::nullopt;
-    }
-  default:
-    return std::nullopt; // command number 0 does not exist
-  }
+  const TCommandShape *Shape = FindShape(Lead, Code);
+  if (Shape == nullptr)
+    return std::nullopt;
+  return Shape->SendLength;
 }
 
 std::size_t ReplyLength(const TBytes &Command) {
-  switch (LeadCommand(Command[0])) {
-  case CmdStatus:
-  case CmdStatusAuth:
-  case CmdReinit:
-    return StatusReplyLength;
-  case CmdExecute:
-    return ExecuteReplyLength;
-  case CmdNozzles:
-    return NozzleReplyLength;
-  case CmdRead:
-    if (Command[1] == CodeTotals2First || Command[1] == CodeTotals2Second)
-      return TotalsReplyLength(2);
-    if (Command[1] == CodeFill)
-      return FillReplyLength;
-    return TotalsReplyLength(1);
-  default:
-    return Command.size(); // command 4: the pump echoes what it accepted
-  }
+  const TCommandShape *Shape =
+      FindShape(Command[LeadAt], Command.size() > 1 ? Command[CodeAt] : 0);
+  return Shape != nullptr ? Shape->ReplyLength : Command.size();
 }
 
 std::vector<TBytes> TFrameParser::Feed(const std::uint8_t *Data, std::size_t Count) {
@@ -81,14 +32,14 @@ std::vector<TBytes> TFrameParser::Feed(const std::uint8_t *Data, std::size_t Cou
 void TFrameParser::Push(std::uint8_t Byte, std::vector<TBytes> &Done) {
   if (Pending.empty()) {
     if (!Synced) {
-      if (Byte == 0)
+      if (Byte == FrameStart)
         Synced = true;
       else
         ++GarbageBytes;
       return;
     }
     // Repeated 0x00 bytes are taken as line idle fill, not as garbage.
-    if (Byte == 0)
+    if (Byte == FrameStart)
       return;
     if (!CommandLength(Byte, 0) && !LengthNeedsCode(Byte)) {
       ++GarbageBytes;
@@ -109,7 +60,7 @@ void TFrameParser::Push(std::uint8_t Byte, std::vector<TBytes> &Done) {
     // itself start the next frame.
     GarbageBytes += 1;
     Pending.clear();
-    Synced = Byte == 0;
+    Synced = Byte == FrameStart;
     if (!Synced)
       ++GarbageBytes;
     return;

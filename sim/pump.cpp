@@ -8,57 +8,9 @@ namespace de30::sim {
 
 using namespace de30::protocol;
 
-namespace {
+namespace {} // namespace
 
-// Six BCD bytes (twelve digits) at every second position from Dest, each followed
-// by its complement: the layout of one totals group.
-void PutTotal(std::int64_t Value, std::uint8_t *Dest) {
-  std::uint8_t Digits[6];
-  IntToBCD(static_cast<std::int32_t>(Value / 1000000 % 1000000), Digits, 6);
-  IntToBCD(static_cast<std::int32_t>(Value % 1000000), Digits + 3, 6);
-  for (int I = 0; I < 6; ++I) {
-    Dest[2 * I] = Digits[I];
-    Dest[2 * I + 1] = Complement(Digits[I]);
-  }
-}
-
-// A fill value: three BCD bytes at every second position, each with its complement.
-void PutFill(std::int64_t Value, std::uint8_t *Dest) {
-  std::uint8_t Digits[3];
-  IntToBCD(static_cast<std::int32_t>(std::min(Value, MaxFillHundredths)), Digits, 6);
-  for (int I = 0; I < 3; ++I) {
-    Dest[2 * I] = Digits[I];
-    Dest[2 * I + 1] = Complement(Digits[I]);
-  }
-}
-
-std::int32_t Price(const TBytes &Command, std::size_t At) {
-  return static_cast<std::int32_t>(BCDToInt(Command.data() + At, 2));
-}
-
-} // namespace
-
-const char *StateName(TPumpState State) {
-  switch (State) {
-  case TPumpState::Idle:
-    return "idle";
-  case TPumpState::Calling:
-    return "calling";
-  case TPumpState::Authorised:
-    return "authorised";
-  case TPumpState::Fuelling:
-    return "fuelling";
-  case TPumpState::Finished:
-    return "finished";
-  case TPumpState::Fault:
-    return "fault";
-  case TPumpState::Locked:
-    return "locked";
-  }
-  return "?";
-}
-
-TSimPump::TSimPump(const TPumpConfig &Config) : Setup(Config) {
+TSimPump::TSimPump(const TPumpConfig &Config) : Setup(Config), FaultStatus(StatusFault) {
   Setup.Nozzles = std::clamp(Setup.Nozzles, 1, MaxNozzles);
   Setup.FlowRate = std::max<std::int64_t>(Setup.FlowRate, 1);
   for (int G = 0; G < PumpGrades; ++G)
@@ -199,7 +151,7 @@ void TSimPump::Execute(std::int64_t Now) {
   Pending.clear();
   if (Command.size() < 2)
     return; // nothing to confirm
-  switch (Command[1]) {
+  switch (Command[CodeAt]) {
   case CodeStart:
     Authorise(Now);
     break;
@@ -207,17 +159,17 @@ void TSimPump::Execute(std::int64_t Now) {
     Stop(Now);
     break;
   case CodeDose:
-    Data.Dose = BCDToInt(Command.data() + 2, 3);
+    Data.Dose = DoseOf(Command.data());
     break;
   case CodePriceOne:
-    Data.Prices[0] = Price(Command, 2);
+    Data.Prices[0] = PriceOf(Command.data(), 1);
     break;
   case CodePriceFive:
-    for (std::size_t G = 0; G < PumpGrades; ++G)
-      Data.Prices[G] = Price(Command, 2 + 2 * G);
+    for (int G = 1; G <= PumpGrades; ++G)
+      Data.Prices[static_cast<std::size_t>(G - 1)] = PriceOf(Command.data(), G);
     break;
   case CodeUnblock:
-    Data.LastUnblockCode = Command[2];
+    Data.LastUnblockCode = UnblockCodeOf(Command.data());
     if (Data.State == TPumpState::Locked)
       Enter(Resting(), Now);
     break;
@@ -227,8 +179,9 @@ void TSimPump::Execute(std::int64_t Now) {
 }
 
 TBytes TSimPump::StatusReply(std::uint8_t Lead) const {
-  const std::uint8_t S = StatusByte();
-  return {Lead, S, Complement(S)};
+  TBytes Reply(ShapeStatus.ReplyLength);
+  PutStatusReply(Lead, StatusByte(), Reply.data());
+  return Reply;
 }
 
 TBytes TSimPump::Answer(const TBytes &Command, std::int64_t Now) {
@@ -240,33 +193,31 @@ TBytes TSimPump::Answer(const TBytes &Command, std::int64_t Now) {
     return StatusReply(Lead);
   case CmdNozzles: {
     const auto N = Nibbles();
-    const auto High = static_cast<std::uint8_t>(N[0] << 4 | N[1]);
-    const auto Low = static_cast<std::uint8_t>(N[2] << 4 | N[3]);
-    return {Lead, High, Complement(High), Low, Complement(Low)};
+    const std::uint8_t Each[ReportedNozzles] = {N[0], N[1], N[2], N[3]};
+    TBytes Reply(ShapeNozzles.ReplyLength);
+    PutNozzleReply(Lead, Each, Reply.data());
+    return Reply;
   }
   case CmdRead: {
-    TBytes Reply(FillReplyLength, 0);
-    Reply[0] = Lead;
-    Reply[1] = Command[1];
-    PutFill(Data.FillAmount, &Reply[FillValue2At]);
-    PutFill(Data.FillVolume, &Reply[FillValue1At]);
-    Reply[14] = static_cast<std::uint8_t>(Data.Active);
-    Reply[15] = Complement(Reply[14]);
+    TBytes Reply(ShapeFill.ReplyLength, 0);
+    PutFillReply(Lead, std::min(Data.FillAmount, MaxFillHundredths),
+                 std::min(Data.FillVolume, MaxFillHundredths), Data.Active, Reply.data());
+    Reply[CodeAt] = Command[CodeAt]; // the pump echoes whatever read it was asked
     return Reply;
   }
   case CmdSet:
     // An unblock whose complement does not match is echoed but not kept.
-    if (Command[1] != CodeUnblock || Command[3] == Complement(Command[2]))
+    if (Command[CodeAt] != CodeUnblock || UnblockCodeIntact(Command.data()))
       Pending = Command;
     else
       Pending.clear();
     return Command;
   case CmdExecute:
-    if (Command[1] == Complement(Lead))
+    if (LeadComplementIntact(Command.data()))
       Execute(Now);
-    return {Lead};
+    return TBytes(ShapeExecute.ReplyLength, Lead);
   case CmdReinit:
-    if (Command[1] == Complement(Lead))
+    if (LeadComplementIntact(Command.data()))
       Reinitialise(Now);
     return StatusReply(Lead);
   default:
@@ -276,23 +227,23 @@ TBytes TSimPump::Answer(const TBytes &Command, std::int64_t Now) {
 
 TBytes TSimPump::AnswerTotals(const TBytes &Command, std::int64_t Now) {
   Advance(Now);
-  const std::uint8_t Code = Command[1];
-  const bool Amounts = Code == CodeTotals1Second || Code == CodeTotals2Second;
-  const int Groups = Code == CodeTotals2First || Code == CodeTotals2Second ? 2 : 1;
+  const std::uint8_t Code = Command[CodeAt];
+  const bool Amounts = Code == TotalsSecond(1).Code || Code == TotalsSecond(2).Code;
+  const TCommandShape *Shape = FindShape(Command[LeadAt], Code);
+  const int Groups = TotalsGroups(Shape->ReplyLength);
   const auto &Totals = Amounts ? Data.TotalAmount : Data.TotalVolume;
-  TBytes Reply(TotalsReplyLength(Groups), 0);
-  Reply[0] = Command[0];
-  Reply[1] = Code;
+  TBytes Reply(Shape->ReplyLength, 0);
+  Reply[LeadAt] = Command[LeadAt];
+  Reply[CodeAt] = Code;
   // Earlier groups hold nozzles 1, 2, ...; the last group always holds the whole
   // pump, which is the group the host reads.
   for (int G = 1; G < Groups; ++G)
-    PutTotal(Totals[G - 1], &Reply[TotalsAt(G)]);
+    PutTotalsGroup(Totals[static_cast<std::size_t>(G - 1)], Reply.data(), G);
   std::int64_t Sum = 0;
   for (std::int64_t T : Totals)
     Sum += T;
-  PutTotal(Sum, &Reply[TotalsAt(Groups)]);
-  Reply[Reply.size() - 2] = static_cast<std::uint8_t>(Setup.Nozzles);
-  Reply[Reply.size() - 1] = Complement(Reply[Reply.size() - 2]);
+  PutTotalsGroup(Sum, Reply.data(), Groups);
+  PutTotalsNozzles(Setup.Nozzles, Reply.data(), Groups);
   return Reply;
 }
 

@@ -21,28 +21,8 @@ enum class TPumpState {
   Locked,     // refuses to start until unblocked
 };
 
-const char *StateName(TPumpState State);
-
-// Status bytes of the short poll, one per state (a fault reports its own byte).
-inline constexpr std::uint8_t StatusIdle = 0x00;
-inline constexpr std::uint8_t StatusCalling = 0x08;
-inline constexpr std::uint8_t StatusAuthorised = 0x09;
-inline constexpr std::uint8_t StatusFuelling = 0x0A;
-inline constexpr std::uint8_t StatusFinished = 0x02;
-inline constexpr std::uint8_t StatusLocked = 0x8C;
-inline constexpr std::uint8_t StatusFaultDefault = 0x80;
-
-// Nozzle nibbles of the multi-nozzle status reply, for the lifted nozzle (the
-// others report NibbleIdle).
-inline constexpr std::uint8_t NibbleIdle = 0x0;
-inline constexpr std::uint8_t NibbleCalling = 0x2;
-inline constexpr std::uint8_t NibbleFlowing = 0xA; // authorised or fuelling
-inline constexpr std::uint8_t NibbleFinished = 0x1;
-
 inline constexpr int MaxNozzles = 4;
 inline constexpr int PumpGrades = 5;
-// A fill value takes six digits on the wire: at most 9999.99.
-inline constexpr std::int64_t MaxFillHundredths = 999999;
 
 struct TPumpConfig {
   std::uint8_t Address = 1; // 1..31
@@ -123,7 +103,7 @@ private:
   std::int64_t StateSince = 0; // when the current state began
   std::int64_t FlowFrom = 0;   // when fuel starts (Authorised) or started (Fuelling)
   std::int32_t FillPrice = 0;  // price of the fill in progress
-  std::uint8_t FaultStatus = StatusFaultDefault;
+  std::uint8_t FaultStatus;    // what the pump reports in its fault state
 };
 
 } // namespace de30::sim

@@ -49,8 +49,8 @@ TReply TSimStation::Handle(int LineNumber, TLine &Line, const TBytes &Command) {
   const std::int64_t Now = Clock.NowMs();
   ++Line.Frames;
   TReply Reply;
-  int Address = LeadPump(Command[0]);
-  if (Command[0] == TotalsLead) {
+  int Address = LeadPump(Command[LeadAt]);
+  if (Command[LeadAt] == TotalsLead) {
     Address = Line.Selected;
     if (TSimPump *P = Find(LineNumber, Address))
       Reply.Bytes = P->AnswerTotals(Command, Now);
@@ -111,7 +111,7 @@ TPumpView TSimStation::View(int Line, int Address) {
   TGuard G(Guard);
   TSimPump *P = Find(Line, Address);
   if (P == nullptr)
-    throw ERangeError();
+    throw ERangeError("Pump", Address, 1, 31);
   P->Advance(Clock.NowMs());
   return P->View();
 }

@@ -44,6 +44,7 @@ public:
   TPumpView View(int Line, int Address);
 
   void AddFault(const TFaultRule &Rule);
+  // Lifts every fault rule: a line that failed for a while recovers.
   void ClearFaults();
   void SeedFaults(std::uint32_t Seed);
 

@@ -36,10 +36,7 @@ std::string TIoResult::Describe(const std::string &What) const {
 
 std::unique_ptr<TVM30> MakeDriver(TComChannel &Channel, TPauser *Pauser) {
   std::lock_guard<std::mutex> Lock(FactoryGuard());
-  auto Driver = GetDE30(0, 0, &Channel);
-  if (Pauser != nullptr)
-    Driver->Pauser = Pauser;
-  return Driver;
+  return GetDE30(0, 0, &Channel, Pauser);
 }
 
 void DropDriver(std::unique_ptr<TVM30> &Driver) {

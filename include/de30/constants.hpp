@@ -41,6 +41,9 @@ inline constexpr std::uint8_t LineRejected = 3;
 inline constexpr std::int32_t ReplyAcceptedCode = 0;
 inline constexpr std::int32_t ReplyRejectedCode = 219;
 
+// The byte in front of every command on the line.
+inline constexpr std::uint8_t FrameStart = 0x00;
+
 // Size of the command buffer of the price, dose, fill and totals operations.
 inline constexpr int CommandBufferSize = 31;
 // Longest command Exchange frames (the frame adds one 0x00 byte in front).

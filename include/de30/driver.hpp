@@ -16,7 +16,9 @@
 
 #include "de30/channel.hpp"
 #include "de30/constants.hpp"
+#include "de30/driver_state.hpp"
 #include "de30/errors.hpp"
+#include "de30/pauser.hpp"
 #include "de30/status_record.hpp"
 #include "de30/tables.hpp"
 
@@ -35,14 +37,29 @@ inline constexpr const char IdentText[] = "v2.50#Протокол к Nuovo Pigno
 // The host's main window handle, kept by the driver and never used for a window.
 using TWindowHandle = std::uintptr_t;
 
-class TVM30 : public TDriverState {
+// Test-only access to a driver's state (tests/support/exposed.hpp).
+struct TExposed;
+
+class TVM30 {
 public:
-  TVM30(TWindowHandle HostWindow, TComChannel *HostChannel);
+  // Pauser null: the pauses sleep the calling thread. Neither the channel nor the
+  // pauser is owned; both must outlive the driver.
+  TVM30(TWindowHandle HostWindow, TComChannel *HostChannel, TPauser *Pauser = nullptr);
   virtual ~TVM30();
   TVM30(const TVM30 &) = delete;
   TVM30 &operator=(const TVM30 &) = delete;
 
   TWindowHandle AppHandle() const { return Window; }
+  TComChannel *Channel() const { return State.Channel; }
+
+  // The tables, for reading; the operations below are their only writers.
+  const TPerPump<TPerGrade<double>> &Prices() const { return State.Prices; }
+  const TPerLine<std::uint8_t> &LineState() const { return State.LineState; }
+  const TPerPump<std::int32_t> &CountDown() const { return State.CountDown; }
+  const TPerPump<std::uint8_t> &Authorized() const { return State.Authorized; }
+  const TPerPump<std::uint8_t> &NozzleCount() const { return State.NozzleCount; }
+  const TPerPump<std::uint8_t> &AwaitIdle() const { return State.AwaitIdle; }
+  const TDriverTables &Tables() const { return State; }
 
   // 0: no operation stands here; raises EAbstractError and changes nothing.
   virtual void Spare0();
@@ -67,8 +84,9 @@ public:
   // 7: reads the pump's two totals (twelve digits each, in hundredths) with two
   // requests: lead byte 0x02 for every pump, code 0x87 then 0x78 for one nozzle
   // (reply 16 bytes), 0x2D then 0x1E for two (reply 28 bytes). The second request
-  // goes out whether or not the first reply was accepted; each total is written
-  // only from its own accepted reply. ERangeError before any exchange for a line
+  // goes out whether or not the first reply was accepted, from the same buffer
+  // (only its first two bytes rewritten); each total is written only from an
+  // accepted reply to its own request. ERangeError before any exchange for a line
   // or pump outside 1..32 or a NozzleCount other than 1 or 2 (GetSostEx sets it).
   // Raises "Ошибка при запросе общих счетчиков ТРК" when an exchange fails; a
   // failed first request sends no second one. Changes no table.
@@ -170,19 +188,24 @@ public:
                     std::uint16_t ShortWord, TSostRecord &Record);
 
 private:
+  friend struct TExposed;
   TWindowHandle Window;
+  TDriverState State;
 };
 
 // Creates a driver bound to Channel (not owned; it must outlive the driver). The
-// first argument is ignored; AppHandle is kept and never used for a window.
+// first argument is ignored; AppHandle is kept and never used for a window. The
+// driver's pauses go to Pauser (not owned), or sleep the calling thread when it is
+// null.
 std::unique_ptr<TVM30> GetDE30(std::uint8_t Unused, TWindowHandle AppHandle,
-                               TComChannel *Channel);
-// The same, for hosts that know the second factory; the last five values are
-// ignored.
+                               TComChannel *Channel, TPauser *Pauser = nullptr);
+// The same, for hosts that know the second factory; the five values after the
+// channel are ignored.
 std::unique_ptr<TVM30> GetDriver25(std::uint8_t Unused, TWindowHandle AppHandle,
                                    TComChannel *Channel, std::uint32_t Ignored4 = 0,
                                    std::uint32_t Ignored5 = 0, std::uint32_t Ignored6 = 0,
-                                   std::uint32_t Ignored7 = 0, std::uint32_t Ignored8 = 0);
+                                   std::uint32_t Ignored7 = 0, std::uint32_t Ignored8 = 0,
+                                   TPauser *Pauser = nullptr);
 // The driver the most recent factory call created, or null once that driver has
 // been destroyed.
 TVM30 *MostRecentDriver() noexcept;

@@ -24,7 +24,7 @@ struct TSostRecord {
   // Position k, 1..6; ERangeError outside.
   std::uint16_t &Nozzle(int K) {
     if (K < 1 || K > NozzlePositions)
-      throw ERangeError();
+      throw ERangeError("nozzle position", K, 1, NozzlePositions);
     return Nozzles[K - 1];
   }
 };

@@ -1,8 +1,8 @@
 #pragma once
-// The driver's per-line and per-pump state: fixed tables indexed from 1, exactly as
-// lines, pumps and grades are numbered on the wire and at the host interface.
+// The shape of the driver's per-line and per-pump tables: fixed arrays indexed from
+// 1, exactly as lines, pumps and grades are numbered on the wire and at the host
+// interface.
 
-#include "de30/channel.hpp"
 #include "de30/constants.hpp"
 #include "de30/errors.hpp"
 
@@ -10,9 +10,15 @@
 
 namespace de30 {
 
-// A fixed array indexed 1..N. An index outside raises ERangeError, so no table
-// access can ever reach memory outside the table.
-template <typename T, int N> class TIndexed {
+// What a range error names when an index is out of its table.
+inline constexpr char LineArgument[] = "Line";
+inline constexpr char PumpArgument[] = "Pump";
+inline constexpr char GradeArgument[] = "Grade";
+inline constexpr char IndexArgument[] = "index";
+
+// A fixed array indexed 1..N. An index outside raises ERangeError naming Name, so
+// no table access can ever reach memory outside the table.
+template <typename T, int N, const char *Name = IndexArgument> class TIndexed {
 public:
   T &operator[](std::int64_t Index) {
     Check(Index);
@@ -23,54 +29,19 @@ public:
     return Items[Index - 1];
   }
   static constexpr bool Contains(std::int64_t Index) { return Index >= 1 && Index <= N; }
+  // Raises the range error an index outside 1..N gets.
+  static void Check(std::int64_t Index) {
+    if (!Contains(Index))
+      throw ERangeError(Name, Index, 1, N);
+  }
   static constexpr int Size = N;
 
 private:
-  static void Check(std::int64_t Index) {
-    if (!Contains(Index))
-      throw ERangeError();
-  }
   T Items[N]{};
 };
 
-template <typename T> using TPerLine = TIndexed<T, LineCount>;
-template <typename T> using TPerPump = TIndexed<TIndexed<T, PumpCount>, LineCount>;
-
-// The seam for the driver's two fixed pauses (after a start, inside an unblock).
-// The default sleeps the calling thread; tests install one that records instead.
-class TPauser {
-public:
-  virtual ~TPauser() = default;
-  virtual void Pause(std::uint32_t Milliseconds) = 0;
-};
-
-// Sleeps the calling thread.
-class TThreadPauser final : public TPauser {
-public:
-  void Pause(std::uint32_t Milliseconds) override;
-  static TThreadPauser &Instance();
-};
-
-// Everything the protocol operations work on: the channel and the tables.
-struct TDriverState {
-  // The host's channel; not owned, never released.
-  TComChannel *Channel = nullptr;
-  // Price per grade; start values 1.0, 2.0, 3.0 for grades 1..3, 0.0 for 4..6.
-  TPerPump<TIndexed<double, GradeCount>> Prices;
-  // Copy of the channel's line state after the last exchange; 1 = reply accepted.
-  TPerLine<std::uint8_t> LineState;
-  // Polls left before an authorised pump is reported as authorised but idle (209).
-  TPerPump<std::int32_t> CountDown;
-  // 1 from a successful start until a poll reports 192 or 225.
-  TPerPump<std::uint8_t> Authorized;
-  // The pump's nozzle count as last given to GetSostEx; 0 until then.
-  TPerPump<std::uint8_t> NozzleCount;
-  // 1 until the pump has reported status byte 0; holds back code 225.
-  TPerPump<std::uint8_t> AwaitIdle;
-  // Where the pauses go; never null.
-  TPauser *Pauser = &TThreadPauser::Instance();
-
-  explicit TDriverState(TComChannel *HostChannel);
-};
+template <typename T> using TPerLine = TIndexed<T, LineCount, LineArgument>;
+template <typename T> using TPerPump = TPerLine<TIndexed<T, PumpCount, PumpArgument>>;
+template <typename T> using TPerGrade = TIndexed<T, GradeCount, GradeArgument>;
 
 } // namespace de30

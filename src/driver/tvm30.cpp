@@ -1,6 +1,8 @@
 #include "de30/driver.hpp"
 
-#include "link/exchange.hpp"
+#include "driver/ident.hpp"
+
+#include "link/init_line.hpp"
 #include "protocol/control.hpp"
 #include "protocol/fill.hpp"
 #include "protocol/nozzles.hpp"
@@ -8,30 +10,22 @@
 #include "protocol/status.hpp"
 
 namespace de30 {
-namespace {
-
-// "v2.50#Протокол к Nuovo Pignone" in code page 1251, behind its length byte.
-constexpr TIdentString Ident = {30,   'v',  '2',  '.',  '5', '0',  '#', 0xCF, 0xF0, 0xEE, 0xF2,
-                                0xEE, 0xEA, 0xEE, 0xEB, ' ', 0xEA, ' ', 'N',  'u',  'o',  'v',
-                                'o',  ' ',  'P',  'i',  'g', 'n',  'o', 'n',  'e'};
-
-} // namespace
 
 void TVM30::Spare0() { throw EAbstractError(); }
 
 TIdentString TVM30::GetIdent() { return Ident; }
 
 void TVM30::SetLineState(std::uint8_t Line, std::uint8_t Value) {
-  if (LineState.Contains(Line))
-    LineState[Line] = Value;
+  if (State.LineState.Contains(Line))
+    State.LineState[Line] = Value;
 }
 
 std::uint8_t TVM30::GetLineState(std::uint8_t Line) {
-  return LineState.Contains(Line) ? LineState[Line] : 0;
+  return State.LineState.Contains(Line) ? State.LineState[Line] : 0;
 }
 
 std::uint8_t TVM30::StopPump(std::int32_t Line, std::int32_t Pump) {
-  protocol::StopPump(*this, Line, Pump);
+  protocol::StopPump(State, Line, Pump);
   return 0;
 }
 
@@ -42,27 +36,27 @@ void TVM30::GetFillData(std::int32_t Line, std::int32_t Pump, double &Value1, do
 }
 
 void TVM30::GetTotals(std::int32_t Line, std::int32_t Pump, double &Total1, double &Total2) {
-  protocol::GetTotals(*this, Line, Pump, Total1, Total2);
+  protocol::GetTotals(State, Line, Pump, Total1, Total2);
 }
 
 void TVM30::Spare8() {}
 
 double TVM30::ReadFill(std::int32_t Line, std::int32_t Pump, double &Value2) {
-  return protocol::ReadFill(*this, Line, Pump, Value2);
+  return protocol::ReadFill(State, Line, Pump, Value2);
 }
 
 std::uint16_t TVM30::GetSost(std::uint8_t Line, std::uint8_t Pump) {
-  return protocol::GetSost(*this, Line, Pump);
+  return protocol::GetSost(State, Line, Pump);
 }
 
 void TVM30::SetPrice(std::int32_t Line, std::int32_t Pump, std::int32_t Grade, double Price) {
-  protocol::SetPrice(*this, Line, Pump, Grade, Price);
+  protocol::SetPrice(State, Line, Pump, Grade, Price);
 }
 
 void TVM30::Spare12() {}
 
 void TVM30::SetDoseLitres(std::int32_t Line, std::int32_t Pump, double Volume) {
-  protocol::SetDoseLitres(*this, Line, Pump, Volume);
+  protocol::SetDoseLitres(State, Line, Pump, Volume);
 }
 
 void TVM30::SetDoseMoney(std::int32_t Line, std::int32_t Pump, std::int32_t Grade,
@@ -71,10 +65,10 @@ void TVM30::SetDoseMoney(std::int32_t Line, std::int32_t Pump, std::int32_t Grad
 }
 
 void TVM30::StartPump(std::int32_t Line, std::int32_t Pump) {
-  protocol::StartPump(*this, Line, Pump);
+  protocol::StartPump(State, Line, Pump);
 }
 
-std::int32_t TVM30::InitLine(std::int32_t Line) { return link::InitLine(*this, Line); }
+std::int32_t TVM30::InitLine(std::int32_t Line) { return link::InitLine(State, Line); }
 
 void TVM30::Spare17() {}
 
@@ -109,21 +103,21 @@ void TVM30::StopPumpIf(std::int32_t Line, std::int32_t Pump, std::uint8_t StopFl
 }
 
 void TVM30::UnblockPump(std::int32_t Line, std::int32_t Pump, std::int32_t UnblockCode) {
-  protocol::UnblockPump(*this, Line, Pump, UnblockCode);
+  protocol::UnblockPump(State, Line, Pump, UnblockCode);
 }
 
 double TVM30::MoneyToVolume(std::int32_t Line, std::int32_t Pump, std::int32_t Grade,
                             double Money) {
-  return protocol::MoneyToVolume(*this, Line, Pump, Grade, Money);
+  return protocol::MoneyToVolume(State, Line, Pump, Grade, Money);
 }
 
 void TVM30::BeginSostEx(std::uint8_t Line, std::uint8_t Pump, std::uint8_t Count) {
-  protocol::BeginSostEx(*this, Line, Pump, Count);
+  protocol::BeginSostEx(State, Line, Pump, Count);
 }
 
 void TVM30::FinishSostEx(std::uint8_t Line, std::uint8_t Pump, std::uint8_t Count,
                          std::uint16_t ShortWord, TSostRecord &Record) {
-  protocol::FinishSostEx(*this, Line, Pump, Count, ShortWord, Record);
+  protocol::FinishSostEx(State, Line, Pump, Count, ShortWord, Record);
 }
 
 } // namespace de30

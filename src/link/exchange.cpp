@@ -4,31 +4,33 @@
 
 namespace de30::link {
 
-std::int32_t Exchange(TDriverState &Driver, std::uint8_t Line, std::uint8_t /*Pump*/,
-                      std::uint8_t *Buffer, std::uint8_t SendCount, std::uint8_t ReplyLen,
-                      std::uint8_t Lead) {
+TExchangeResult Exchange(TDriverState &Driver, std::uint8_t Line, std::uint8_t /*Pump*/,
+                         std::uint8_t *Buffer, std::uint8_t SendCount, std::uint8_t ReplyLen,
+                         std::uint8_t Lead) {
   // No caller sends more than a dozen bytes; a longer command would not fit the
   // frame's length byte.
   if (SendCount > MaxSendCount)
-    throw ERangeError();
+    throw ERangeError("send count", SendCount, 0, MaxSendCount);
   if (Driver.Channel == nullptr)
     throw ENoChannel();
   std::uint8_t Frame[MaxSendCount + 1];
-  Frame[0] = 0x00;
+  Frame[0] = FrameStart;
   for (int I = 0; I < SendCount; ++I)
     Frame[I + 1] = Buffer[I];
   const auto FrameLength = static_cast<std::uint8_t>(SendCount + 1);
 
   TComChannel &Channel = *Driver.Channel;
   Channel.SetReplyCheck(Line, &CheckReply, &Driver);
-  std::int32_t Result = 0;
+  TExchangeResult Result;
   try {
-    Result = Channel.Transact(Line, Line, Frame, FrameLength, Buffer, ReplyLen, Lead);
+    Result.ChannelError =
+        Channel.Transact(Line, Line, Frame, FrameLength, Buffer, ReplyLen, Lead);
     const std::uint8_t State = Channel.GetState(Line);
     Driver.LineState[Line] = State;
   } catch (const std::exception &) {
     // The channel's own failures count as its error number, like any other.
-    Result = Channel.LastError(Line);
+    Result.ChannelError = Channel.LastError(Line);
+    Result.Absorbed = true;
   }
   return Result;
 }
@@ -43,18 +45,6 @@ bool CheckReply(void *Data, std::int32_t Line, const std::uint8_t *A, const std:
   Channel.SetState(Line, LineRejected);
   Channel.SetError(Line, ReplyRejectedCode);
   return false;
-}
-
-std::int32_t ApplyLineSetup(void *Data, std::int32_t Line) {
-  TComChannel &Channel = *static_cast<TDriverState *>(Data)->Channel;
-  return Channel.SetupLine(Line, LineSetupParameter, LineBaudRate);
-}
-
-std::int32_t InitLine(TDriverState &Driver, std::int32_t Line) {
-  if (Driver.Channel == nullptr)
-    throw ENoChannel();
-  Driver.Channel->SetLineSetup(Line, &ApplyLineSetup, &Driver);
-  return ApplyLineSetup(&Driver, Line);
 }
 
 } // namespace de30::link

@@ -1,74 +1,60 @@
 #include "protocol/control.hpp"
 
-#include "de30/messages.hpp"
-#include "link/exchange.hpp"
+#include "link/as_byte.hpp"
+#include "link/check_exchange.hpp"
+#include "protocol/range_checks.hpp"
 #include "protocol/vocabulary.hpp"
 
 namespace de30::protocol {
 namespace {
 
-// One short control exchange: lead byte, then up to three bytes after it.
-struct TControlFrame {
-  std::uint8_t Bytes[4];
-  std::uint8_t SendCount;
-  std::uint8_t ReplyLen;
-  std::uint8_t LeadArgument;
-  const char *Message;
-};
+// The longest control command: lead byte, code, unblock code, complement.
+constexpr int ControlBytes = 4;
+static_assert(ShapeUnblock.SendLength <= ControlBytes);
 
-void Send(TDriverState &Driver, std::int32_t Line, std::int32_t Pump, TControlFrame Frame) {
-  const std::uint8_t PumpByte = AsByte(Pump);
-  const std::uint8_t LineByte = AsByte(Line);
-  CheckExchange(link::Exchange(Driver, LineByte, PumpByte, Frame.Bytes, Frame.SendCount,
-                               Frame.ReplyLen, Frame.LeadArgument),
-                Frame.Message);
+// Sends the first bytes of Command as Shape says, with Lead as the lead argument.
+void Send(TDriverState &Driver, std::int32_t Line, std::int32_t Pump,
+          const TCommandShape &Shape, std::uint8_t (&Command)[ControlBytes],
+          std::uint8_t Lead) {
+  const std::uint8_t PumpByte = link::AsByte(Pump, PumpArgument);
+  const std::uint8_t LineByte = link::AsByte(Line, LineArgument);
+  link::CheckExchange(link::Exchange(Driver, LineByte, PumpByte, Command, Shape.SendLength,
+                                     Shape.ReplyLength, Lead),
+                      Line, Shape.Message);
 }
 
-// A lead byte followed by its complement.
-TControlFrame LeadAndComplement(std::int32_t Pump, std::uint8_t Command, std::uint8_t ReplyLen,
-                                const char *Message) {
-  const std::uint8_t Lead = LeadByte(Pump, Command);
-  return {{Lead, Complement(Lead), 0, 0}, 2, ReplyLen, Lead, Message};
+// A command whose lead byte is followed by its complement.
+void SendLeadAndComplement(TDriverState &Driver, std::int32_t Line, std::int32_t Pump,
+                           const TCommandShape &Shape) {
+  const std::uint8_t Lead = LeadByte(Pump, Shape.Command);
+  std::uint8_t Command[ControlBytes] = {};
+  PutLeadAndComplement(Lead, Command);
+  Send(Driver, Line, Pump, Shape, Command, Lead);
 }
 
 // A command 4 with one code byte.
-TControlFrame SetCommand(std::int32_t Pump, std::uint8_t Code, const char *Message) {
-  const std::uint8_t Lead = LeadByte(Pump, CmdSet);
-  return {{Lead, Code, 0, 0}, 2, 2, Lead, Message};
+void SendSetCommand(TDriverState &Driver, std::int32_t Line, std::int32_t Pump,
+                    const TCommandShape &Shape) {
+  const std::uint8_t Lead = LeadByte(Pump, Shape.Command);
+  std::uint8_t Command[ControlBytes] = {Lead, Shape.Code};
+  Send(Driver, Line, Pump, Shape, Command, Lead);
 }
 
 } // namespace
-
-void CheckPumpAndLine(std::int32_t Line, std::int32_t Pump) {
-  if (!TIndexed<int, PumpCount>::Contains(Pump) || !TIndexed<int, LineCount>::Contains(Line))
-    throw ERangeError();
-}
-
-std::uint8_t AsByte(std::int32_t Value) {
-  const auto Word = static_cast<std::uint32_t>(Value);
-  if (Word > 255)
-    throw ERangeError();
-  return static_cast<std::uint8_t>(Word);
-}
-
-void CheckExchange(std::int32_t Result, const char *Message) {
-  if (Result != 0)
-    throw ESerialIO(Message);
-}
 
 void StartPump(TDriverState &Driver, std::int32_t Line, std::int32_t Pump) {
   // Tested before anything is sent: a pump switched on outside the tables could
   // never be tracked by the status polls.
   CheckPumpAndLine(Line, Pump);
-  Send(Driver, Line, Pump, SetCommand(Pump, CodeStart, messages::StartPump));
+  SendSetCommand(Driver, Line, Pump, ShapeStart);
   ExecuteCommand(Driver, Line, Pump);
   Driver.Authorized[Line][Pump] = 1;
   Driver.CountDown[Line][Pump] = StartPolls;
-  Driver.Pauser->Pause(StartPauseMs);
+  Driver.Pauser.Pause(StartPauseMs);
 }
 
 void StopPump(TDriverState &Driver, std::int32_t Line, std::int32_t Pump) {
-  Send(Driver, Line, Pump, SetCommand(Pump, CodeStop, messages::StopPump));
+  SendSetCommand(Driver, Line, Pump, ShapeStop);
   ExecuteCommand(Driver, Line, Pump);
 }
 
@@ -81,25 +67,23 @@ void UnblockPump(TDriverState &Driver, std::int32_t Line, std::int32_t Pump,
 }
 
 void ExecuteCommand(TDriverState &Driver, std::int32_t Line, std::int32_t Pump) {
-  Send(Driver, Line, Pump,
-       LeadAndComplement(Pump, CmdExecute, ExecuteReplyLength, messages::ExecuteCommand));
+  SendLeadAndComplement(Driver, Line, Pump, ShapeExecute);
 }
 
 void ReinitPump(TDriverState &Driver, std::int32_t Line, std::int32_t Pump) {
-  Send(Driver, Line, Pump,
-       LeadAndComplement(Pump, CmdReinit, StatusReplyLength, messages::ReinitPump));
+  SendLeadAndComplement(Driver, Line, Pump, ShapeReinit);
 }
 
 void SendUnblock(TDriverState &Driver, std::int32_t Line, std::int32_t Pump,
                  std::int32_t UnblockCode) {
-  const std::uint8_t Lead = LeadByte(Pump, CmdSet);
+  const std::uint8_t Lead = LeadByte(Pump, ShapeUnblock.Command);
   if (UnblockCode < 0 || UnblockCode > 255)
-    throw ERangeError();
-  const auto Code = static_cast<std::uint8_t>(UnblockCode);
+    throw ERangeError("unblock code", UnblockCode, 0, 255);
+  std::uint8_t Command[ControlBytes] = {Lead, ShapeUnblock.Code};
+  PutUnblockCode(static_cast<std::uint8_t>(UnblockCode), Command);
   // The one exchange whose lead argument is 0 rather than its lead byte.
-  Send(Driver, Line, Pump,
-       {{Lead, CodeUnblock, Code, Complement(Code)}, 4, 4, 0, messages::SendUnblock});
-  Driver.Pauser->Pause(UnblockPauseMs);
+  Send(Driver, Line, Pump, ShapeUnblock, Command, 0);
+  Driver.Pauser.Pause(UnblockPauseMs);
   ExecuteCommand(Driver, Line, Pump);
 }
 

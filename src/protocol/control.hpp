@@ -3,7 +3,7 @@
 // operations share with them: the execute command that confirms every command 4,
 // and the re-initialise command.
 
-#include "de30/tables.hpp"
+#include "de30/driver_state.hpp"
 
 #include <cstdint>
 
@@ -24,12 +24,5 @@ void ReinitPump(TDriverState &Driver, std::int32_t Line, std::int32_t Pump);
 // Command 4 with 0x96, the unblock code and its complement; the unblock pause; execute.
 void SendUnblock(TDriverState &Driver, std::int32_t Line, std::int32_t Pump,
                  std::int32_t UnblockCode);
-
-// Raises ERangeError unless Pump and then Line lie within 1..32.
-void CheckPumpAndLine(std::int32_t Line, std::int32_t Pump);
-// Raises ERangeError unless Value, taken as an unsigned 32-bit word, is at most 255.
-std::uint8_t AsByte(std::int32_t Value);
-// Raises ESerialIO with Message unless Result is 0.
-void CheckExchange(std::int32_t Result, const char *Message);
 
 } // namespace de30::protocol

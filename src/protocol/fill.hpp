@@ -1,7 +1,7 @@
 #pragma once
 // Reading numbers from a pump: the current fill and the totals.
 
-#include "de30/tables.hpp"
+#include "de30/driver_state.hpp"
 
 #include <cstdint>
 

@@ -1,32 +1,33 @@
 #include "protocol/nozzles.hpp"
 
-#include "de30/messages.hpp"
-#include "link/exchange.hpp"
-#include "protocol/control.hpp"
-#include "protocol/status.hpp"
+#include "link/check_exchange.hpp"
+#include "protocol/range_checks.hpp"
 #include "protocol/vocabulary.hpp"
 
 namespace de30::protocol {
 namespace {
 
 // Whether position code Code replaces a current code of family Family.
-bool Outranks(std::uint8_t Family, std::uint16_t Code) {
+bool Outranks(THostFamily Family, std::uint16_t Code) {
   switch (Family) {
-  case 0x00:
+  case FamilyNone:
     return true;
-  case 0xC0:
-    return Code > 198;
-  case 0xC8:
-  case 0xE0:
-    return (Code & 0xD0) == 0xD0 || Code == 200;
+  case FamilyIdle:
+    return Code > HostCode(FamilyIdle, 6);
+  case FamilyReserved:
+  case FamilyCalling:
+    // Every code with the bits of the ready family set (ready, authorised, ...),
+    // and the reserved family's nozzle 0.
+    return (Code & FamilyReady) == FamilyReady || Code == HostCode(FamilyReserved, 0);
   default:
     return false;
   }
 }
 
 // The families under which a position beyond the record could still be taken.
-bool StillOpen(std::uint8_t Family) {
-  return Family == 0x00 || Family == 0xC0 || Family == 0xC8 || Family == 0xE0;
+bool StillOpen(THostFamily Family) {
+  return Family == FamilyNone || Family == FamilyIdle || Family == FamilyReserved ||
+         Family == FamilyCalling;
 }
 
 } // namespace
@@ -42,21 +43,19 @@ void FinishSostEx(TDriverState &Driver, std::uint8_t Line, std::uint8_t Pump,
   if (Count <= 1) {
     Record.Sost = static_cast<std::uint8_t>(ShortWord & 0xFF);
     Record.SostHigh = static_cast<std::uint8_t>(ShortWord >> 8);
-    Record.ActiveNozzle = static_cast<std::uint8_t>(ShortWord & 7);
+    Record.ActiveNozzle = static_cast<std::uint8_t>(NozzleOf(ShortWord));
     Record.Reserved = 0;
     return;
   }
-  const std::uint8_t Lead = LeadByte(Pump, CmdNozzles);
+  const std::uint8_t Lead = LeadByte(Pump, ShapeNozzles.Command);
   std::uint8_t Buffer[CommandBufferSize] = {Lead};
-  CheckExchange(link::Exchange(Driver, Line, Pump, Buffer, 1, NozzleReplyLength, Lead),
-                messages::GetSost);
+  link::CheckExchange(link::Exchange(Driver, Line, Pump, Buffer, ShapeNozzles.SendLength,
+                                     ShapeNozzles.ReplyLength, Lead),
+                      Line, ShapeNozzles.Message);
   if (Driver.LineState[Line] != LineAccepted)
     return;
-  const std::uint8_t Nibbles[ReportedNozzles] = {
-      static_cast<std::uint8_t>(Buffer[1] >> 4), static_cast<std::uint8_t>(Buffer[1] & 15),
-      static_cast<std::uint8_t>(Buffer[3] >> 4), static_cast<std::uint8_t>(Buffer[3] & 15)};
   for (int K = 1; K <= Count && K <= ReportedNozzles; ++K)
-    Record.Nozzle(K) = TranslateNozzle(Driver, Line, Pump, K, Nibbles[K - 1]);
+    Record.Nozzle(K) = TranslateNozzle(Driver, Line, Pump, K, NozzleNibble(Buffer, K));
   Record.Sost = 0;
   Record.SostHigh = 0;
   Record.Reserved = 0;
@@ -66,19 +65,19 @@ void FinishSostEx(TDriverState &Driver, std::uint8_t Line, std::uint8_t Pump,
 std::uint16_t TranslateNozzle(TDriverState &Driver, std::uint8_t Line, std::uint8_t Pump, int K,
                               std::uint8_t Nibble) {
   switch (Nibble) {
-  case 0x2: {
+  case NibbleCalling: {
     std::int32_t &CountDown = Driver.CountDown[Line][Pump];
     if (CountDown == 0) {
       Driver.Authorized[Line][Pump] = 0;
-      return static_cast<std::uint16_t>(224 + K);
+      return HostCode(FamilyCalling, K);
     }
     --CountDown;
-    return static_cast<std::uint16_t>(216 + K);
+    return HostCode(FamilyAuthorised, K);
   }
-  case 0xA:
-    return static_cast<std::uint16_t>(216 + K);
-  case 0xB:
-    return static_cast<std::uint16_t>(208 + K);
+  case NibbleFlowing:
+    return HostCode(FamilyAuthorised, K);
+  case NibbleReady:
+    return HostCode(FamilyReady, K);
   default:
     return CodeIdle;
   }
@@ -86,17 +85,17 @@ std::uint16_t TranslateNozzle(TDriverState &Driver, std::uint8_t Line, std::uint
 
 void SelectActiveNozzle(TSostRecord &Record, std::uint8_t Count) {
   for (int K = 1; K <= Count; ++K) {
-    const auto Family = static_cast<std::uint8_t>(Record.Sost & 0xF8);
+    const THostFamily Family = FamilyOf(Record.Sost);
     if (K > NozzlePositions) {
       if (StillOpen(Family))
-        throw ERangeError();
+        throw ERangeError("nozzle count", Count, 0, NozzlePositions);
       continue;
     }
     const std::uint16_t Code = Record.Nozzle(K);
     if (!Outranks(Family, Code))
       continue;
     if (Code > 255)
-      throw ERangeError();
+      throw ERangeError("nozzle code", Code, 0, 255);
     Record.Sost = static_cast<std::uint8_t>(Code);
     Record.ActiveNozzle = static_cast<std::uint8_t>(K);
   }

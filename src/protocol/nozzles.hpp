@@ -2,8 +2,8 @@
 // The multi-nozzle status poll: one nibble per nozzle, translated into host status
 // codes, and the pass that picks the nozzle the pump's code is taken from.
 
+#include "de30/driver_state.hpp"
 #include "de30/status_record.hpp"
-#include "de30/tables.hpp"
 
 #include <cstdint>
 

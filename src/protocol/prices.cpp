@@ -1,25 +1,14 @@
 #include "protocol/prices.hpp"
 
-#include "de30/messages.hpp"
-#include "link/exchange.hpp"
+#include "link/as_byte.hpp"
+#include "link/check_exchange.hpp"
 #include "protocol/control.hpp"
+#include "protocol/range_checks.hpp"
 #include "protocol/vocabulary.hpp"
 
 #include <cmath>
 
 namespace de30::protocol {
-namespace {
-
-void CheckGrade(std::int32_t Grade) {
-  if (!TIndexed<int, GradeCount>::Contains(Grade))
-    throw ERangeError();
-}
-
-// Grades sent with one nozzle, and with several (grade 6 is never sent).
-constexpr int GradesOneNozzle = 1;
-constexpr int GradesSeveralNozzles = 5;
-
-} // namespace
 
 void SetPrice(TDriverState &Driver, std::int32_t Line, std::int32_t Pump, std::int32_t Grade,
               double Price) {
@@ -30,27 +19,29 @@ void SetPrice(TDriverState &Driver, std::int32_t Line, std::int32_t Pump, std::i
   const std::uint8_t Nozzles = Driver.NozzleCount[Line][Pump];
   if (Nozzles == 0)
     return; // sent with the next price once the nozzle count is known
-  const std::uint8_t Lead = LeadByte(Pump, CmdSet);
+  const TCommandShape &Shape = Nozzles == 1 ? ShapePriceOne : ShapePriceFive;
   const int Grades = Nozzles == 1 ? GradesOneNozzle : GradesSeveralNozzles;
-  std::uint8_t Buffer[CommandBufferSize] = {Lead, Nozzles == 1 ? CodePriceOne : CodePriceFive};
+  const std::uint8_t Lead = LeadByte(Pump, Shape.Command);
+  std::uint8_t Buffer[CommandBufferSize] = {Lead, Shape.Code};
   for (int G = 1; G <= Grades; ++G)
-    IntToBCD(ToWireHundredths(Prices[G], MaxPriceHundredths), Buffer + 2 * G, PriceDigits);
-  const auto Length = static_cast<std::uint8_t>(2 * Grades + 2);
-  CheckExchange(
-      link::Exchange(Driver, AsByte(Line), AsByte(Pump), Buffer, Length, Length, Lead),
-      messages::SetPrice);
+    PutPrice(ToWireHundredths(Prices[G], MaxPriceHundredths, "price"), Buffer, G);
+  link::CheckExchange(link::Exchange(Driver, link::AsByte(Line, LineArgument),
+                                     link::AsByte(Pump, PumpArgument), Buffer, Shape.SendLength,
+                                     Shape.ReplyLength, Lead),
+                      Line, Shape.Message);
   ExecuteCommand(Driver, Line, Pump);
 }
 
 void SetDoseLitres(TDriverState &Driver, std::int32_t Line, std::int32_t Pump, double Volume) {
-  const std::uint8_t Lead = LeadByte(Pump, CmdSet);
-  const std::int32_t Hundredths = ToWireHundredths(Volume, MaxDoseHundredths);
-  std::uint8_t Buffer[CommandBufferSize] = {Lead, CodeDose};
-  IntToBCD(Hundredths, Buffer + 2, DoseDigits);
-  const std::uint8_t PumpByte = AsByte(Pump);
-  const std::uint8_t LineByte = AsByte(Line);
-  CheckExchange(link::Exchange(Driver, LineByte, PumpByte, Buffer, 5, 5, Lead),
-                messages::SetDoseLitres);
+  const std::uint8_t Lead = LeadByte(Pump, ShapeDose.Command);
+  const std::int32_t Hundredths = ToWireHundredths(Volume, MaxDoseHundredths, "dose");
+  std::uint8_t Buffer[CommandBufferSize] = {Lead, ShapeDose.Code};
+  PutDose(Hundredths, Buffer);
+  const std::uint8_t PumpByte = link::AsByte(Pump, PumpArgument);
+  const std::uint8_t LineByte = link::AsByte(Line, LineArgument);
+  link::CheckExchange(link::Exchange(Driver, LineByte, PumpByte, Buffer, ShapeDose.SendLength,
+                                     ShapeDose.ReplyLength, Lead),
+                      Line, ShapeDose.Message);
   ExecuteCommand(Driver, Line, Pump);
 }
 
@@ -59,8 +50,12 @@ double MoneyToVolume(const TDriverState &Driver, std::int32_t Line, std::int32_t
   CheckPumpAndLine(Line, Pump);
   CheckGrade(Grade);
   const double Price = Driver.Prices[Line][Pump][Grade];
-  if (Price == 0.0 || !std::isfinite(Money))
-    throw ERangeError();
+  // A zero price buys no definite volume; it is reported in hundredths, as the
+  // smallest price that could have been sent.
+  if (Price == 0.0)
+    throw ERangeError("stored price", 0, 1, MaxPriceHundredths);
+  if (!std::isfinite(Money))
+    (void)ToHundredths(Money, "money"); // raises the range error of a value that is no number
   return Money / Price;
 }
 

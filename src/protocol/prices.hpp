@@ -1,7 +1,7 @@
 #pragma once
 // Prices and dose presets: values loaded into a pump with command 4.
 
-#include "de30/tables.hpp"
+#include "de30/driver_state.hpp"
 
 #include <cstdint>
 
@@ -9,11 +9,12 @@ namespace de30::protocol {
 
 // Stores Price for the grade; when the pump's nozzle count is known, sends its
 // price list (grade 1 for one nozzle, grades 1..5 for several) and the execute
-// command. Every price sent must fit 0.00..99.99.
+// command. Every price sent must round to 0.00..99.99.
 void SetPrice(TDriverState &Driver, std::int32_t Line, std::int32_t Pump, std::int32_t Grade,
               double Price);
 
-// Presets the dose limit (0.00..9999.99 litres) and sends the execute command.
+// Presets the dose limit (rounded to 0.00..9999.99 litres) and sends the execute
+// command.
 void SetDoseLitres(TDriverState &Driver, std::int32_t Line, std::int32_t Pump, double Volume);
 
 // The litres that Money buys at the grade's stored price. ERangeError for an index

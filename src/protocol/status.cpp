@@ -1,30 +1,24 @@
 #include "protocol/status.hpp"
 
-#include "de30/messages.hpp"
-#include "link/exchange.hpp"
+#include "link/check_exchange.hpp"
 #include "protocol/control.hpp"
+#include "protocol/range_checks.hpp"
 #include "protocol/vocabulary.hpp"
 
 namespace de30::protocol {
-namespace {
-
-// Status bytes after which the pump must be re-initialised.
-bool AsksForReinit(std::uint8_t S) {
-  return S == 0x04 || S == 0x51 || S == 0x59 || S == 0x80 || S == 0x91;
-}
-
-} // namespace
 
 std::uint16_t GetSost(TDriverState &Driver, std::uint8_t Line, std::uint8_t Pump) {
   CheckPumpAndLine(Line, Pump);
-  const std::uint8_t Lead =
-      LeadByte(Pump, Driver.Authorized[Line][Pump] != 0 ? CmdStatusAuth : CmdStatus);
+  const TCommandShape &Shape =
+      Driver.Authorized[Line][Pump] != 0 ? ShapeStatusAuth : ShapeStatus;
+  const std::uint8_t Lead = LeadByte(Pump, Shape.Command);
   std::uint8_t Buffer[CommandBufferSize] = {Lead};
-  CheckExchange(link::Exchange(Driver, Line, Pump, Buffer, 1, StatusReplyLength, Lead),
-                messages::GetSost);
+  link::CheckExchange(
+      link::Exchange(Driver, Line, Pump, Buffer, Shape.SendLength, Shape.ReplyLength, Lead),
+      Line, Shape.Message);
   if (Driver.LineState[Line] != LineAccepted)
-    return 0; // no status: 0 is no host status code
-  return TranslateSost(Driver, Line, Pump, Buffer[1]);
+    return NoStatus;
+  return TranslateSost(Driver, Line, Pump, StatusByteOf(Buffer));
 }
 
 std::uint8_t TranslateSost(TDriverState &Driver, std::uint8_t Line, std::uint8_t Pump,
@@ -34,11 +28,11 @@ std::uint8_t TranslateSost(TDriverState &Driver, std::uint8_t Line, std::uint8_t
   std::uint8_t &AwaitIdle = Driver.AwaitIdle[Line][Pump];
 
   std::uint8_t Code = CodeIdle;
-  if (S == 0)
+  if (S == StatusIdle)
     AwaitIdle = 0;
-  if (S == 0x0A) {
+  if (S == StatusFuelling) {
     Code = Authorized != 0 ? CodeAuthorized : CodeCalling;
-  } else if ((S & 0x08) == 0x08) {
+  } else if (IsActiveStatus(S)) {
     if (Authorized == 0) {
       Code = CodeCalling;
     } else if (CountDown == 0) {
@@ -49,7 +43,7 @@ std::uint8_t TranslateSost(TDriverState &Driver, std::uint8_t Line, std::uint8_t
     }
   }
   // A fault overrides the code above; the count-down step above stands.
-  if ((S & 0x88) == 0x88) {
+  if (IsErrorStatus(S)) {
     Code = CodeIdle;
   } else if (AsksForReinit(S)) {
     ReinitPump(Driver, Line, Pump);

@@ -2,18 +2,11 @@
 // The short status poll and the translation of a pump's status byte into a host
 // status code.
 
-#include "de30/tables.hpp"
+#include "de30/driver_state.hpp"
 
 #include <cstdint>
 
 namespace de30::protocol {
-
-// Host status codes of the short poll.
-inline constexpr std::uint8_t CodeIdle = 192;           // 0xC0: idle, nothing to report
-inline constexpr std::uint8_t CodeAuthorizedIdle = 209; // 0xD1: authorised, count-down run out
-inline constexpr std::uint8_t CodeAuthorized =
-    217;                                         // 0xD9: authorised (or being re-initialised)
-inline constexpr std::uint8_t CodeCalling = 225; // 0xE1: nozzle lifted, awaiting authorisation
 
 // Polls the pump (command 3 when it is authorised, else 1) and returns the status
 // word: the host status code in the low byte, 0 in the high byte; 0 when the reply

@@ -1,6 +1,6 @@
 #include "win32/dll_driver.hpp"
 
-#include "driver/cp1251.hpp"
+#include "driver/ident.hpp"
 #include "win32/failure.hpp"
 
 #include <windows.h>
@@ -76,14 +76,6 @@ void __stdcall Spare0(TObject Object) {
 
 // Reads nothing of the object: hosts may ask before they have a driver.
 std::uint8_t *__stdcall GetIdent(std::uint8_t *Result, TObject) {
-  static const TIdentString Ident = [] {
-    TIdentString Counted{};
-    char Text[Counted.size()];
-    const std::size_t Length = Utf8ToCp1251(IdentText, Text, sizeof Text);
-    Counted[0] = static_cast<std::uint8_t>(Length);
-    std::memcpy(Counted.data() + 1, Text, Length);
-    return Counted;
-  }();
   std::memcpy(Result, Ident.data(), Ident.size());
   return Result;
 }
@@ -195,8 +187,8 @@ TDllDriver::TDllDriver(std::uint8_t Unused, std::uintptr_t AppHandle, void *Host
     : Table(&InterfaceTable), Channel(HostChannel, this) {
   // Without a channel the driver keeps none, and its first exchange fails with
   // ENoChannel instead of an access violation in the adapter.
-  Driver = GetDE30(Unused, AppHandle, HostChannel != nullptr ? &Channel : nullptr);
-  Driver->Pauser = &SleepPauser;
+  Driver =
+      GetDE30(Unused, AppHandle, HostChannel != nullptr ? &Channel : nullptr, &SleepPauser);
 }
 
 } // namespace de30::win32

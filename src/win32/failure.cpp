@@ -9,9 +9,8 @@
 namespace de30::win32 {
 namespace {
 
-// The messages of the last failure raised on this thread. Hosts read them from
-// the exception's parameters, so they must outlive the raise: they stay until the
-// next failure on the same thread overwrites them.
+// The messages of the last failure raised on this thread, kept as long as
+// include/de30/de30_win32.h promises hosts.
 constexpr std::size_t MessageSize = 256;
 thread_local char Utf8Message[MessageSize];
 thread_local char Cp1251Message[MessageSize];

@@ -35,8 +35,8 @@ static_assert(std::is_trivially_destructible_v<TFailure>);
 // for the driver's own failures, leaves its message in the thread's buffers.
 void Capture(TFailure &Failure) noexcept;
 
-// Raises the failure as a structured exception: DE30_EXCEPTION_CODE with kind and
-// messages, or the host's exception as it was caught. Never returns.
+// Raises the failure as include/de30/de30_win32.h describes, or the host's
+// exception as it was caught. Never returns.
 [[noreturn]] void Raise(const TFailure &Failure);
 
 // Runs Body, catching whatever it throws into Failure. Returns Body's result, or

@@ -3,6 +3,7 @@
 // global allocation functions to count calls. (Exceptions are left out: throwing
 // allocates the exception object in any C++ runtime.)
 #include "de30/driver.hpp"
+#include "support/exposed.hpp"
 #include "support/memory_channel.hpp"
 
 #include <gtest/gtest.h>
@@ -69,14 +70,14 @@ std::vector<TOperation> Operations() {
       {"GetFillData", [](TVM30 &D) { D.GetFillData(L, P, Value1, Value2); }},
       {"GetTotals",
        [](TVM30 &D) {
-         D.NozzleCount[L][P] = 2;
+         Exposed(D).NozzleCount[L][P] = 2;
          D.GetTotals(L, P, Value1, Value2);
        }},
       {"ReadFill", [](TVM30 &D) { Value1 = D.ReadFill(L, P, Value2); }},
       {"GetSost", [](TVM30 &D) { (void)D.GetSost(L, P); }},
       {"SetPrice",
        [](TVM30 &D) {
-         D.NozzleCount[L][P] = 2;
+         Exposed(D).NozzleCount[L][P] = 2;
          D.SetPrice(L, P, 1, 45.5);
        }},
       {"SetDoseLitres", [](TVM30 &D) { D.SetDoseLitres(L, P, 12.34); }},
@@ -100,10 +101,9 @@ TEST_P(NoAllocation, AfterCreation) {
   // the polls take their longest paths.
   Channel.Reply[1] = 0x59;
   Channel.Reply[3] = 0x2A;
-  auto Driver = GetDE30(0, 0, &Channel);
-  Driver->Pauser = &Channel;
-  Driver->Authorized[L][P] = 1;
-  Driver->CountDown[L][P] = StartPolls;
+  auto Driver = GetDE30(0, 0, &Channel, &Channel);
+  Exposed(*Driver).Authorized[L][P] = 1;
+  Exposed(*Driver).CountDown[L][P] = StartPolls;
 
   const std::size_t Before = Allocations.load();
   for (int Round = 0; Round < 8; ++Round)

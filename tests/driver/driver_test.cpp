@@ -13,22 +13,22 @@ namespace {
 TEST(Factories, ANewDriverHoldsTheStartValues) {
   TScriptChannel Channel;
   auto Driver = GetDE30(0, 0x1234, &Channel);
-  EXPECT_EQ(Driver->Channel, &Channel);
+  EXPECT_EQ(Driver->Channel(), &Channel);
   EXPECT_EQ(Driver->AppHandle(), 0x1234u);
   for (int Line = 1; Line <= LineCount; ++Line) {
     EXPECT_EQ(Driver->GetLineState(static_cast<std::uint8_t>(Line)), 1);
     for (int Pump = 1; Pump <= PumpCount; ++Pump) {
-      const auto &P = Driver->Prices[Line][Pump];
+      const auto &P = Driver->Prices()[Line][Pump];
       EXPECT_EQ(P[1], 1.0);
       EXPECT_EQ(P[2], 2.0);
       EXPECT_EQ(P[3], 3.0);
       EXPECT_EQ(P[4], 0.0);
       EXPECT_EQ(P[5], 0.0);
       EXPECT_EQ(P[6], 0.0);
-      EXPECT_EQ(Driver->NozzleCount[Line][Pump], 0);
-      EXPECT_EQ(Driver->Authorized[Line][Pump], 0);
-      EXPECT_EQ(Driver->CountDown[Line][Pump], 0);
-      EXPECT_EQ(Driver->AwaitIdle[Line][Pump], 1);
+      EXPECT_EQ(Driver->NozzleCount()[Line][Pump], 0);
+      EXPECT_EQ(Driver->Authorized()[Line][Pump], 0);
+      EXPECT_EQ(Driver->CountDown()[Line][Pump], 0);
+      EXPECT_EQ(Driver->AwaitIdle()[Line][Pump], 1);
     }
   }
   EXPECT_TRUE(Channel.Events.empty()) << "creating a driver sends nothing";
@@ -39,9 +39,9 @@ TEST(Factories, GetDriver25IgnoresItsLastFiveValues) {
   auto A = GetDriver25(7, 99, &Channel, 0xFFFFFFFF, 1, 2, 3, 0xDEADBEEF);
   auto B = GetDE30(7, 99, &Channel);
   EXPECT_EQ(A->AppHandle(), B->AppHandle());
-  EXPECT_EQ(A->Channel, B->Channel);
-  EXPECT_EQ(A->LineState[5], B->LineState[5]);
-  EXPECT_EQ(A->Prices[3][4][2], B->Prices[3][4][2]);
+  EXPECT_EQ(A->Channel(), B->Channel());
+  EXPECT_EQ(A->LineState()[5], B->LineState()[5]);
+  EXPECT_EQ(A->Prices()[3][4][2], B->Prices()[3][4][2]);
 }
 
 TEST(Factories, TheLibraryRemembersTheMostRecentDriverWhileItLives) {
@@ -95,7 +95,7 @@ TEST_F(InterfaceTest, LineStateOutsideTheTablesTouchesNothing) {
   EXPECT_EQ(Driver->GetLineState(0), 0);
   EXPECT_EQ(Driver->GetLineState(33), 0);
   for (int Line = 1; Line <= LineCount; ++Line)
-    EXPECT_EQ(Driver->LineState[Line], 1);
+    EXPECT_EQ(Driver->LineState()[Line], 1);
 }
 
 TEST_F(InterfaceTest, GetCapabilityAnswersKindsOneTwoAndFour) {
@@ -123,15 +123,15 @@ TEST_F(InterfaceTest, SparePositionsDoNothingAndPositionZeroRaises) {
   EXPECT_THROW(Driver->Spare0(), EAbstractError);
   EXPECT_TRUE(Channel.Events.empty());
   for (int Line = 1; Line <= LineCount; ++Line)
-    EXPECT_EQ(Driver->LineState[Line], 1);
+    EXPECT_EQ(Driver->LineState()[Line], 1);
 }
 
 TEST_F(InterfaceTest, TablesRefuseIndexesOutsideTheirRange) {
-  EXPECT_THROW(Driver->LineState[0], ERangeError);
-  EXPECT_THROW(Driver->LineState[33], ERangeError);
-  EXPECT_THROW(Driver->Prices[1][1][7], ERangeError);
-  EXPECT_THROW(Driver->CountDown[1][0], ERangeError);
-  EXPECT_NO_THROW(Driver->AwaitIdle[32][32]);
+  EXPECT_THROW(Driver->LineState()[0], ERangeError);
+  EXPECT_THROW(Driver->LineState()[33], ERangeError);
+  EXPECT_THROW(Driver->Prices()[1][1][7], ERangeError);
+  EXPECT_THROW(Driver->CountDown()[1][0], ERangeError);
+  EXPECT_NO_THROW(Driver->AwaitIdle()[32][32]);
 }
 
 } // namespace

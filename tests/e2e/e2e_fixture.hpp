@@ -53,8 +53,7 @@ protected:
     }
     Server->Start();
     Channel->SetReplyTimeout(Timeout);
-    Driver = GetDE30(0, 0, Channel.get());
-    Driver->Pauser = &Pauser;
+    Driver = GetDE30(0, 0, Channel.get(), &Pauser);
     ASSERT_EQ(Driver->InitLine(1), 0);
   }
 

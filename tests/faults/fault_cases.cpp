@@ -1,6 +1,7 @@
 #include "faults/fault_cases.hpp"
 
 #include "de30/messages.hpp"
+#include "support/exposed.hpp"
 
 namespace de30::test {
 namespace {
@@ -73,14 +74,14 @@ std::vector<TCase> MakeCases() {
   // Control: nothing is decoded; StartPump writes its fields only after both
   // exchanges, UnblockPump sets AwaitIdle before its first.
   const auto Authorised = [](TVM30 &D) {
-    D.Authorized[L][P] = 1;
-    D.CountDown[L][P] = 4;
+    Exposed(D).Authorized[L][P] = 1;
+    Exposed(D).CountDown[L][P] = 4;
   };
   const std::vector<TStep> Stop = {Send({Set, 0xD2}, 2, Set, messages::StopPump), Execute()};
   Add({"StopPump", Authorised, [](TVM30 &D, TCallerVars &) { D.StopPump(L, P); }, Stop});
   Add({"StopPumpIf", Authorised, [](TVM30 &D, TCallerVars &) { D.StopPumpIf(L, P, 1); }, Stop});
 
-  const auto Counting = [](TVM30 &D) { D.CountDown[L][P] = 2; };
+  const auto Counting = [](TVM30 &D) { Exposed(D).CountDown[L][P] = 2; };
   const std::vector<TStep> Start = {Send({Set, 0xE1}, 2, Set, messages::StartPump), Execute(),
                                     Write([](TWorld &W) {
                                       W.Authorized() = 1;
@@ -91,7 +92,7 @@ std::vector<TCase> MakeCases() {
   Add({"StartPumpEx", Counting, [](TVM30 &D, TCallerVars &) { D.StartPumpEx(L, P); }, Start});
 
   Add({"UnblockPump",
-       [](TVM30 &D) { D.AwaitIdle[L][P] = 0; },
+       [](TVM30 &D) { Exposed(D).AwaitIdle[L][P] = 0; },
        [](TVM30 &D, TCallerVars &) { D.UnblockPump(L, P, 7); },
        {Write([](TWorld &W) { W.AwaitIdle() = 1; }), ReinitExchange(),
         Send({Set, 0x96, 0x07, 0xF8}, 4, 0, messages::SendUnblock), Pause(UnblockPauseMs),
@@ -99,7 +100,7 @@ std::vector<TCase> MakeCases() {
 
   // Prices: the new price is stored before anything is sent and stays.
   const auto WithNozzleCount = [](std::uint8_t Count) {
-    return [Count](TVM30 &D) { D.NozzleCount[L][P] = Count; };
+    return [Count](TVM30 &D) { Exposed(D).NozzleCount[L][P] = Count; };
   };
   Add({"SetPriceNoNozzleCount",
        WithNozzleCount(0),
@@ -124,7 +125,7 @@ std::vector<TCase> MakeCases() {
   Add({"SetDoseLitres", nullptr, [](TVM30 &D, TCallerVars &) { D.SetDoseLitres(L, P, 12.34); },
        Dose});
   Add({"SetDoseMoney",
-       [](TVM30 &D) { D.Prices[L][P][1] = 45.5; },
+       [](TVM30 &D) { Exposed(D).Prices[L][P][1] = 45.5; },
        [](TVM30 &D, TCallerVars &) { D.SetDoseMoney(L, P, 1, 100.0); },
        {Send({Set, 0x0F, 0x00, 0x02, 0x20}, 5, Set, messages::SetDoseLitres), Execute()}});
 
@@ -165,7 +166,9 @@ std::vector<TCase> MakeCases() {
   const auto Totals1 = [](TWorld &W) { W.Vars.Value1 = 123456.78; };
   const auto Totals2 = [](TWorld &W) { W.Vars.Value2 = 98.76; };
   const auto Stale1 = [](TWorld &W) { W.Vars.Value1 = 0.0; };
-  const auto Stale2 = [](TWorld &W) { W.Vars.Value2 = 0.0; };
+  // Both requests share one buffer, so a second channel that wrote nothing leaves
+  // the first reply there to be read again.
+  const auto Stale2 = [](TWorld &W) { W.Vars.Value2 = 123456.78; };
   const auto CallTotals = [](TVM30 &D, TCallerVars &V) {
     D.GetTotals(L, P, V.Value1, V.Value2);
   };
@@ -189,9 +192,9 @@ std::vector<TCase> MakeCases() {
   // for decoding gives 0 and changes no field.
   Add({"GetSostCountingDown",
        [](TVM30 &D) {
-         D.Authorized[L][P] = 1;
-         D.CountDown[L][P] = 3;
-         D.AwaitIdle[L][P] = 0;
+         Exposed(D).Authorized[L][P] = 1;
+         Exposed(D).CountDown[L][P] = 3;
+         Exposed(D).AwaitIdle[L][P] = 0;
        },
        [](TVM30 &D, TCallerVars &V) { V.Result = D.GetSost(L, P); },
        {Decode(
@@ -208,8 +211,8 @@ std::vector<TCase> MakeCases() {
   // Status byte 0x59 counts down, then re-initialises; the code comes after that.
   Add({"GetSostReinitialising",
        [](TVM30 &D) {
-         D.Authorized[L][P] = 1;
-         D.CountDown[L][P] = 2;
+         Exposed(D).Authorized[L][P] = 1;
+         Exposed(D).CountDown[L][P] = 2;
        },
        [](TVM30 &D, TCallerVars &V) { V.Result = D.GetSost(L, P); },
        {Decode(
@@ -222,7 +225,7 @@ std::vector<TCase> MakeCases() {
             Result(0)),
         AfterReply(ReinitExchange()), AfterReply(Write(Result(217)))}});
   Add({"GetSostCalling",
-       [](TVM30 &D) { D.AwaitIdle[L][P] = 0; },
+       [](TVM30 &D) { Exposed(D).AwaitIdle[L][P] = 0; },
        [](TVM30 &D, TCallerVars &V) { V.Result = D.GetSost(L, P); },
        {Decode({Poll}, 3, messages::GetSost, {Poll, 0x0A, 0x00}, Result(225), Result(192),
                Result(0))}});
@@ -231,7 +234,7 @@ std::vector<TCase> MakeCases() {
   // command goes out whatever became of the short poll; the record is written only
   // from an accepted nozzle reply.
   Add({"GetSostExOneNozzle",
-       [](TVM30 &D) { D.AwaitIdle[L][P] = 0; },
+       [](TVM30 &D) { Exposed(D).AwaitIdle[L][P] = 0; },
        [](TVM30 &D, TCallerVars &V) { D.GetSostEx(L, P, 1, V.Record); },
        {Write([](TWorld &W) { W.NozzleCount() = 1; }),
         Decode({Poll}, 3, messages::GetSost, {Poll, 0x0A, 0x00}, ShortRecord(225),
@@ -240,9 +243,9 @@ std::vector<TCase> MakeCases() {
   // nozzles.
   Add({"GetSostExTwoNozzles",
        [](TVM30 &D) {
-         D.Authorized[L][P] = 1;
-         D.CountDown[L][P] = 3;
-         D.AwaitIdle[L][P] = 0;
+         Exposed(D).Authorized[L][P] = 1;
+         Exposed(D).CountDown[L][P] = 3;
+         Exposed(D).AwaitIdle[L][P] = 0;
        },
        [](TVM30 &D, TCallerVars &V) { D.GetSostEx(L, P, 2, V.Record); },
        {Write([](TWorld &W) { W.NozzleCount() = 2; }),
@@ -258,8 +261,8 @@ std::vector<TCase> MakeCases() {
             NozzleRecord({192, 192}, 192, 1))}});
   Add({"GetSostExReinitialising",
        [](TVM30 &D) {
-         D.Authorized[L][P] = 1;
-         D.CountDown[L][P] = 2;
+         Exposed(D).Authorized[L][P] = 1;
+         Exposed(D).CountDown[L][P] = 2;
        },
        [](TVM30 &D, TCallerVars &V) { D.GetSostEx(L, P, 2, V.Record); },
        {Write([](TWorld &W) { W.NozzleCount() = 2; }),
@@ -270,7 +273,7 @@ std::vector<TCase> MakeCases() {
         Decode({Nozzles}, 5, messages::GetSost, {Nozzles, 0xB0, 0x99, 0x22, 0x99},
                NozzleRecord({209, 192}, 209, 1), NozzleRecord({192, 192}, 192, 1))}});
   Add({"GetSostExFourNozzles",
-       [](TVM30 &D) { D.AwaitIdle[L][P] = 0; },
+       [](TVM30 &D) { Exposed(D).AwaitIdle[L][P] = 0; },
        [](TVM30 &D, TCallerVars &V) { D.GetSostEx(L, P, 4, V.Record); },
        {Write([](TWorld &W) { W.NozzleCount() = 4; }),
         Decode({Poll}, 3, messages::GetSost, {Poll, 0x0A, 0x00}, Nothing(), Nothing()),

@@ -54,8 +54,7 @@ class FaultInjection : public testing::TestWithParam<TRun> {};
 TEST_P(FaultInjection, FollowsTheFailureRules) {
   const TRun &Run = GetParam();
   TScriptChannel Channel;
-  auto Driver = GetDE30(0, 0, &Channel);
-  Driver->Pauser = &Channel;
+  auto Driver = GetDE30(0, 0, &Channel, &Channel);
   if (Run.Case->Setup)
     Run.Case->Setup(*Driver);
   Driver->SetLineState(FaultLine, LineStateBefore(Run.Plan.Kind));

@@ -38,10 +38,7 @@ std::string At(int Line, int Pump) { return At(Line) + At(Pump); }
 
 } // namespace
 
-TTables Snapshot(const TDriverState &Driver) {
-  return {Driver.Prices,     Driver.LineState,   Driver.CountDown,
-          Driver.Authorized, Driver.NozzleCount, Driver.AwaitIdle};
-}
+TTables Snapshot(const TVM30 &Driver) { return Driver.Tables(); }
 
 std::string Differences(const TTables &Expected, const TTables &Actual) {
   TReport Report;

@@ -2,23 +2,17 @@
 // A copy of every driver table, so a test can state the tables it expects after an
 // operation and compare them with the driver's, entry by entry.
 
-#include "de30/tables.hpp"
+#include "de30/driver.hpp"
 
 #include <cstdint>
 #include <string>
 
 namespace de30::test {
 
-struct TTables {
-  TPerPump<TIndexed<double, GradeCount>> Prices;
-  TPerLine<std::uint8_t> LineState;
-  TPerPump<std::int32_t> CountDown;
-  TPerPump<std::uint8_t> Authorized;
-  TPerPump<std::uint8_t> NozzleCount;
-  TPerPump<std::uint8_t> AwaitIdle;
-};
+// A copy of the driver's tables.
+using TTables = TDriverTables;
 
-TTables Snapshot(const TDriverState &Driver);
+TTables Snapshot(const TVM30 &Driver);
 
 // One line per differing entry ("CountDown[2][3]: expected 6, found 0"), at most a
 // dozen; empty when the tables are equal. Prices compare bit for bit.

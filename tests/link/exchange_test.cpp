@@ -1,6 +1,9 @@
 #include "link/exchange.hpp"
 
+#include "link/init_line.hpp"
+
 #include "de30/driver.hpp"
+#include "support/exposed.hpp"
 #include "support/fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -10,16 +13,22 @@ namespace {
 
 using ExchangeTest = DriverTest;
 
-std::int32_t Send(TVM30 &Driver, std::uint8_t Line, TBytes Command, std::uint8_t ReplyLen,
-                  std::uint8_t Lead, TBytes *ReplyOut = nullptr) {
+link::TExchangeResult Exchange(TVM30 &Driver, std::uint8_t Line, TBytes Command,
+                               std::uint8_t ReplyLen, std::uint8_t Lead,
+                               TBytes *ReplyOut = nullptr) {
   std::uint8_t Buffer[CommandBufferSize] = {};
   for (std::size_t I = 0; I < Command.size(); ++I)
     Buffer[I] = Command[I];
-  const auto Result = link::Exchange(Driver, Line, 9, Buffer,
+  const auto Result = link::Exchange(Exposed(Driver), Line, 9, Buffer,
                                      static_cast<std::uint8_t>(Command.size()), ReplyLen, Lead);
   if (ReplyOut != nullptr)
     ReplyOut->assign(Buffer, Buffer + ReplyLen);
   return Result;
+}
+
+std::int32_t Send(TVM30 &Driver, std::uint8_t Line, TBytes Command, std::uint8_t ReplyLen,
+                  std::uint8_t Lead, TBytes *ReplyOut = nullptr) {
+  return Exchange(Driver, Line, std::move(Command), ReplyLen, Lead, ReplyOut).ChannelError;
 }
 
 TEST_F(ExchangeTest, FramesTheCommandBehindAZeroByteAndPassesLengthsAndLead) {
@@ -51,42 +60,46 @@ TEST_F(ExchangeTest, RegistersItsOwnCheckBeforeEveryTransactionThenReadsTheState
   EXPECT_EQ(Kinds, Twice);
   EXPECT_EQ(Channel.Events[0].Check, Channel.Events[5].Check);
   EXPECT_EQ(Channel.Events[0].Check, &link::CheckReply);
-  EXPECT_EQ(Channel.Events[0].Data, static_cast<TDriverState *>(Driver.get()));
+  EXPECT_EQ(Channel.Events[0].Data, &Exposed(*Driver));
   EXPECT_EQ(Channel.Events[5].Data, Channel.Events[0].Data);
 }
 
 TEST_F(ExchangeTest, StoresTheLineStateAfterEveryTransactionEvenOnAnErrorNumber) {
   Channel.Answer(TAnswer::Rejected());
   EXPECT_EQ(Send(*Driver, 4, {0x19}, 3, 0x19), 0);
-  EXPECT_EQ(Driver->LineState[4], LineRejected);
+  EXPECT_EQ(Driver->LineState()[4], LineRejected);
 
   TAnswer Failing = TAnswer::Error(5);
   Channel.Answer(Failing);
-  EXPECT_EQ(Send(*Driver, 4, {0x19}, 3, 0x19), 5);
-  EXPECT_EQ(Driver->LineState[4], LineAccepted);
+  const auto Result = Exchange(*Driver, 4, {0x19}, 3, 0x19);
+  EXPECT_EQ(Result.ChannelError, 5);
+  EXPECT_FALSE(Result.Absorbed) << "Transact's own number";
+  EXPECT_EQ(Driver->LineState()[4], LineAccepted);
 }
 
 TEST_F(ExchangeTest, AbsorbsStdExceptionsAndReportsTheChannelsLastError) {
-  Driver->LineState[6] = 7;
+  Exposed(*Driver).LineState[6] = 7;
   Channel.Answer(TAnswer::Throws());
   Channel.LastErrorValue = 0;
   EXPECT_EQ(Send(*Driver, 6, {0x19}, 3, 0x19), 0);
-  EXPECT_EQ(Driver->LineState[6], 7) << "the line state keeps its value";
+  EXPECT_EQ(Driver->LineState()[6], 7) << "the line state keeps its value";
 
   Channel.Answer(TAnswer::Throws());
   Channel.LastErrorValue = 31;
-  EXPECT_EQ(Send(*Driver, 6, {0x19}, 3, 0x19), 31);
-  EXPECT_EQ(Driver->LineState[6], 7);
+  const auto Result = Exchange(*Driver, 6, {0x19}, 3, 0x19);
+  EXPECT_EQ(Result.ChannelError, 31);
+  EXPECT_TRUE(Result.Absorbed);
+  EXPECT_EQ(Driver->LineState()[6], 7);
   EXPECT_EQ(Channel.Events.back().Kind, TEvent::LastError);
   EXPECT_EQ(Channel.Events.back().Line, 6);
 }
 
 TEST_F(ExchangeTest, AbsorbsAFailingStateQuery) {
-  Driver->LineState[1] = 9;
+  Exposed(*Driver).LineState[1] = 9;
   Channel.GetStateThrows = true;
   Channel.LastErrorValue = 12;
   EXPECT_EQ(Send(*Driver, 1, {0x19}, 3, 0x19), 12);
-  EXPECT_EQ(Driver->LineState[1], 9);
+  EXPECT_EQ(Driver->LineState()[1], 9);
 }
 
 TEST_F(ExchangeTest, LetsExceptionsOutsideTheStdFamilyThrough) {
@@ -109,28 +122,33 @@ TEST_F(ExchangeTest, ALineOutsideTheTablesStillTransactsAndTheStoreFailureIsAbso
     EXPECT_EQ(Channel.Events.back().Kind, TEvent::LastError);
   }
   for (int Line = 1; Line <= LineCount; ++Line)
-    EXPECT_EQ(Driver->LineState[Line], LineAccepted);
+    EXPECT_EQ(Driver->LineState()[Line], LineAccepted);
 }
 
 TEST_F(ExchangeTest, RefusesACommandTooLongForTheFrame) {
   std::uint8_t Buffer[256] = {};
-  EXPECT_THROW(link::Exchange(*Driver, 1, 1, Buffer, 255, 1, 0), ERangeError);
+  try {
+    link::Exchange(Exposed(*Driver), 1, 1, Buffer, 255, 1, 0);
+    ADD_FAILURE() << "a 255-byte command was sent";
+  } catch (const ERangeError &E) {
+    EXPECT_STREQ(E.Detail(), "send count 255 outside 0..254");
+  }
   EXPECT_TRUE(Channel.Events.empty());
   std::fill(std::begin(Buffer), std::end(Buffer), 0x11);
-  EXPECT_EQ(link::Exchange(*Driver, 1, 1, Buffer, 254, 0, 0x11), 0);
+  EXPECT_EQ(link::Exchange(Exposed(*Driver), 1, 1, Buffer, 254, 0, 0x11).ChannelError, 0);
   EXPECT_EQ(Channel.Frames().at(0).size(), 255u);
 }
 
 TEST(ExchangeNoChannel, ADriverWithoutAChannelFailsAtTheFirstExchange) {
   auto Driver = GetDE30(0, 0, nullptr);
   std::uint8_t Buffer[4] = {0x19};
-  EXPECT_THROW(link::Exchange(*Driver, 1, 3, Buffer, 1, 3, 0x19), ENoChannel);
+  EXPECT_THROW(link::Exchange(Exposed(*Driver), 1, 3, Buffer, 1, 3, 0x19), ENoChannel);
   EXPECT_THROW(Driver->InitLine(1), ENoChannel);
 }
 
 TEST_F(ExchangeTest, CheckReplyAcceptsEqualFirstBytesAndTellsTheChannel) {
   const std::uint8_t A[] = {0x1C, 1}, Same[] = {0x1C, 2}, Other[] = {0x1D, 1};
-  TDriverState *Data = Driver.get();
+  TDriverState *Data = &Exposed(*Driver);
   EXPECT_TRUE(link::CheckReply(Data, 300, A, Same));
   EXPECT_FALSE(link::CheckReply(Data, 300, A, Other));
   ASSERT_EQ(Channel.Events.size(), 4u);
@@ -151,7 +169,7 @@ TEST_F(ExchangeTest, InitLineRegistersTheSetupRoutineAndReturnsSetupLinesResult)
   EXPECT_EQ(Channel.Events[0].Kind, TEvent::SetLineSetup);
   EXPECT_EQ(Channel.Events[0].Line, 3);
   EXPECT_EQ(Channel.Events[0].Setup, &link::ApplyLineSetup);
-  EXPECT_EQ(Channel.Events[0].Data, static_cast<TDriverState *>(Driver.get()));
+  EXPECT_EQ(Channel.Events[0].Data, &Exposed(*Driver));
   EXPECT_EQ(Channel.Events[1].Kind, TEvent::SetupLine);
   EXPECT_EQ(Channel.Events[1].Line, 3);
   EXPECT_EQ(Channel.Events[1].Value, 15);

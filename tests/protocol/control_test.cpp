@@ -1,4 +1,5 @@
 #include "de30/messages.hpp"
+#include "support/exposed.hpp"
 #include "support/fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -25,12 +26,12 @@ template <typename F> void ExpectSerialError(F Call, const char *Message) {
 TEST_F(ControlTest, StartPumpSendsStartAndExecuteThenAuthorisesAndPauses) {
   Driver->StartPump(1, 3);
   EXPECT_EQ(Channel.Wire(), (Strings{"00 1C E1 /2 @1C", "00 1D E2 /1 @1D", "pause 100"}));
-  EXPECT_EQ(Driver->Authorized[1][3], 1);
-  EXPECT_EQ(Driver->CountDown[1][3], 6);
+  EXPECT_EQ(Driver->Authorized()[1][3], 1);
+  EXPECT_EQ(Driver->CountDown()[1][3], 6);
   // Starting again reloads the count-down.
-  Driver->CountDown[1][3] = 2;
+  Exposed(*Driver).CountDown[1][3] = 2;
   Driver->StartPumpEx(1, 3);
-  EXPECT_EQ(Driver->CountDown[1][3], 6);
+  EXPECT_EQ(Driver->CountDown()[1][3], 6);
 }
 
 TEST_F(ControlTest, StartPumpFailuresLeaveTheTablesAndSkipThePause) {
@@ -42,8 +43,8 @@ TEST_F(ControlTest, StartPumpFailuresLeaveTheTablesAndSkipThePause) {
   Channel.Reply({}).Answer(TAnswer::Error(7));
   ExpectSerialError([&] { Driver->StartPump(1, 3); }, messages::ExecuteCommand);
   EXPECT_EQ(Channel.Wire(), (Strings{"00 1C E1 /2 @1C", "00 1D E2 /1 @1D"}));
-  EXPECT_EQ(Driver->Authorized[1][3], 0);
-  EXPECT_EQ(Driver->CountDown[1][3], 0);
+  EXPECT_EQ(Driver->Authorized()[1][3], 0);
+  EXPECT_EQ(Driver->CountDown()[1][3], 0);
 }
 
 TEST_F(ControlTest, StartPumpRefusesPumpsAndLinesOutsideTheTablesBeforeAnyFrame) {
@@ -55,12 +56,12 @@ TEST_F(ControlTest, StartPumpRefusesPumpsAndLinesOutsideTheTablesBeforeAnyFrame)
 }
 
 TEST_F(ControlTest, StopPumpSendsStopAndExecuteAndChangesNoTable) {
-  Driver->Authorized[2][31] = 1;
-  Driver->CountDown[2][31] = 4;
+  Exposed(*Driver).Authorized[2][31] = 1;
+  Exposed(*Driver).CountDown[2][31] = 4;
   EXPECT_EQ(Driver->StopPump(2, 31), 0);
   EXPECT_EQ(Channel.Wire(), (Strings{"00 FC D2 /2 @FC", "00 FD 02 /1 @FD"}));
-  EXPECT_EQ(Driver->Authorized[2][31], 1);
-  EXPECT_EQ(Driver->CountDown[2][31], 4);
+  EXPECT_EQ(Driver->Authorized()[2][31], 1);
+  EXPECT_EQ(Driver->CountDown()[2][31], 4);
 }
 
 TEST_F(ControlTest, StopPumpFailuresReportTheFailingExchange) {
@@ -92,19 +93,19 @@ TEST_F(ControlTest, StopPumpIfStopsOnlyWithANonZeroFlag) {
 }
 
 TEST_F(ControlTest, UnblockPumpReinitialisesUnblocksPausesAndExecutes) {
-  Driver->AwaitIdle[1][2] = 0;
+  Exposed(*Driver).AwaitIdle[1][2] = 0;
   Driver->UnblockPump(1, 2, 7);
   EXPECT_EQ(Channel.Wire(), (Strings{"00 17 E8 /3 @17", "00 14 96 07 F8 /4 @00", "pause 50",
                                      "00 15 EA /1 @15"}));
-  EXPECT_EQ(Driver->AwaitIdle[1][2], 1);
+  EXPECT_EQ(Driver->AwaitIdle()[1][2], 1);
 }
 
 TEST_F(ControlTest, UnblockPumpSetsAwaitIdleBeforeItsFirstExchangeWhateverFails) {
-  Driver->AwaitIdle[1][2] = 0;
+  Exposed(*Driver).AwaitIdle[1][2] = 0;
   Channel.Answer(TAnswer::Error(3));
   ExpectSerialError([&] { Driver->UnblockPump(1, 2, 7); }, messages::ReinitPump);
   EXPECT_EQ(Channel.Frames().size(), 1u);
-  EXPECT_EQ(Driver->AwaitIdle[1][2], 1);
+  EXPECT_EQ(Driver->AwaitIdle()[1][2], 1);
 
   Channel.Clear();
   Channel.Reply({}).Answer(TAnswer::Error(3));
@@ -120,10 +121,10 @@ TEST_F(ControlTest, UnblockPumpSetsAwaitIdleBeforeItsFirstExchangeWhateverFails)
 TEST_F(ControlTest, UnblockCodeOutsideAByteStopsAfterTheReinitFrame) {
   for (std::int32_t Code : {256, -1}) {
     Channel.Clear();
-    Driver->AwaitIdle[1][2] = 0;
+    Exposed(*Driver).AwaitIdle[1][2] = 0;
     EXPECT_THROW(Driver->UnblockPump(1, 2, Code), ERangeError);
     EXPECT_EQ(Channel.Wire(), (Strings{"00 17 E8 /3 @17"}));
-    EXPECT_EQ(Driver->AwaitIdle[1][2], 1);
+    EXPECT_EQ(Driver->AwaitIdle()[1][2], 1);
   }
   Channel.Clear();
   Driver->UnblockPump(1, 2, 255);
@@ -134,9 +135,9 @@ TEST_F(ControlTest, UnblockPumpChecksPumpAndLineFirstAndPump32AfterSettingAwaitI
   EXPECT_THROW(Driver->UnblockPump(1, 33, 1), ERangeError);
   EXPECT_THROW(Driver->UnblockPump(0, 3, 1), ERangeError);
   EXPECT_THROW(Driver->UnblockPump(1, 0, 1), ERangeError);
-  Driver->AwaitIdle[4][32] = 0;
+  Exposed(*Driver).AwaitIdle[4][32] = 0;
   EXPECT_THROW(Driver->UnblockPump(4, 32, 1), ERangeError);
-  EXPECT_EQ(Driver->AwaitIdle[4][32], 1);
+  EXPECT_EQ(Driver->AwaitIdle()[4][32], 1);
   EXPECT_TRUE(Channel.Events.empty());
 }
 
@@ -169,8 +170,7 @@ public:
 
 TEST(Forwarding, OperationsDefinedByOthersGoThroughTheDriversOwnOperations) {
   TScriptChannel Channel;
-  TRecordingDriver Driver(0, &Channel);
-  Driver.Pauser = &Channel;
+  TRecordingDriver Driver(0, &Channel, &Channel);
   Driver.StartPumpEx(2, 5);
   Driver.StopPumpIf(3, 6, 1);
   double Value1 = 0, Value2 = 0;

@@ -1,4 +1,5 @@
 #include "de30/messages.hpp"
+#include "support/exposed.hpp"
 #include "support/fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -71,7 +72,7 @@ TEST_F(FillTest, ReadFillFailures) {
 }
 
 TEST_F(FillTest, TotalsOfOneNozzle) {
-  Driver->NozzleCount[1][3] = 1;
+  Exposed(*Driver).NozzleCount[1][3] = 1;
   Channel.Reply(ReplyWith(16, 2, {0x00, 0x00, 0x12, 0x34, 0x56, 0x78}))
       .Reply(ReplyWith(16, 2, {0x99, 0x99, 0x99, 0x99, 0x99, 0x99}));
   double Total1 = 0, Total2 = 0;
@@ -82,7 +83,7 @@ TEST_F(FillTest, TotalsOfOneNozzle) {
 }
 
 TEST_F(FillTest, TotalsOfTwoNozzlesComeFromTheSecondGroup) {
-  Driver->NozzleCount[1][3] = 2;
+  Exposed(*Driver).NozzleCount[1][3] = 2;
   TBytes First = ReplyWith(28, 2, {0x77, 0x77, 0x77, 0x77, 0x77, 0x77});
   for (std::size_t I = 0; I < 6; ++I)
     First[14 + 2 * I] = static_cast<std::uint8_t>(0x10 + I);
@@ -95,8 +96,8 @@ TEST_F(FillTest, TotalsOfTwoNozzlesComeFromTheSecondGroup) {
 }
 
 TEST_F(FillTest, TotalsRequestsDoNotCarryThePumpAddress) {
-  Driver->NozzleCount[1][32] = 1;
-  Driver->NozzleCount[1][4] = 1;
+  Exposed(*Driver).NozzleCount[1][32] = 1;
+  Exposed(*Driver).NozzleCount[1][4] = 1;
   double Total1 = 0, Total2 = 0;
   Driver->GetTotals(1, 32, Total1, Total2);
   Driver->GetTotals(1, 4, Total1, Total2);
@@ -109,10 +110,10 @@ TEST_F(FillTest, TotalsRequestsDoNotCarryThePumpAddress) {
 TEST_F(FillTest, TotalsNeedANozzleCountOfOneOrTwo) {
   double Total1 = 5, Total2 = 6;
   for (std::uint8_t Count : {0, 3, 4, 255}) {
-    Driver->NozzleCount[1][3] = Count;
+    Exposed(*Driver).NozzleCount[1][3] = Count;
     EXPECT_THROW(Driver->GetTotals(1, 3, Total1, Total2), ERangeError) << int(Count);
   }
-  Driver->NozzleCount[1][3] = 1;
+  Exposed(*Driver).NozzleCount[1][3] = 1;
   EXPECT_THROW(Driver->GetTotals(0, 3, Total1, Total2), ERangeError);
   EXPECT_THROW(Driver->GetTotals(1, 33, Total1, Total2), ERangeError);
   EXPECT_TRUE(Channel.Events.empty());
@@ -121,7 +122,7 @@ TEST_F(FillTest, TotalsNeedANozzleCountOfOneOrTwo) {
 }
 
 TEST_F(FillTest, EachTotalIsWrittenOnlyFromItsOwnAcceptedReply) {
-  Driver->NozzleCount[1][3] = 1;
+  Exposed(*Driver).NozzleCount[1][3] = 1;
   Channel.Answer(TAnswer::Rejected()).Reply(ReplyWith(16, 2, {0, 0, 0, 0, 0x02, 0x50}));
   double Total1 = 5, Total2 = 6;
   Driver->GetTotals(1, 3, Total1, Total2);
@@ -130,8 +131,22 @@ TEST_F(FillTest, EachTotalIsWrittenOnlyFromItsOwnAcceptedReply) {
   EXPECT_EQ(Channel.Frames().size(), 2u);
 }
 
+TEST_F(FillTest, TheSecondTotalsRequestGoesOutFromTheFirstRequestsBuffer) {
+  Exposed(*Driver).NozzleCount[1][3] = 1;
+  // The second channel raises and reports no error: the line state still says
+  // accepted, and what the buffer holds is the first reply behind the new request.
+  Channel.Reply(ReplyWith(16, 2, {0x00, 0x00, 0x12, 0x34, 0x56, 0x78}))
+      .Answer(TAnswer::Throws());
+  Channel.LastErrorValue = 0;
+  double Total1 = 5, Total2 = 6;
+  Driver->GetTotals(1, 3, Total1, Total2);
+  EXPECT_EQ(Channel.Wire(), (Strings{"00 02 87 /16 @02", "00 02 78 /16 @02"}));
+  EXPECT_DOUBLE_EQ(Total1, 123456.78);
+  EXPECT_DOUBLE_EQ(Total2, 123456.78) << "decoded from the buffer the first reply left";
+}
+
 TEST_F(FillTest, AFailedFirstTotalsRequestEndsTheOperation) {
-  Driver->NozzleCount[1][3] = 1;
+  Exposed(*Driver).NozzleCount[1][3] = 1;
   Channel.Answer(TAnswer::Error(2));
   double Total1 = 5, Total2 = 6;
   try {
@@ -139,6 +154,8 @@ TEST_F(FillTest, AFailedFirstTotalsRequestEndsTheOperation) {
     ADD_FAILURE() << "no exception";
   } catch (const ESerialIO &E) {
     EXPECT_STREQ(E.what(), messages::GetTotals);
+    EXPECT_EQ(E.Line(), 1);
+    EXPECT_EQ(E.ChannelError(), 2);
   }
   EXPECT_EQ(Channel.Frames().size(), 1u);
   EXPECT_EQ(Total1, 5);

@@ -1,6 +1,7 @@
 #include "protocol/nozzles.hpp"
 
 #include "de30/messages.hpp"
+#include "support/exposed.hpp"
 #include "support/fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -30,7 +31,7 @@ protected:
 };
 
 TEST_F(NozzleTest, OneNozzleRepackagesTheShortPoll) {
-  Driver->AwaitIdle[1][3] = 0;
+  Exposed(*Driver).AwaitIdle[1][3] = 0;
   for (std::uint8_t Count : {0, 1}) {
     TSostRecord Record = Untouched();
     Channel.Clear();
@@ -43,7 +44,7 @@ TEST_F(NozzleTest, OneNozzleRepackagesTheShortPoll) {
     for (int K = 1; K <= 6; ++K)
       EXPECT_EQ(Record.Nozzle(K), 0xABAB) << "nozzles are not written";
     EXPECT_EQ(Channel.Wire(), (Strings{"00 19 /3 @19"}));
-    EXPECT_EQ(Driver->NozzleCount[1][3], Count);
+    EXPECT_EQ(Driver->NozzleCount()[1][3], Count);
   }
   TSostRecord Record = Untouched();
   Channel.Reply({0, 0x20, 0});
@@ -78,8 +79,8 @@ TEST_F(NozzleTest, TwoNozzlesSendTheNozzlePollAfterTheShortPoll) {
 }
 
 TEST_F(NozzleTest, FourNozzlesTranslateEachNibbleAndPickTheFirstOfTheHighestRank) {
-  Driver->Authorized[1][3] = 1;
-  Driver->CountDown[1][3] = 4;
+  Exposed(*Driver).Authorized[1][3] = 1;
+  Exposed(*Driver).CountDown[1][3] = 4;
   TSostRecord Record = Untouched();
   Answers(0x08, 0x0B, 0xA2); // the short poll reports 217 and leaves CountDown at 3
   Driver->GetSostEx(1, 3, 4, Record);
@@ -87,14 +88,14 @@ TEST_F(NozzleTest, FourNozzlesTranslateEachNibbleAndPickTheFirstOfTheHighestRank
   EXPECT_EQ(Record.Nozzle(2), 210);
   EXPECT_EQ(Record.Nozzle(3), 219);
   EXPECT_EQ(Record.Nozzle(4), 220);
-  EXPECT_EQ(Driver->CountDown[1][3], 2);
+  EXPECT_EQ(Driver->CountDown()[1][3], 2);
   EXPECT_EQ(Record.Sost, 210);
   EXPECT_EQ(Record.ActiveNozzle, 2);
 }
 
 TEST_F(NozzleTest, NibbleTwoCountsDownThenReportsCallingAndClearsTheAuthorisation) {
-  Driver->Authorized[1][3] = 1;
-  Driver->CountDown[1][3] = 2;
+  Exposed(*Driver).Authorized[1][3] = 1;
+  Exposed(*Driver).CountDown[1][3] = 2;
   TSostRecord Record = Untouched();
   Answers(0x08, 0x22, 0x00);
   Driver->GetSostEx(1, 3, 4, Record);
@@ -102,24 +103,24 @@ TEST_F(NozzleTest, NibbleTwoCountsDownThenReportsCallingAndClearsTheAuthorisatio
   EXPECT_EQ(Record.Nozzle(2), 226);
   EXPECT_EQ(Record.Nozzle(3), 192);
   EXPECT_EQ(Record.Nozzle(4), 192);
-  EXPECT_EQ(Driver->CountDown[1][3], 0);
-  EXPECT_EQ(Driver->Authorized[1][3], 0);
+  EXPECT_EQ(Driver->CountDown()[1][3], 0);
+  EXPECT_EQ(Driver->Authorized()[1][3], 0);
   EXPECT_EQ(Record.Sost, 217);
   EXPECT_EQ(Record.ActiveNozzle, 1);
 
   // Right after a short poll that reported 217, with the count-down run out.
-  Driver->Authorized[1][3] = 1;
-  Driver->CountDown[1][3] = 1;
+  Exposed(*Driver).Authorized[1][3] = 1;
+  Exposed(*Driver).CountDown[1][3] = 1;
   Answers(0x08, 0x20, 0x00);
   Driver->GetSostEx(1, 3, 2, Record);
   EXPECT_EQ(Record.Nozzle(1), 225);
-  EXPECT_EQ(Driver->Authorized[1][3], 0);
+  EXPECT_EQ(Driver->Authorized()[1][3], 0);
   EXPECT_EQ(Record.Sost, 225);
 }
 
 TEST_F(NozzleTest, NibbleTwoAfterAShortPollOf209FollowsTheUsualRule) {
-  Driver->Authorized[1][3] = 1;
-  Driver->CountDown[1][3] = 0;
+  Exposed(*Driver).Authorized[1][3] = 1;
+  Exposed(*Driver).CountDown[1][3] = 0;
   TSostRecord Record = Untouched();
   Answers(0x08, 0x02, 0x00); // the short poll reports 209
   Driver->GetSostEx(1, 3, 2, Record);
@@ -141,13 +142,13 @@ TEST(NozzleTranslation, EveryNibbleAtEveryPosition) {
   auto Driver = GetDE30(0, 0, &Channel);
   for (int K = 1; K <= 4; ++K) {
     for (std::uint8_t N = 0; N < 16; ++N) {
-      Driver->CountDown[2][5] = 1;
-      Driver->Authorized[2][5] = 1;
-      const std::uint16_t Code = protocol::TranslateNozzle(*Driver, 2, 5, K, N);
+      Exposed(*Driver).CountDown[2][5] = 1;
+      Exposed(*Driver).Authorized[2][5] = 1;
+      const std::uint16_t Code = protocol::TranslateNozzle(Exposed(*Driver), 2, 5, K, N);
       const int Expected = N == 0x2 ? 216 + K : N == 0xA ? 216 + K : N == 0xB ? 208 + K : 192;
       EXPECT_EQ(Code, Expected) << "k=" << K << " nibble=" << int(N);
-      EXPECT_EQ(Driver->CountDown[2][5], N == 0x2 ? 0 : 1);
-      EXPECT_EQ(Driver->Authorized[2][5], 1);
+      EXPECT_EQ(Driver->CountDown()[2][5], N == 0x2 ? 0 : 1);
+      EXPECT_EQ(Driver->Authorized()[2][5], 1);
     }
   }
   EXPECT_TRUE(Channel.Events.empty());
@@ -218,21 +219,21 @@ TEST_F(NozzleTest, TheCountIsStoredBeforeAnyExchangeAndKeptOnFailure) {
   Driver->GetSostEx(1, 3, 4, Record);
   Channel.Reply({0, 0, 0});
   Driver->GetSostEx(1, 3, 1, Record);
-  EXPECT_EQ(Driver->NozzleCount[1][3], 1);
+  EXPECT_EQ(Driver->NozzleCount()[1][3], 1);
 
   Channel.Answer(TAnswer::Error(2));
   EXPECT_THROW(Driver->GetSostEx(1, 3, 2, Record), ESerialIO);
-  EXPECT_EQ(Driver->NozzleCount[1][3], 2);
+  EXPECT_EQ(Driver->NozzleCount()[1][3], 2);
 
   EXPECT_THROW(Driver->GetSostEx(2, 32, 2, Record), ERangeError);
-  EXPECT_EQ(Driver->NozzleCount[2][32], 2) << "stored before the lead byte fails";
+  EXPECT_EQ(Driver->NozzleCount()[2][32], 2) << "stored before the lead byte fails";
   EXPECT_THROW(Driver->GetSostEx(0, 3, 2, Record), ERangeError);
   EXPECT_THROW(Driver->GetSostEx(1, 33, 2, Record), ERangeError);
 }
 
 TEST_F(NozzleTest, AFailedOrRejectedNozzlePollLeavesTheRecordButKeepsTheShortPollsChanges) {
-  Driver->Authorized[1][3] = 1;
-  Driver->CountDown[1][3] = 3;
+  Exposed(*Driver).Authorized[1][3] = 1;
+  Exposed(*Driver).CountDown[1][3] = 3;
   TSostRecord Record = Untouched();
   Channel.Reply({0, 0x08, 0}).Answer(TAnswer::Error(6));
   try {
@@ -241,14 +242,14 @@ TEST_F(NozzleTest, AFailedOrRejectedNozzlePollLeavesTheRecordButKeepsTheShortPol
   } catch (const ESerialIO &E) {
     EXPECT_STREQ(E.what(), messages::GetSost);
   }
-  EXPECT_EQ(Driver->CountDown[1][3], 2);
+  EXPECT_EQ(Driver->CountDown()[1][3], 2);
   EXPECT_EQ(Record.Sost, 0xAB);
 
   TAnswer Rejected = TAnswer::Rejected();
   Rejected.Reply = {0, 0x22, 0, 0x22, 0};
   Channel.Reply({0, 0x08, 0}).Answer(Rejected);
   Driver->GetSostEx(1, 3, 4, Record);
-  EXPECT_EQ(Driver->CountDown[1][3], 1) << "only the short poll counted down";
+  EXPECT_EQ(Driver->CountDown()[1][3], 1) << "only the short poll counted down";
   const TSostRecord Expected = Untouched();
   EXPECT_EQ(std::memcmp(&Record, &Expected, sizeof Record), 0);
 }

@@ -1,4 +1,5 @@
 #include "de30/messages.hpp"
+#include "support/exposed.hpp"
 #include "support/fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -19,9 +20,9 @@ protected:
     return Driver->GetSost(1, 3);
   }
   void SetPump(std::uint8_t A, std::int32_t C, std::uint8_t W) {
-    Driver->Authorized[1][3] = A;
-    Driver->CountDown[1][3] = C;
-    Driver->AwaitIdle[1][3] = W;
+    Exposed(*Driver).Authorized[1][3] = A;
+    Exposed(*Driver).CountDown[1][3] = C;
+    Exposed(*Driver).AwaitIdle[1][3] = W;
   }
 };
 
@@ -29,7 +30,7 @@ TEST_F(StatusTest, AFreshPumpIsPolledWithCommandOneAndHoldsBack225UntilIdle) {
   EXPECT_EQ(Poll(0x0A), 192);
   EXPECT_EQ(Channel.Wire(), (Strings{"00 19 /3 @19"}));
   EXPECT_EQ(Poll(0x00), 192);
-  EXPECT_EQ(Driver->AwaitIdle[1][3], 0);
+  EXPECT_EQ(Driver->AwaitIdle()[1][3], 0);
   EXPECT_EQ(Poll(0x0A), 225);
 }
 
@@ -41,20 +42,20 @@ TEST_F(StatusTest, AnAuthorisedPumpCountsDownSixPollsThenReports209) {
     Codes.push_back(Poll(0x08));
   EXPECT_EQ(Codes, (std::vector<std::uint16_t>{217, 217, 217, 217, 217, 217, 209}));
   EXPECT_EQ(Channel.Wire()[0], "00 1B /3 @1B");
-  EXPECT_EQ(Driver->CountDown[1][3], 0);
-  EXPECT_EQ(Driver->Authorized[1][3], 1);
+  EXPECT_EQ(Driver->CountDown()[1][3], 0);
+  EXPECT_EQ(Driver->Authorized()[1][3], 1);
 }
 
 TEST_F(StatusTest, WorkedCases) {
   SetPump(1, 6, 0);
   EXPECT_EQ(Poll(0x88), 192);
-  EXPECT_EQ(Driver->Authorized[1][3], 0);
-  EXPECT_EQ(Driver->CountDown[1][3], 5);
+  EXPECT_EQ(Driver->Authorized()[1][3], 0);
+  EXPECT_EQ(Driver->CountDown()[1][3], 5);
 
   SetPump(1, 2, 0);
   Channel.Clear();
   EXPECT_EQ(Poll(0x59), 217);
-  EXPECT_EQ(Driver->CountDown[1][3], 1);
+  EXPECT_EQ(Driver->CountDown()[1][3], 1);
   EXPECT_EQ(Channel.Wire(), (Strings{"00 1B /3 @1B", "00 1F E0 /3 @1F"}));
 
   SetPump(0, 0, 0);
@@ -67,7 +68,7 @@ TEST_F(StatusTest, WorkedCases) {
 
   SetPump(1, 3, 0);
   EXPECT_EQ(Poll(0x20), 192);
-  EXPECT_EQ(Driver->Authorized[1][3], 0);
+  EXPECT_EQ(Driver->Authorized()[1][3], 0);
 }
 
 // The translation written as the table of status byte classes: each of the 256
@@ -121,9 +122,9 @@ TEST_F(StatusTest, EveryStatusByteTranslatesByItsClass) {
       SCOPED_TRACE("S=" + std::to_string(S) + " A=" + std::to_string(Start.A) +
                    " C=" + std::to_string(Start.C) + " W=" + std::to_string(Start.W));
       EXPECT_EQ(Word, E.Code) << "high byte 0, low byte the code";
-      EXPECT_EQ(Driver->Authorized[1][3], E.A);
-      EXPECT_EQ(Driver->CountDown[1][3], E.C);
-      EXPECT_EQ(Driver->AwaitIdle[1][3], E.W);
+      EXPECT_EQ(Driver->Authorized()[1][3], E.A);
+      EXPECT_EQ(Driver->CountDown()[1][3], E.C);
+      EXPECT_EQ(Driver->AwaitIdle()[1][3], E.W);
       EXPECT_EQ(Channel.Frames().size(), E.Reinit ? 2u : 1u);
     }
   }
@@ -150,10 +151,10 @@ TEST_F(StatusTest, AFailedOrRejectedPollChangesNothing) {
   Rejected.Reply = {0, 0x00, 0};
   Channel.Answer(Rejected);
   EXPECT_EQ(Driver->GetSost(1, 3), 0) << "no status is reported as 0";
-  EXPECT_EQ(Driver->LineState[1], LineRejected);
-  EXPECT_EQ(Driver->Authorized[1][3], 1);
-  EXPECT_EQ(Driver->CountDown[1][3], 4);
-  EXPECT_EQ(Driver->AwaitIdle[1][3], 1);
+  EXPECT_EQ(Driver->LineState()[1], LineRejected);
+  EXPECT_EQ(Driver->Authorized()[1][3], 1);
+  EXPECT_EQ(Driver->CountDown()[1][3], 4);
+  EXPECT_EQ(Driver->AwaitIdle()[1][3], 1);
 }
 
 TEST_F(StatusTest, AnAbsorbedChannelFailureLeavesTheOldLineStateToDecide) {
@@ -165,7 +166,7 @@ TEST_F(StatusTest, AnAbsorbedChannelFailureLeavesTheOldLineStateToDecide) {
   SetPump(0, 0, 0);
   Channel.Answer(TAnswer::Throws());
   EXPECT_EQ(Driver->GetSost(1, 3), 192) << "the buffer still holds the command, status 0";
-  EXPECT_EQ(Driver->AwaitIdle[1][3], 0);
+  EXPECT_EQ(Driver->AwaitIdle()[1][3], 0);
 }
 
 TEST_F(StatusTest, AFailedReinitRaisesItsMessageAfterTheCountDownStep) {
@@ -177,9 +178,9 @@ TEST_F(StatusTest, AFailedReinitRaisesItsMessageAfterTheCountDownStep) {
   } catch (const ESerialIO &E) {
     EXPECT_STREQ(E.what(), messages::ReinitPump);
   }
-  EXPECT_EQ(Driver->CountDown[1][3], 1);
-  EXPECT_EQ(Driver->Authorized[1][3], 1);
-  EXPECT_EQ(Driver->AwaitIdle[1][3], 1);
+  EXPECT_EQ(Driver->CountDown()[1][3], 1);
+  EXPECT_EQ(Driver->Authorized()[1][3], 1);
+  EXPECT_EQ(Driver->AwaitIdle()[1][3], 1);
 }
 
 } // namespace

@@ -141,5 +141,81 @@ TEST(ToWireHundredths, RefusesWhatTheFieldCannotCarry) {
   EXPECT_THROW(ToWireHundredths(12345.67, MaxDoseHundredths), ERangeError);
 }
 
+TEST(CommandShapes, EveryLeadAndCodeFindsItsOwnRowAndNothingElseMatches) {
+  for (const TCommandShape &Shape : CommandShapes) {
+    const std::uint8_t Lead = LeadByte(3, Shape.Command);
+    const TCommandShape *Found = FindShape(Lead, Shape.Code == NoCode ? 0x5A : Shape.Code);
+    ASSERT_NE(Found, nullptr) << Shape.Operation;
+    EXPECT_EQ(Found, &Shape) << Shape.Operation;
+    EXPECT_GE(CommandBufferSize, Shape.ReplyLength) << "the reply fits the command buffer";
+    EXPECT_EQ(ShapeNeedsCode(Lead), Shape.Code != NoCode) << Shape.Operation;
+  }
+  EXPECT_EQ(FindShape(0x18, 0x00), nullptr) << "command number 0";
+  EXPECT_EQ(FindShape(0x1C, 0x33), nullptr) << "a command 4 code of no operation";
+}
+
+// Every field read back by its own decoder, at the positions the pumps use.
+TEST(Fields, EachEncoderIsUndoneByItsDecoder) {
+  std::uint8_t B[CommandBufferSize] = {};
+  PutPrice(4550, B, 2);
+  EXPECT_EQ(B[4], 0x45);
+  EXPECT_EQ(B[5], 0x50);
+  EXPECT_EQ(PriceOf(B, 2), 4550);
+  PutDose(123456, B);
+  EXPECT_EQ(DoseOf(B), 123456);
+  PutUnblockCode(0x05, B);
+  EXPECT_EQ(UnblockCodeOf(B), 0x05);
+  EXPECT_TRUE(UnblockCodeIntact(B));
+  B[3] ^= 1;
+  EXPECT_FALSE(UnblockCodeIntact(B));
+  PutLeadAndComplement(0x1D, B);
+  EXPECT_EQ(B[1], 0xE2);
+  EXPECT_TRUE(LeadComplementIntact(B));
+
+  PutStatusReply(0x19, StatusFuelling, B);
+  EXPECT_EQ(StatusByteOf(B), StatusFuelling);
+  EXPECT_EQ(B[2], 0xF5);
+  const std::uint8_t Nibbles[ReportedNozzles] = {NibbleCalling, NibbleFlowing, NibbleReady,
+                                                 0x1};
+  PutNozzleReply(0x1E, Nibbles, B);
+  EXPECT_EQ(B[1], 0x2A);
+  EXPECT_EQ(B[3], 0xB1);
+  for (int K = 1; K <= ReportedNozzles; ++K)
+    EXPECT_EQ(NozzleNibble(B, K), Nibbles[K - 1]) << "nozzle " << K;
+
+  std::uint8_t Fill[CommandBufferSize] = {};
+  PutFillReply(0x1A, 12345, 999999, 2, Fill);
+  EXPECT_EQ(FillAmountOf(Fill), 12345);
+  EXPECT_EQ(FillVolumeOf(Fill), 999999);
+  EXPECT_EQ(Fill[9], 0x66) << "each value byte is followed by its complement";
+  EXPECT_EQ(LastValueByteAt(0x1A, ShapeFill.ReplyLength), 12u);
+
+  std::uint8_t Totals[CommandBufferSize] = {};
+  PutTotalsGroup(111, Totals, 1);
+  PutTotalsGroup(999999999999, Totals, 2);
+  PutTotalsNozzles(2, Totals, 2);
+  EXPECT_EQ(TotalOf(Totals, 2), 999999999999);
+  EXPECT_EQ(TotalOf(Totals, 1), 111);
+  EXPECT_EQ(Totals[26], 2);
+  EXPECT_EQ(TotalsGroups(ShapeTotals2First.ReplyLength), 2);
+  EXPECT_EQ(LastValueByteAt(TotalsLead, ShapeTotals2First.ReplyLength), 24u);
+}
+
+TEST(StatusVocabulary, NamesTheWireBytesAndHostCodes) {
+  for (std::uint8_t S : {0x04, 0x51, 0x59, 0x80, 0x91})
+    EXPECT_TRUE(AsksForReinit(S)) << int(S);
+  EXPECT_FALSE(AsksForReinit(0x00));
+  EXPECT_FALSE(AsksForReinit(0x8C));
+  EXPECT_TRUE(IsErrorStatus(0x8C));
+  EXPECT_FALSE(IsErrorStatus(0x80));
+  EXPECT_EQ(CodeIdle, 192);
+  EXPECT_EQ(CodeAuthorizedIdle, 209);
+  EXPECT_EQ(CodeAuthorized, 217);
+  EXPECT_EQ(CodeCalling, 225);
+  EXPECT_EQ(HostCode(FamilyCalling, 4), 228);
+  EXPECT_EQ(FamilyOf(203), FamilyReserved);
+  EXPECT_EQ(NozzleOf(203), 3);
+}
+
 } // namespace
 } // namespace de30::protocol

@@ -23,8 +23,7 @@ protected:
     Two.Nozzles = 2;
     Station.AddPump(1, One);
     Station.AddPump(1, Two);
-    Driver = GetDE30(0, 0, &Channel);
-    Driver->Pauser = &Pauser;
+    Driver = GetDE30(0, 0, &Channel, &Pauser);
     Driver->InitLine(1);
   }
 

@@ -173,8 +173,7 @@ int main(int Argc, char **Argv) {
   Station.SeedFaults(O.Seed);
   sim::TSimChannel Channel(Station);
   sim::TClockPauser Pauser(Clock);
-  auto Driver = GetDE30(0, 0, &Channel);
-  Driver->Pauser = &Pauser;
+  auto Driver = GetDE30(0, 0, &Channel, &Pauser);
   Driver->InitLine(1);
   Driver->InitLine(2);
 

@@ -12,7 +12,7 @@ namespace de30::test {
 
 class DriverTest : public ::testing::Test {
 protected:
-  DriverTest() : Driver(GetDE30(0, 0, &Channel)) { Driver->Pauser = &Channel; }
+  DriverTest() : Driver(GetDE30(0, 0, &Channel, &Channel)) {}
 
   TScriptChannel Channel;
   std::unique_ptr<TVM30> Driver;

@@ -6,7 +6,7 @@
 
 #include "de30/channel.hpp"
 #include "de30/constants.hpp"
-#include "de30/tables.hpp"
+#include "de30/driver_state.hpp"
 
 #include <cstdint>
 

@@ -4,7 +4,7 @@
 // (buffer A: the command bytes sent, buffer B: the reply received).
 
 #include "de30/channel.hpp"
-#include "de30/tables.hpp"
+#include "de30/driver_state.hpp"
 
 #include <cstdint>
 #include <deque>

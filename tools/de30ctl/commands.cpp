@@ -76,8 +76,9 @@ std::string RawStatus(TSession &S, const TPumpRef &Pump, std::uint16_t Shown) {
       Text = "; " + DescribeStatusByte(Status);
       // Calling status bytes give 225 only once the pump has reported idle since
       // the driver started; a fresh de30ctl has seen no idle yet.
-      const bool Calling = Kind == CmdStatus && (Status & 0x88) == 0x08;
-      if (Calling && Shown == 192 && S.Driver.AwaitIdle[Pump.Line][Pump.Pump] != 0)
+      const bool Calling =
+          Kind == CmdStatus && IsActiveStatus(Status) && !IsErrorStatus(Status);
+      if (Calling && Shown == CodeIdle && S.Driver.AwaitIdle()[Pump.Line][Pump.Pump] != 0)
         Text += "; held at 192: the pump has not reported idle since the driver started";
     }
   }
@@ -195,7 +196,7 @@ std::size_t SendPrices(TSession &S, const TPumpRef &Pump, int Nozzles,
   // SetPrice sends the stored grades once the driver knows the nozzle count. So
   // every grade but the last is stored while the count is unknown, the count is
   // taught by a poll, and the last SetPrice sends all of them in one command.
-  if (S.Driver.NozzleCount[Pump.Line][Pump.Pump] != 0)
+  if (S.Driver.NozzleCount()[Pump.Line][Pump.Pump] != 0)
     PollRecord(S, Pump, 0);
   const auto Last = std::prev(Prices.end());
   for (auto It = Prices.begin(); It != Last; ++It)
@@ -250,7 +251,7 @@ TExitCode DoseMoney(TSession &S, const TPumpRef &Pump, double Amount, double Pri
   S.Transport.Require(Pump);
   // The driver converts money at the grade's stored price. Stored while it knows
   // no nozzle count, the price stays in the driver and is not sent to the pump.
-  if (S.Driver.NozzleCount[Pump.Line][Pump.Pump] != 0)
+  if (S.Driver.NozzleCount()[Pump.Line][Pump.Pump] != 0)
     throw std::logic_error("a dose in money after a poll would send the prices");
   S.Transport.ForgetExchanges();
   S.Driver.SetPrice(Pump.Line, Pump.Pump, Grade, Price);

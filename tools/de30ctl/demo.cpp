@@ -2,6 +2,7 @@
 
 #include "commands.hpp"
 #include "exit_codes.hpp"
+#include "protocol/vocabulary.hpp"
 #include "transport.hpp"
 
 #include <cmath>
@@ -70,7 +71,7 @@ void TDemo::Transaction(const TPumpRef &Pump, int Nozzles, int Nozzle, double Li
     std::printf("    dose %s l preset\n", Money(Litres).c_str());
   } else {
     Driver.SetDoseMoney(Pump.Line, Pump.Pump, Grade, Amount);
-    Litres = std::round(Amount / Driver.Prices[Pump.Line][Pump.Pump][Grade] * 100) / 100;
+    Litres = std::round(Amount / Driver.Prices()[Pump.Line][Pump.Pump][Grade] * 100) / 100;
     std::printf("    dose for %s at grade %d preset (%s l)\n", Money(Amount).c_str(), Grade,
                 Money(Litres).c_str());
   }
@@ -87,24 +88,25 @@ void TDemo::Transaction(const TPumpRef &Pump, int Nozzles, int Nozzle, double Li
                   static_cast<long long>(Step * StepMs / 1000), DescribeStatus(Code).c_str(),
                   Money(Volume).c_str(), Money(Paid).c_str());
     Seen.push_back(Code);
-    if (Code == 192 && Step > 0)
+    if (Code == protocol::CodeIdle && Step > 0)
       break;
     Clock.Advance(StepMs);
   }
   Station.HangNozzle(Pump.Line, Pump.Pump);
   std::printf("    customer hangs up: %s\n", DescribeStatus(PollShown(Pump, Nozzles)).c_str());
 
-  const auto Has = [&](std::uint8_t Family) {
+  const auto Has = [&](protocol::THostFamily Family) {
     for (std::uint8_t C : Seen)
-      if ((C & 0xF8) == Family)
+      if (protocol::FamilyOf(C) == Family)
         return true;
     return false;
   };
-  Check(Has(0xE0) && Has(0xD8) && Seen.back() == 192,
+  Check(Has(protocol::FamilyCalling) && Has(protocol::FamilyAuthorised) &&
+            Seen.back() == protocol::CodeIdle,
         "the host saw calling, authorised, and idle again");
   Check(std::fabs(Volume - Litres) < 0.005,
         "the fill stopped at the dose of " + Money(Litres) + " l");
-  const double Price = Driver.Prices[Pump.Line][Pump.Pump][Nozzles == 1 ? 1 : Nozzle];
+  const double Price = Driver.Prices()[Pump.Line][Pump.Pump][Nozzles == 1 ? 1 : Nozzle];
   Check(std::fabs(Paid - std::round(Volume * Price * 100) / 100) < 0.005,
         "the amount is the volume at the price of " + Money(Price));
   const auto After = Totals(Pump, Nozzles);
@@ -132,7 +134,8 @@ void TDemo::StoppedFill(const TPumpRef &Pump) {
   std::printf("    stopped: %s, fill %s l %s\n", DescribeStatus(Code).c_str(),
               Money(Volume).c_str(), Money(Paid).c_str());
   Transport.Manual()->Advance(5000);
-  Check(Code == 192 && Driver.ReadFill(Pump.Line, Pump.Pump, Paid) == Volume && Volume > 0,
+  Check(Code == protocol::CodeIdle && Driver.ReadFill(Pump.Line, Pump.Pump, Paid) == Volume &&
+            Volume > 0,
         "the fill ended at the stop");
   Station.HangNozzle(Pump.Line, Pump.Pump);
   const auto After = Totals(Pump, 1);
@@ -142,14 +145,15 @@ void TDemo::StoppedFill(const TPumpRef &Pump) {
 void TDemo::FaultAndLock(const TPumpRef &Pump) {
   sim::TSimStation &Station = *Transport.Simulated();
   TVM30 &Driver = Session.Driver;
-  Station.Fail(Pump.Line, Pump.Pump, 0x80);
-  std::printf("    the pump reports status byte 0x80\n");
+  Station.Fail(Pump.Line, Pump.Pump, protocol::StatusFault);
+  std::printf("    the pump reports status byte 0x%02X\n", protocol::StatusFault);
   const std::uint8_t Reinit = PollShown(Pump, 1);
   std::printf("    poll: %s (the driver re-initialised the pump)\n",
               DescribeStatus(Reinit).c_str());
   const std::uint8_t After = PollShown(Pump, 1);
   std::printf("    poll: %s\n", DescribeStatus(After).c_str());
-  Check(Reinit == 209 && After == 192, "the pump is back after re-initialisation");
+  Check(Reinit == protocol::CodeAuthorizedIdle && After == protocol::CodeIdle,
+        "the pump is back after re-initialisation");
 
   Station.Lock(Pump.Line, Pump.Pump);
   Station.LiftNozzle(Pump.Line, Pump.Pump, 1);
@@ -170,7 +174,8 @@ void TDemo::FaultAndLock(const TPumpRef &Pump) {
               DescribeStatus(Calling).c_str());
   Station.HangNozzle(Pump.Line, Pump.Pump);
   PollShown(Pump, 1);
-  Check(Refused && Calling == 225, "a locked pump starts only once unblocked");
+  Check(Refused && Calling == protocol::CodeCalling,
+        "a locked pump starts only once unblocked");
 }
 
 int TDemo::Run() {
@@ -185,7 +190,7 @@ int TDemo::Run() {
   for (const TPumpRef &Pump : Transport.Pumps()) {
     const std::uint8_t Code = PollShown(Pump, Transport.Nozzles(Pump, 0));
     std::printf("    pump %d:%d: %s\n", Pump.Line, Pump.Pump, DescribeStatus(Code).c_str());
-    Check(Code == 192, "idle");
+    Check(Code == protocol::CodeIdle, "idle");
   }
 
   std::printf("\n2. Prices\n");
@@ -213,7 +218,7 @@ int TDemo::Run() {
   Check(Record.Sost == 227 && Record.ActiveNozzle == 3, "calling on nozzle 3");
   Transport.Simulated()->HangNozzle(2, 3);
   Record = PollRecord(Session, {2, 3}, 4);
-  Check((Record.Sost & 0xF8) == 0xC0, "idle again");
+  Check(protocol::FamilyOf(Record.Sost) == protocol::FamilyIdle, "idle again");
 
   std::printf("\n6. Pump 1:1: a fill stopped by the host\n");
   StoppedFill({1, 1});
@@ -229,8 +234,7 @@ int TDemo::Run() {
 } // namespace
 
 int RunDemo(TTransport &Transport) {
-  auto Driver = GetDE30(0, 0, &Transport.Channel());
-  Transport.Attach(*Driver);
+  auto Driver = GetDE30(0, 0, &Transport.Channel(), Transport.Pauser());
   TDemo Demo(Transport, *Driver);
   return Demo.Run();
 }

@@ -168,8 +168,7 @@ int Operate(CLI::App &App, TArguments &A, TTransport &Transport) {
     }
   }
 
-  auto Driver = GetDE30(0, 0, &Transport.Channel());
-  Transport.Attach(*Driver);
+  auto Driver = GetDE30(0, 0, &Transport.Channel(), Transport.Pauser());
   TSession S{Transport, *Driver};
   if (Name == "ident") {
     Ident(S);

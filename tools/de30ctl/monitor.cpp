@@ -1,6 +1,7 @@
 #include "monitor.hpp"
 
 #include "exit_codes.hpp"
+#include "protocol/vocabulary.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -32,7 +33,7 @@ TRow Read(TSession &S, const TPumpRef &Pump, int Nozzles, bool Authorise) {
   };
   try {
     TSostRecord Record = PollRecord(S, Pump, Nozzles);
-    if (Authorise && (Record.Sost & 0xF8) == 0xE0) {
+    if (Authorise && protocol::FamilyOf(Record.Sost) == protocol::FamilyCalling) {
       S.Driver.StartPump(Pump.Line, Pump.Pump);
       const bool Confirmed = Accepted();
       Record = PollRecord(S, Pump, Nozzles);

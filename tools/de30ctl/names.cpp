@@ -1,6 +1,7 @@
 #include "names.hpp"
 
 #include "exit_codes.hpp"
+#include "protocol/vocabulary.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -9,18 +10,18 @@
 namespace de30::ctl {
 
 std::string StatusName(std::uint16_t Code) {
-  if (Code == 0)
+  if (Code == protocol::NoStatus)
     return "no status (reply not accepted)";
-  switch (Code & 0xF8) {
-  case 0xC0:
+  switch (protocol::FamilyOf(Code)) {
+  case protocol::FamilyIdle:
     return "idle";
-  case 0xC8:
+  case protocol::FamilyReserved:
     return "reserved";
-  case 0xD0:
+  case protocol::FamilyReady:
     return "authorised, waiting";
-  case 0xD8:
+  case protocol::FamilyAuthorised:
     return "authorised";
-  case 0xE0:
+  case protocol::FamilyCalling:
     return "calling";
   default:
     return "unknown";
@@ -29,8 +30,8 @@ std::string StatusName(std::uint16_t Code) {
 
 std::string DescribeStatus(std::uint16_t Code) {
   std::string Text = std::to_string(Code) + " " + StatusName(Code);
-  if (Code != 0 && (Code & 7) != 0 && Code != 192)
-    Text += ", nozzle " + std::to_string(Code & 7);
+  if (Code != protocol::NoStatus && protocol::NozzleOf(Code) != 0 && Code != protocol::CodeIdle)
+    Text += ", nozzle " + std::to_string(protocol::NozzleOf(Code));
   return Text;
 }
 

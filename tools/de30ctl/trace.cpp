@@ -2,7 +2,6 @@
 
 #include "names.hpp"
 #include "protocol/vocabulary.hpp"
-#include "sim/pump.hpp"
 
 namespace de30::ctl {
 
@@ -20,14 +19,12 @@ std::string Hex(const std::vector<std::uint8_t> &Bytes) {
   return Text;
 }
 
-std::string Amount(const std::vector<std::uint8_t> &Bytes, std::size_t At, std::size_t Count) {
-  return Money(FromHundredths(BCDAtEverySecond(Bytes.data() + At, Count)));
-}
+std::string Amount(std::int64_t Hundredths) { return Money(FromHundredths(Hundredths)); }
 
 std::string Pump(std::uint8_t Lead) { return ", pump " + std::to_string(LeadPump(Lead)); }
 
 bool IsTotals(const std::vector<std::uint8_t> &Command) {
-  return Command.size() >= 2 && Command[0] == TotalsLead;
+  return Command.size() >= ShapeTotals1First.SendLength && Command[LeadAt] == TotalsLead;
 }
 
 } // namespace
@@ -35,30 +32,26 @@ bool IsTotals(const std::vector<std::uint8_t> &Command) {
 std::string DescribeStatusByte(std::uint8_t S) {
   std::string Name;
   switch (S) {
-  case sim::StatusIdle:
+  case StatusIdle:
     Name = "idle";
     break;
-  case sim::StatusCalling:
+  case StatusCalling:
     Name = "nozzle lifted";
     break;
-  case sim::StatusAuthorised:
+  case StatusAuthorised:
     Name = "authorised";
     break;
-  case sim::StatusFuelling:
+  case StatusFuelling:
     Name = "fuelling";
     break;
-  case sim::StatusFinished:
+  case StatusFinished:
     Name = "fill ended";
     break;
-  case 0x04:
-  case 0x51:
-  case 0x59:
-  case 0x80:
-  case 0x91:
-    Name = "fault, asks for re-initialisation";
-    break;
   default:
-    Name = (S & 0x88) == 0x88 ? "locked or error" : "other";
+    if (AsksForReinit(S))
+      Name = "fault, asks for re-initialisation";
+    else
+      Name = IsErrorStatus(S) ? "locked or error" : "other";
   }
   char Text[64];
   std::snprintf(Text, sizeof Text, "status byte 0x%02X (%s)", S, Name.c_str());
@@ -68,10 +61,10 @@ std::string DescribeStatusByte(std::uint8_t S) {
 std::string DescribeCommand(const std::vector<std::uint8_t> &C) {
   if (C.empty())
     return "empty";
-  const std::uint8_t Lead = C[0];
+  const std::uint8_t Lead = C[LeadAt];
   if (IsTotals(C)) {
-    const bool First = C[1] == CodeTotals1First || C[1] == CodeTotals2First;
-    const bool Two = C[1] == CodeTotals2First || C[1] == CodeTotals2Second;
+    const bool First = C[CodeAt] == TotalsFirst(1).Code || C[CodeAt] == TotalsFirst(2).Code;
+    const bool Two = C[CodeAt] == TotalsFirst(2).Code || C[CodeAt] == TotalsSecond(2).Code;
     return std::string("totals, ") + (First ? "first" : "second") + " request, " +
            (Two ? "two nozzle groups" : "one nozzle group") + ", pump last addressed";
   }
@@ -93,29 +86,33 @@ std::string DescribeCommand(const std::vector<std::uint8_t> &C) {
   default:
     return "unknown command";
   }
-  if (C.size() < 2)
+  if (C.size() <= CodeAt)
     return "command 4" + Pump(Lead);
-  switch (C[1]) {
+  switch (C[CodeAt]) {
   case CodeStart:
     return "start" + Pump(Lead);
   case CodeStop:
     return "stop" + Pump(Lead);
   case CodeDose:
-    return C.size() >= 5
-               ? "dose " + Money(FromHundredths(BCDToInt(C.data() + 2, 3))) + " l" + Pump(Lead)
+    return C.size() >= ShapeDose.SendLength
+               ? "dose " + Amount(DoseOf(C.data())) + " l" + Pump(Lead)
                : "dose";
   case CodePriceOne:
-    return C.size() >= 4
-               ? "price " + Money(FromHundredths(BCDToInt(C.data() + 2, 2))) + Pump(Lead)
+    return C.size() >= ShapePriceOne.SendLength
+               ? "price " + Amount(PriceOf(C.data(), 1)) + Pump(Lead)
                : "price";
   case CodePriceFive: {
     std::string Text = "prices";
-    for (std::size_t G = 0; G < 5 && 3 + 2 * G < C.size(); ++G)
-      Text += " " + Money(FromHundredths(BCDToInt(C.data() + 2 + 2 * G, 2)));
+    for (int G = 1; G <= GradesSeveralNozzles &&
+                    static_cast<std::size_t>(PriceAt(G) + PriceBytes) <= C.size();
+         ++G)
+      Text += " " + Amount(PriceOf(C.data(), G));
     return Text + Pump(Lead);
   }
   case CodeUnblock:
-    return C.size() >= 3 ? "unblock, code " + std::to_string(C[2]) + Pump(Lead) : "unblock";
+    return C.size() > UnblockCodeAt
+               ? "unblock, code " + std::to_string(UnblockCodeOf(C.data())) + Pump(Lead)
+               : "unblock";
   default:
     return "unknown command 4 code";
   }
@@ -125,25 +122,27 @@ std::string DescribeReply(const std::vector<std::uint8_t> &C,
                           const std::vector<std::uint8_t> &R) {
   if (C.empty() || R.empty())
     return "";
-  std::string Echo = R[0] == C[0] ? "" : " [echo does not match: rejected]";
-  if (IsTotals(C) && R.size() >= 16)
-    return "total " + Amount(R, R.size() - 14, 6) + Echo;
-  switch (LeadCommand(C[0])) {
+  std::string Echo = R[LeadAt] == C[LeadAt] ? "" : " [echo does not match: rejected]";
+  if (IsTotals(C) && R.size() >= TotalsReplyLength(1))
+    return "total " + Amount(TotalOf(R.data(), TotalsGroups(R.size()))) + Echo;
+  switch (LeadCommand(C[LeadAt])) {
   case CmdStatus:
   case CmdStatusAuth:
   case CmdReinit:
-    return R.size() >= 2 ? DescribeStatusByte(R[1]) + Echo : Echo;
+    return R.size() > StatusByteAt ? DescribeStatusByte(StatusByteOf(R.data())) + Echo : Echo;
   case CmdNozzles:
-    if (R.size() >= 4) {
+    if (R.size() >= ShapeNozzles.ReplyLength - 1u) {
       char Text[64];
-      std::snprintf(Text, sizeof Text, "nozzle nibbles %X %X %X %X", R[1] >> 4, R[1] & 15,
-                    R[3] >> 4, R[3] & 15);
+      std::snprintf(Text, sizeof Text, "nozzle nibbles %X %X %X %X", NozzleNibble(R.data(), 1),
+                    NozzleNibble(R.data(), 2), NozzleNibble(R.data(), 3),
+                    NozzleNibble(R.data(), 4));
       return Text + Echo;
     }
     return Echo;
   case CmdRead:
-    if (R.size() >= 13)
-      return "volume " + Amount(R, 8, 3) + " l, amount " + Amount(R, 2, 3) + Echo;
+    if (R.size() > FillVolumeAt + 2u * (FillValueBytes - 1))
+      return "volume " + Amount(FillVolumeOf(R.data())) + " l, amount " +
+             Amount(FillAmountOf(R.data())) + Echo;
     return Echo;
   default:
     return "acknowledged" + Echo;

@@ -169,11 +169,10 @@ void TTransport::InitLines(TVM30 &Driver, int Only) const {
   }
 }
 
-void TTransport::Attach(TVM30 &Driver) {
-  if (ManualTime == nullptr)
-    return;
-  Pauser = std::make_unique<sim::TClockPauser>(*ManualTime);
-  Driver.Pauser = Pauser.get();
+TPauser *TTransport::Pauser() {
+  if (ManualTime != nullptr && ClockPauser == nullptr)
+    ClockPauser = std::make_unique<sim::TClockPauser>(*ManualTime);
+  return ClockPauser.get();
 }
 
 } // namespace de30::ctl

@@ -47,8 +47,9 @@ public:
   // Runs InitLine for every line (only for Line when given); ECtlError(ExitCannotOpen)
   // naming the line that cannot be opened and why.
   void InitLines(TVM30 &Driver, int Line = 0) const;
-  // Has the driver's pauses move the manual clock instead of sleeping.
-  void Attach(TVM30 &Driver);
+  // What the driver's pauses should go to: the manual clock when there is one
+  // (null: let them sleep).
+  TPauser *Pauser();
 
   // The exchanges since the last ForgetExchanges, in order.
   const std::vector<channels::TTraceRecord> &Exchanges() const { return Recorded; }
@@ -65,7 +66,7 @@ private:
   std::unique_ptr<sim::TSimStation> Station;
   std::unique_ptr<channels::TLineChannel> LineChannel;
   std::vector<std::pair<int, std::string>> Where; // line and what it leads to
-  std::unique_ptr<TPauser> Pauser;
+  std::unique_ptr<TPauser> ClockPauser;
   std::vector<channels::TTraceRecord> Recorded;
 };
 

@@ -1,20 +1,9 @@
-#include "de30/tables.hpp"
-
-#include <chrono>
-#include <thread>
+#include "de30/driver_state.hpp"
 
 namespace de30 {
 
-void TThreadPauser::Pause(std::uint32_t Milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(Milliseconds));
-}
-
-TThreadPauser &TThreadPauser::Instance() {
-  static TThreadPauser Pauser;
-  return Pauser;
-}
-
-TDriverState::TDriverState(TComChannel *HostChannel) : Channel(HostChannel) {
+TDriverState::TDriverState(TComChannel *HostChannel, TPauser &HostPauser)
+    : Channel(HostChannel), Pauser(HostPauser) {
   static constexpr double StartPrices[GradeCount] = {1.0, 2.0, 3.0, 0.0, 0.0, 0.0};
   for (int Line = 1; Line <= LineCount; ++Line) {
     LineState[Line] = LineAccepted;
