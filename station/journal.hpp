@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace de30::station {
@@ -41,13 +42,20 @@ struct TSaleFilter {
   std::optional<TSaleState> State;
   std::int64_t FromMs = 0; // started at or after; 0 for no bound
   std::int64_t ToMs = 0;   // started before; 0 for no bound
-  int Limit = 1000;        // newest first
+  int Limit = 1000;        // newest first; 0 or less for no limit
 };
 
 class TJournal {
 public:
+  // How long a step waits for another writer (a maintenance tool holding the file
+  // for a moment) before it fails: long enough for such a tool, short enough that
+  // a journal stuck behind it fails the step, and the caller refuses it, instead
+  // of stalling its line.
+  static constexpr int DefaultBusyTimeoutMs = 5000;
+
   // Opens or creates the file (and its folder). EJournalError when it cannot.
-  explicit TJournal(const std::filesystem::path &File);
+  explicit TJournal(const std::filesystem::path &File,
+                    int BusyTimeoutMs = DefaultBusyTimeoutMs);
   ~TJournal();
   TJournal(const TJournal &) = delete;
   TJournal &operator=(const TJournal &) = delete;
@@ -55,12 +63,17 @@ public:
   // Records a new open sale and returns it with its id. Sale.Id is ignored.
   TSale OpenSale(const TSale &Sale);
   // Updates an open sale's nozzle, grade, price, volume and amount (fill progress).
-  void UpdateSale(const TSale &Sale);
-  // Ends an open sale: end totals, volume, amount, flags, end time, and the state
-  // (payable, or cleared for an empty sale). False when the sale was not open
-  // (already closed: a second close changes nothing, so no sale is counted twice).
+  // False when the sale is not open: a closed sale never changes again.
+  bool UpdateSale(const TSale &Sale);
+  // Ends an open sale: end totals, volume, amount, flags, end time (now when
+  // EndedMs is 0), and the state (payable, or cleared for an empty sale; any other
+  // state is std::invalid_argument). A nozzle, grade or price of 0 keeps what the
+  // journal holds. False when the sale was not open (already closed: a second
+  // close changes nothing, so no sale is counted twice).
   bool CloseSale(const TSale &Sale);
 
+  // Client names who holds a sale; an empty name is std::invalid_argument (it
+  // could not be told apart from "nobody").
   TClaimResult LockSale(std::int64_t Id, const std::string &Client);
   TClaimResult ClearSale(std::int64_t Id, const std::string &Client);
 
@@ -80,7 +93,20 @@ public:
   std::optional<TTotals> LastTotals(int Line, int Pump);
   void SetLastTotals(int Line, int Pump, const TTotals &Totals);
 
+  // The database file and its write-ahead log.
   std::int64_t SizeBytes();
+
+  // The schema this release writes (PRAGMA user_version). A file of a newer
+  // release is refused; an older one would be migrated here.
+  static constexpr int SchemaVersion = 1;
+  // What the connection actually runs with, as SQLite reports it.
+  struct TSettings {
+    std::string JournalMode; // "wal"
+    std::string Synchronous; // "full"
+    int BusyTimeoutMs = 0;
+    int SchemaVersion = 0;
+  };
+  TSettings Settings();
 
 private:
   struct TDb;

@@ -1,0 +1,336 @@
+// The configuration file: the documented example as it stands, and every kind of
+// fault refused with the file, the line and the key named.
+#include "station/config.hpp"
+#include "station/temp_dir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace de30::station {
+namespace {
+
+const char *const Example = R"(
+[station]
+id = "station-7"
+listen = "127.0.0.1:8030"
+journal = "/var/lib/de30/journal.db"   # --journal PATH overrides it
+
+[[grade]]
+number = 1
+name = "A-95"
+
+[[grade]]
+number = 2
+name = "Diesel"
+
+[[line]]
+number = 1
+serial = "/dev/ttyUSB0"               # or: tcp = "10.0.0.7:4001"
+timeout_ms = 1500
+
+[[pump]]
+line = 1
+address = 3
+nozzles = [1]                         # the grade each nozzle sells, nozzle 1 first
+
+[[pump]]
+line = 1
+address = 4
+nozzles = [1, 2]
+auto_authorize = true
+)";
+
+TEST(Config, TheDocumentedExampleIsAcceptedFromItsFile) {
+  test::TTempDir Dir;
+  const auto File = Dir / "de30d.toml";
+  std::ofstream(File) << Example;
+  const auto Config = LoadConfig(File);
+  EXPECT_EQ(Config.StationId, "station-7");
+  EXPECT_EQ(Config.ListenHost, "127.0.0.1");
+  EXPECT_EQ(Config.ListenPort, 8030);
+  EXPECT_EQ(Config.Journal, "/var/lib/de30/journal.db");
+  EXPECT_TRUE(Config.Token.empty());
+  ASSERT_EQ(Config.Grades.size(), 2u);
+  EXPECT_EQ(Config.FindGrade(2)->Name, "Diesel");
+  EXPECT_EQ(Config.FindGrade(3), nullptr);
+  ASSERT_EQ(Config.Lines.size(), 1u);
+  EXPECT_EQ(Config.Lines[0].Number, 1);
+  EXPECT_EQ(Config.Lines[0].Serial, "/dev/ttyUSB0");
+  EXPECT_TRUE(Config.Lines[0].TcpHost.empty());
+  EXPECT_EQ(Config.Lines[0].Timeout, std::chrono::milliseconds(1500));
+  ASSERT_EQ(Config.Pumps.size(), 2u);
+  const auto *Pump = Config.FindPump(1, 4);
+  ASSERT_NE(Pump, nullptr);
+  EXPECT_EQ(Pump->Id(), "1:4");
+  EXPECT_EQ(Pump->Nozzles, (std::vector<int>{1, 2}));
+  EXPECT_EQ(Pump->NozzleCount(), 2);
+  EXPECT_TRUE(Pump->AutoAuthorize);
+  EXPECT_FALSE(Config.FindPump(1, 3)->AutoAuthorize);
+  EXPECT_EQ(Config.FindPump(2, 3), nullptr);
+}
+
+TEST(Config, TcpLinesTokensAndServiceSettingsAreRead) {
+  const auto Config = ParseConfig(R"(
+[station]
+listen = "0.0.0.0:9000"
+token = "s3cret"
+offline_after = 5
+offline_backoff_ms = 8000
+
+[[grade]]
+number = 7
+name = "LPG"
+
+[[line]]
+number = 2
+tcp = "10.0.0.7:4001"
+capture = "/tmp/line2.cap"
+
+[[line]]
+number = 3
+tcp = "[fd00::7]:4002"
+
+[[pump]]
+line = 2
+address = 3
+nozzles = [7]
+
+[[pump]]
+line = 3
+address = 3
+nozzles = [7, 7, 7, 7]
+)",
+                                  "tcp.toml");
+  EXPECT_EQ(Config.StationId, "de30");
+  EXPECT_EQ(Config.ListenHost, "0.0.0.0");
+  EXPECT_EQ(Config.ListenPort, 9000);
+  EXPECT_EQ(Config.Token, "s3cret");
+  EXPECT_EQ(Config.OfflineAfter, 5);
+  EXPECT_EQ(Config.OfflineBackoffMax, std::chrono::milliseconds(8000));
+  ASSERT_EQ(Config.Lines.size(), 2u);
+  EXPECT_TRUE(Config.Lines[0].Serial.empty());
+  EXPECT_EQ(Config.Lines[0].TcpHost, "10.0.0.7");
+  EXPECT_EQ(Config.Lines[0].TcpPort, 4001);
+  EXPECT_EQ(Config.Lines[0].Capture, "/tmp/line2.cap");
+  EXPECT_EQ(Config.Lines[0].Timeout, std::chrono::milliseconds(1500)); // the default
+  EXPECT_EQ(Config.Lines[1].TcpHost, "fd00::7");
+  EXPECT_EQ(Config.Lines[1].TcpPort, 4002);
+  // The same address on two lines is two pumps.
+  EXPECT_NE(Config.FindPump(2, 3), nullptr);
+  EXPECT_EQ(Config.FindPump(3, 3)->NozzleCount(), 4);
+}
+
+// A small good file; each fault below is this with one thing wrong.
+const char *const Base = R"([[grade]]
+number = 1
+name = "A-95"
+
+[[line]]
+number = 1
+serial = "/dev/ttyUSB0"
+
+[[pump]]
+line = 1
+address = 3
+nozzles = [1]
+)";
+
+std::string Replace(std::string Text, const std::string &From, const std::string &To) {
+  const auto At = Text.find(From);
+  if (At == std::string::npos)
+    throw std::logic_error("the base file has no " + From);
+  return Text.replace(At, From.size(), To);
+}
+
+// The 1-based line of the file that holds Marker.
+int LineWith(const std::string &Text, const std::string &Marker) {
+  const auto At = Text.find(Marker);
+  if (At == std::string::npos)
+    throw std::logic_error("the case has no " + Marker);
+  return 1 + static_cast<int>(std::count(Text.begin(), Text.begin() + At, '\n'));
+}
+
+struct TFault {
+  std::string Text;
+  std::string Marker; // the text on the line the error names; empty for no line
+  std::string Key;
+  std::string Message; // part of the message
+};
+
+void ExpectRefused(const TFault &Fault) {
+  SCOPED_TRACE(Fault.Text);
+  try {
+    ParseConfig(Fault.Text, "faulty.toml");
+    ADD_FAILURE() << "accepted";
+  } catch (const EConfigError &Error) {
+    EXPECT_EQ(Error.File(), "faulty.toml");
+    EXPECT_EQ(Error.Line(), Fault.Marker.empty() ? 0 : LineWith(Fault.Text, Fault.Marker));
+    EXPECT_EQ(Error.Key(), Fault.Key);
+    EXPECT_NE(std::string(Error.what()).find(Fault.Message), std::string::npos) << Error.what();
+    const std::string Where = Error.Line()
+                                  ? "faulty.toml:" + std::to_string(Error.Line()) + ": "
+                                  : std::string("faulty.toml: ");
+    EXPECT_EQ(std::string(Error.what()).rfind(Where, 0), 0u) << Error.what();
+  }
+}
+
+TEST(Config, TheMessageNamesFileLineAndKey) {
+  const std::string Text =
+      std::string(Base) + "\n[[pump]]\nline = 1\naddress = 4\nnozzles = [3]\n";
+  try {
+    ParseConfig(Text, "journal.toml");
+    FAIL() << "accepted";
+  } catch (const EConfigError &Error) {
+    EXPECT_STREQ(Error.what(), "journal.toml:17: pump[2].nozzles: grade 3 is not configured");
+  }
+}
+
+TEST(Config, UnknownKeysAreNamedNotIgnored) {
+  for (const auto &Fault : std::vector<TFault>{
+           {Replace(Base, "nozzles = [1]\n", "nozzles = [1]\nauto_authorise = true\n"),
+            "auto_authorise", "pump[1].auto_authorise", "unknown key"},
+           // The typo is named, not the key it hides.
+           {Replace(Base, "serial =", "serail ="), "serail", "line[1].serail", "unknown key"},
+           {Replace(Base, "[[pump]]", "[[pumps]]"), "[[pumps]]", "pumps", "unknown key"},
+           {std::string("[station]\ntokn = \"x\"\n") + Base, "tokn", "station.tokn",
+            "unknown key"},
+           {std::string(Base) + "[pump.extra]\n", "[pump.extra]", "pump[1].extra",
+            "unknown key"},
+       })
+    ExpectRefused(Fault);
+}
+
+TEST(Config, WrongTypesAndSyntaxAreRefused) {
+  for (const auto &Fault : std::vector<TFault>{
+           {Replace(Base, "address = 3", "address = \"3\""), "address", "pump[1].address",
+            "must be an integer, not a string"},
+           {std::string(Base) + "auto_authorize = 1\n", "auto_authorize",
+            "pump[1].auto_authorize", "must be true or false"},
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"",
+                    "serial = \"/dev/ttyUSB0\"\ntimeout_ms = 1500.5"),
+            "timeout_ms", "line[1].timeout_ms",
+            "must be an integer, not a number with a fraction"},
+           {Replace(Base, "nozzles = [1]", "nozzles = 1"), "nozzles", "pump[1].nozzles",
+            "must be a list of grade numbers"},
+           {Replace(Base, "nozzles = [1]", "nozzles = [\"A-95\"]"), "nozzles",
+            "pump[1].nozzles", "must be an integer"},
+           {Replace(Base, "name = \"A-95\"", "name = 95"), "name = 95", "grade[1].name",
+            "must be a string"},
+           {std::string("grade = 1\n") +
+                Replace(Base, "[[grade]]\nnumber = 1\nname = \"A-95\"\n", ""),
+            "grade = 1", "grade", "[[grade]]"},
+           {std::string("station = \"x\"\n") + Base, "station = ", "station",
+            "must be a table"},
+           {Replace(Base, "address = 3", "address = "), "address", "", ""},
+       })
+    ExpectRefused(Fault);
+}
+
+TEST(Config, LinesAreCheckedOneByOne) {
+  for (const auto &Fault : std::vector<TFault>{
+           {Replace(Base, "number = 1\nserial", "number = 33\nserial"), "number = 33",
+            "line[1].number", "33 is outside 1..32"},
+           {Replace(Base, "number = 1\nserial", "number = 0\nserial"), "number = 0",
+            "line[1].number", "0 is outside 1..32"},
+           {std::string(Base) + "[[line]]\nnumber = 1 # again\ntcp = \"h:1\"\n",
+            "number = 1 # again", "line[2].number", "line 1 is configured twice"},
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"",
+                    "serial = \"/dev/ttyUSB0\"\ntcp = \"h:1\""),
+            "tcp = ", "line[1].tcp", "either serial or tcp"},
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"\n", ""), "[[line]]", "line[1].serial",
+            "missing"},
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"", "tcp = \"10.0.0.7\""),
+            "tcp = ", "line[1].tcp", "port 1..65535"},
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"", "tcp = \"10.0.0.7:0\""),
+            "tcp = ", "line[1].tcp", "port 1..65535"},
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"", "tcp = \"10.0.0.7:65536\""),
+            "tcp = ", "line[1].tcp", "port 1..65535"},
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"", "tcp = \":4001\""),
+            "tcp = ", "line[1].tcp", "host:port"},
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"", "serial = \"\""),
+            "serial = ", "line[1].serial", "must not be empty"},
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"",
+                    "serial = \"/dev/ttyUSB0\"\ntimeout_ms = 49"),
+            "timeout_ms", "line[1].timeout_ms", "49 is outside 50..60000"},
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"",
+                    "serial = \"/dev/ttyUSB0\"\ntimeout_ms = 60001"),
+            "timeout_ms", "line[1].timeout_ms", "outside 50..60000"},
+       })
+    ExpectRefused(Fault);
+}
+
+TEST(Config, PumpsMustSitOnConfiguredLinesAndSellConfiguredGrades) {
+  for (const auto &Fault : std::vector<TFault>{
+           {Replace(Base, "line = 1\naddress", "line = 2\naddress"), "line = 2", "pump[1].line",
+            "line 2 is not configured"},
+           {Replace(Base, "address = 3", "address = 32"), "address", "pump[1].address",
+            "32 is outside 1..31"},
+           {Replace(Base, "address = 3", "address = 0"), "address", "pump[1].address",
+            "outside 1..31"},
+           {std::string(Base) + "\n[[pump]]\nline = 1\naddress = 3 # again\nnozzles = [1]\n",
+            "address = 3 # again", "pump[2].address", "pump 3 on line 1 is configured twice"},
+           {Replace(Base, "nozzles = [1]", "nozzles = []"), "nozzles", "pump[1].nozzles",
+            "0 nozzles; a pump has 1..4"},
+           {Replace(Base, "nozzles = [1]", "nozzles = [1, 1, 1, 1, 1]"), "nozzles",
+            "pump[1].nozzles", "5 nozzles"},
+           {Replace(Base, "nozzles = [1]", "nozzles = [1,\n  2]"), "  2]", "pump[1].nozzles",
+            "grade 2 is not configured"},
+           {Replace(Base, "nozzles = [1]\n", ""), "[[pump]]", "pump[1].nozzles", "missing"},
+           {Replace(Base, "address = 3\n", ""), "[[pump]]", "pump[1].address", "missing"},
+       })
+    ExpectRefused(Fault);
+}
+
+TEST(Config, GradesAreNumberedOnceAndNamed) {
+  for (const auto &Fault : std::vector<TFault>{
+           {std::string(Base) + "\n[[grade]]\nnumber = 1 # again\nname = \"B\"\n",
+            "number = 1 # again", "grade[2].number", "grade 1 is configured twice"},
+           {Replace(Base, "number = 1\nname", "number = 100\nname"), "number = 100",
+            "grade[1].number", "100 is outside 1..99"},
+           {Replace(Base, "name = \"A-95\"", "name = \"\""), "name = ", "grade[1].name",
+            "must not be empty"},
+           {Replace(Base, "name = \"A-95\"\n", ""), "[[grade]]", "grade[1].name", "missing"},
+       })
+    ExpectRefused(Fault);
+}
+
+TEST(Config, AStationNeedsALineAPumpAndATokenOffLoopback) {
+  const std::string NoPump = Base;
+  for (const auto &Fault : std::vector<TFault>{
+           {NoPump.substr(0, NoPump.find("[[pump]]")), "", "pump", "no pump is configured"},
+           {Replace(Replace(Base, "[[line]]\nnumber = 1\nserial = \"/dev/ttyUSB0\"\n", ""),
+                    "[[pump]]\nline = 1\naddress = 3\nnozzles = [1]\n", ""),
+            "", "line", "no line is configured"},
+           {std::string("[station]\nlisten = \"0.0.0.0:8030\"\n") + Base, "listen",
+            "station.token", "required when listen is not a loopback address"},
+           {std::string("[station]\nlisten = \"localhost\"\n") + Base, "listen",
+            "station.listen", "host:port"},
+           {std::string("[station]\noffline_after = 0\n") + Base, "offline_after",
+            "station.offline_after", "0 is outside 1..1000"},
+           {std::string("[station]\noffline_backoff_ms = 10\n") + Base, "offline_backoff_ms",
+            "station.offline_backoff_ms", "outside 100..600000"},
+           {std::string("[station]\ntoken = \"\"\n") + Base, "token", "station.token",
+            "must not be empty"},
+       })
+    ExpectRefused(Fault);
+  // Loopback addresses need no token.
+  for (const auto *Listen : {"127.0.0.1:8030", "localhost:8030", "[::1]:8030", "127.0.0.1:0"})
+    EXPECT_NO_THROW(
+        ParseConfig(std::string("[station]\nlisten = \"") + Listen + "\"\n" + Base, "ok.toml"))
+        << Listen;
+}
+
+TEST(Config, AFileThatCannotBeReadIsNamed) {
+  test::TTempDir Dir;
+  try {
+    LoadConfig(Dir / "missing.toml");
+    FAIL() << "accepted";
+  } catch (const EConfigError &Error) {
+    EXPECT_EQ(Error.File(), (Dir / "missing.toml").string());
+    EXPECT_EQ(Error.Line(), 0);
+  }
+}
+
+} // namespace
+} // namespace de30::station
