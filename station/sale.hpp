@@ -16,12 +16,14 @@ std::optional<TSaleState> ParseSaleState(const std::string &Name);
 struct TPreset {
   enum class TKind { None, Litres, Money } Kind = TKind::None;
   double Value = 0.0;
+  bool operator==(const TPreset &) const = default;
 };
 
 struct TTotals {
   bool Known = false; // false when the pump's totals could not be read
   double Volume = 0.0;
   double Amount = 0.0;
+  bool operator==(const TTotals &) const = default;
 };
 
 // Flags a sale may carry; each is also an event when it is raised.
@@ -30,6 +32,9 @@ inline constexpr const char FlagNoTotals[] = "no_totals";             // totals 
 inline constexpr const char FlagRecovered[] = "recovered"; // closed or resumed after a restart
 inline constexpr const char FlagEmpty[] = "empty";         // ended without fuel
 inline constexpr const char FlagStopped[] = "stopped";     // ended by a stop command
+// The pump's totals had moved since the station last read them: fuel went out
+// without a sale of this station (raised on the next sale of the pump).
+inline constexpr const char FlagTotalsMoved[] = "totals_moved";
 
 struct TSale {
   std::int64_t Id = 0;
@@ -51,6 +56,8 @@ struct TSale {
 
   std::string PumpId() const; // "LINE:PUMP"
   bool HasFlag(const char *Flag) const;
+  // Field by field, exact: what the journal gives back is what was recorded.
+  bool operator==(const TSale &) const = default;
 };
 
 // ISO 8601 in UTC with milliseconds, e.g. "2026-12-08T22:50:09.123Z".

@@ -116,16 +116,5 @@ TEST(EventBus, SubscriptionsMayEndBeforeOrAfterTheBus) {
   EXPECT_FALSE(Kept->Overflowed());
 }
 
-TEST(EventNames, AreTheInterfaceWords) {
-  EXPECT_STREQ(PointStateName(TPointState::Authorised), "authorised");
-  EXPECT_STREQ(PointStateName(TPointState::Offline), "offline");
-  EXPECT_STREQ(PriceStateName(TPriceState::Failed), "failed");
-  EXPECT_STREQ(EventKindName(TEvent::TKind::Line), "line");
-  TPumpSnapshot Pump;
-  Pump.Line = 2;
-  Pump.Pump = 17;
-  EXPECT_EQ(Pump.Id(), "2:17");
-}
-
 } // namespace
 } // namespace de30::station

@@ -53,39 +53,40 @@ protected:
 };
 
 TEST_F(Journal, EverythingRecordedIsThereAfterAReopen) {
-  std::int64_t Closed = 0;
-  std::int64_t Open = 0;
+  TSale Closed = NewSale(2, 17, 1700000000000);
+  Closed.Nozzle = 2;
+  Closed.Grade = 95;
+  Closed.Price = 1.57;
+  Closed.Preset = {TPreset::TKind::Money, 50.0};
+  Closed.StartTotals = {true, 123456.78, 987654.32};
+  TSale Open = NewSale(2, 18);
   {
     TJournal Book(File);
-    TSale Sale = NewSale(2, 17, 1700000000000);
-    Sale.Nozzle = 2;
-    Sale.Grade = 95;
-    Sale.Price = 1.57;
-    Sale.Preset = {TPreset::TKind::Money, 50.0};
-    Sale.StartTotals = {true, 123456.78, 987654.32};
-    Sale.Id = 99;                     // ignored
-    Sale.State = TSaleState::Cleared; // ignored: a new sale is open
-    Sale = Book.OpenSale(Sale);
-    EXPECT_NE(Sale.Id, 99);
-    EXPECT_EQ(Sale.State, TSaleState::Open);
-    Closed = Sale.Id;
-    Sale.Volume = 31.85;
-    Sale.Amount = 50.0;
-    Sale.EndTotals = {true, 123488.63, 987704.32};
-    Sale.Flags = {FlagStopped, FlagVolumeMismatch};
-    Sale.EndedMs = 1700000090000;
-    Sale.State = TSaleState::Payable;
-    ASSERT_TRUE(Book.CloseSale(Sale));
-    ASSERT_EQ(Book.LockSale(Closed, "pos-1"), TClaimResult::Done);
+    auto Opening = Closed;
+    Opening.Id = 99;                     // ignored
+    Opening.State = TSaleState::Cleared; // ignored: a new sale is open
+    Closed = Book.OpenSale(Opening);
+    EXPECT_NE(Closed.Id, 99);
+    EXPECT_EQ(Closed.State, TSaleState::Open);
+    Closed.Volume = 31.85;
+    Closed.Amount = 50.0;
+    Closed.EndTotals = {true, 123488.63, 987704.32};
+    Closed.Flags = {FlagStopped, FlagVolumeMismatch};
+    Closed.EndedMs = 1700000090000;
+    Closed.State = TSaleState::Payable;
+    ASSERT_TRUE(Book.CloseSale(Closed));
+    ASSERT_EQ(Book.LockSale(Closed.Id, "pos-1"), TClaimResult::Done);
+    Closed.State = TSaleState::Locked;
+    Closed.LockedBy = "pos-1";
 
-    auto Pending = Book.OpenSale(NewSale(2, 18));
-    Pending.Nozzle = 1;
-    Pending.Grade = 92;
-    Pending.Price = 1.49;
-    Pending.Volume = 3.5;
-    Pending.Amount = 5.22;
-    ASSERT_TRUE(Book.UpdateSale(Pending));
-    Open = Pending.Id;
+    Open = Book.OpenSale(Open);
+    EXPECT_GT(Open.StartedMs, 0); // stamped when not given
+    Open.Nozzle = 1;
+    Open.Grade = 92;
+    Open.Price = 1.49;
+    Open.Volume = 3.5;
+    Open.Amount = 5.22;
+    ASSERT_TRUE(Book.UpdateSale(Open));
 
     Book.SetPrices({{92, 1.49}, {95, 1.57}});
     Book.SetPrices({{95, 1.61}});
@@ -93,48 +94,15 @@ TEST_F(Journal, EverythingRecordedIsThereAfterAReopen) {
     Book.SetLastTotals(2, 18, {false, 0, 0});
   }
   TJournal Book(File);
-  const auto Sale = Book.Sale(Closed);
-  ASSERT_TRUE(Sale);
-  EXPECT_EQ(Sale->Line, 2);
-  EXPECT_EQ(Sale->Pump, 17);
-  EXPECT_EQ(Sale->PumpId(), "2:17");
-  EXPECT_EQ(Sale->Nozzle, 2);
-  EXPECT_EQ(Sale->Grade, 95);
-  EXPECT_EQ(Sale->Price, 1.57);
-  EXPECT_EQ(Sale->Preset.Kind, TPreset::TKind::Money);
-  EXPECT_EQ(Sale->Preset.Value, 50.0);
-  EXPECT_EQ(Sale->Volume, 31.85);
-  EXPECT_EQ(Sale->Amount, 50.0);
-  EXPECT_TRUE(Sale->StartTotals.Known);
-  EXPECT_EQ(Sale->StartTotals.Volume, 123456.78);
-  EXPECT_EQ(Sale->StartTotals.Amount, 987654.32);
-  EXPECT_EQ(Sale->EndTotals.Volume, 123488.63);
-  EXPECT_EQ(Sale->EndTotals.Amount, 987704.32);
-  EXPECT_EQ(Sale->StartedMs, 1700000000000);
-  EXPECT_EQ(Sale->EndedMs, 1700000090000);
-  EXPECT_EQ(Sale->State, TSaleState::Locked);
-  EXPECT_EQ(Sale->LockedBy, "pos-1");
-  EXPECT_EQ(Sale->Flags, (std::vector<std::string>{FlagStopped, FlagVolumeMismatch}));
-
-  const auto Opened = Book.OpenSales();
-  ASSERT_EQ(Opened.size(), 1u);
-  EXPECT_EQ(Opened[0].Id, Open);
-  EXPECT_EQ(Opened[0].Volume, 3.5);
-  EXPECT_EQ(Opened[0].Grade, 92);
-  EXPECT_GT(Opened[0].StartedMs, 0); // stamped when not given
-  EXPECT_EQ(Opened[0].EndedMs, 0);
-
+  EXPECT_EQ(Book.Sale(Closed.Id), Closed);
+  EXPECT_EQ(Book.OpenSales(), std::vector<TSale>{Open});
+  EXPECT_EQ(Book.LastSale(2, 17), Closed);
+  EXPECT_EQ(Book.LastSale(2, 18), Open);
+  EXPECT_EQ(Book.LastSale(1, 17), std::nullopt);
   EXPECT_EQ(Book.Prices(), (std::map<int, double>{{92, 1.49}, {95, 1.61}}));
-  const auto Totals = Book.LastTotals(2, 17);
-  ASSERT_TRUE(Totals);
-  EXPECT_TRUE(Totals->Known);
-  EXPECT_EQ(Totals->Volume, 123488.63);
-  EXPECT_EQ(Totals->Amount, 987704.32);
-  EXPECT_FALSE(Book.LastTotals(2, 18)->Known);
-  EXPECT_FALSE(Book.LastTotals(2, 19));
-  EXPECT_EQ(Book.LastSale(2, 17)->Id, Closed);
-  EXPECT_EQ(Book.LastSale(2, 18)->Id, Open);
-  EXPECT_FALSE(Book.LastSale(1, 17));
+  EXPECT_EQ(Book.LastTotals(2, 17), (TTotals{true, 123488.63, 987704.32}));
+  EXPECT_EQ(Book.LastTotals(2, 18), TTotals{});
+  EXPECT_EQ(Book.LastTotals(2, 19), std::nullopt);
   EXPECT_GT(Book.SizeBytes(), 0);
 }
 
@@ -346,6 +314,47 @@ TEST_F(Journal, AFailedWriteIsAnErrorThatNamesTheFile) {
   // The refused step left nothing behind, and the journal goes on.
   EXPECT_TRUE(Book.OpenSales().empty());
   EXPECT_NO_THROW(Book.OpenSale(NewSale(1, 1)));
+}
+
+// What `sqlite3 FILE ".backup COPY"` does: the backup interface, step by step,
+// from a second connection while the journal goes on writing. The steps are
+// smaller than the shell's 100 pages, so that writes land between them and the
+// copy has to start over.
+TEST_F(Journal, ABackupTakenWhileSalesAreWrittenIsASoundJournal) {
+  TJournal Book(File);
+  for (int Index = 1; Index <= 300; ++Index)
+    Fill(Book, 1, Index);
+  std::thread Writer([&Book] {
+    for (int Index = 301; Index <= 400; ++Index)
+      Fill(Book, 2, Index);
+  });
+  const auto Copy = Dir / "backup.db";
+  sqlite3 *Source = nullptr;
+  sqlite3 *Target = nullptr;
+  ASSERT_EQ(sqlite3_open(File.c_str(), &Source), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(Copy.c_str(), &Target), SQLITE_OK);
+  auto *Backup = sqlite3_backup_init(Target, "main", Source, "main");
+  ASSERT_NE(Backup, nullptr);
+  int Result = SQLITE_OK;
+  while ((Result = sqlite3_backup_step(Backup, 2)) == SQLITE_OK || Result == SQLITE_BUSY ||
+         Result == SQLITE_LOCKED)
+    ;
+  EXPECT_EQ(Result, SQLITE_DONE);
+  sqlite3_backup_finish(Backup);
+  sqlite3_close(Target);
+  sqlite3_close(Source);
+  Writer.join();
+
+  EXPECT_EQ(PragmaFromOutside(Copy, "integrity_check"), "ok");
+  TJournal Restored(Copy);
+  const auto Sales = Restored.Sales({std::nullopt, 0, 0, 0});
+  ASSERT_GE(Sales.size(), 300u);
+  // A snapshot: the sales of one moment, each as it was then.
+  for (const auto &Sale : Sales) {
+    EXPECT_EQ(Sale.Volume, static_cast<double>(Sale.Id));
+    EXPECT_EQ(Sale.State, Sale.Volume ? TSaleState::Payable : TSaleState::Open);
+  }
+  EXPECT_LE(Restored.CountByState()[TSaleState::Open], 1);
 }
 
 TEST_F(Journal, StepsFromSeveralThreadsAreSerialised) {

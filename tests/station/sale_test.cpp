@@ -15,16 +15,6 @@ TEST(SaleNames, EveryStateReadsBackFromItsName) {
   EXPECT_EQ(ParseSaleState(""), std::nullopt);
 }
 
-TEST(SaleNames, PumpIdAndFlags) {
-  TSale Sale;
-  Sale.Line = 3;
-  Sale.Pump = 12;
-  Sale.Flags = {FlagNoTotals, FlagRecovered};
-  EXPECT_EQ(Sale.PumpId(), "3:12");
-  EXPECT_TRUE(Sale.HasFlag(FlagRecovered));
-  EXPECT_FALSE(Sale.HasFlag(FlagEmpty));
-}
-
 TEST(IsoTime, IsUtcWithMilliseconds) {
   EXPECT_EQ(IsoTime(0), "1970-01-01T00:00:00.000Z");
   EXPECT_EQ(IsoTime(1796770209123), "2026-12-08T22:50:09.123Z");

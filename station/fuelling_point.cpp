@@ -1,0 +1,338 @@
+#include "station/fuelling_point.hpp"
+
+#include <algorithm>
+
+namespace de30::station {
+
+namespace {
+
+// Host code families: the high five bits of a code, the low three the nozzle.
+constexpr std::uint8_t FamilyMask = 0xF8;
+constexpr std::uint8_t FamilyIdle = 192;
+constexpr std::uint8_t FamilyReady = 208;
+constexpr std::uint8_t FamilyAuthorised = 216;
+constexpr std::uint8_t FamilyCalling = 224;
+// On a short poll 209 is not "nozzle 1 ready": the count-down ran out, or the
+// driver has just re-initialised the pump after a fault status.
+constexpr std::uint8_t CodeWaiting = 209;
+
+std::uint8_t Family(std::uint8_t Code) { return static_cast<std::uint8_t>(Code & FamilyMask); }
+
+std::string Times(int N, const char *What) {
+  return std::to_string(N) + " " + What + (N == 1 ? " reply" : " replies") + " in a row";
+}
+
+} // namespace
+
+std::int64_t OfflineBackoffMs(int Attempts, std::int64_t MaxMs) {
+  std::int64_t Pause = OfflineBackoffFirstMs;
+  for (int I = 1; I < Attempts && Pause < MaxMs; ++I)
+    Pause *= 2;
+  return std::max<std::int64_t>(std::min(Pause, MaxMs), 0);
+}
+
+TFuellingPoint::TFuellingPoint(int NozzleCount, bool AutoAuthorize, TPointTiming PointTiming)
+    : Nozzles(NozzleCount), Auto(AutoAuthorize), Timing(PointTiming) {}
+
+bool TFuellingPoint::DuePoll(std::int64_t NowMs) const {
+  return Now != TPointState::Offline || NowMs >= NextPoll;
+}
+
+bool TFuellingPoint::ReadsFill() const {
+  return Now != TPointState::Offline &&
+         (Now == TPointState::Authorised || Now == TPointState::Fuelling || Recover);
+}
+
+TStep TFuellingPoint::Enter(TPointState Next, std::string Reason, std::uint8_t Cause) {
+  TStep Step;
+  if (Next == Now) {
+    Why = std::move(Reason); // the same state for another reason is no transition
+    return Step;
+  }
+  Step.Changed = TTransition{Now, Next, Reason, Cause};
+  Now = Next;
+  Why = std::move(Reason);
+  return Step;
+}
+
+bool TFuellingPoint::AuthorisedCode(std::uint8_t C) const {
+  const std::uint8_t F = Family(C);
+  if (F == FamilyAuthorised)
+    return true;
+  // With several nozzles 208 + k is a nozzle that is ready; on a short poll 209
+  // has its own meanings.
+  return F == FamilyReady && (Nozzles >= 2 || C != CodeWaiting);
+}
+
+TStep TFuellingPoint::OnPoll(const TPollInput &Poll, std::int64_t NowMs) {
+  if (Poll.Outcome != TPollInput::TOutcome::Answered) {
+    ++Missed;
+    const char *What = Poll.Outcome == TPollInput::TOutcome::Missed ? "missed" : "rejected";
+    if (Now == TPointState::Offline) {
+      ++Attempts;
+      NextPoll = NowMs + OfflineBackoffMs(Attempts + 1, Timing.BackoffMaxMs);
+      return {};
+    }
+    if (Missed < Timing.OfflineAfter)
+      return {};
+    Attempts = 0;
+    NextPoll = NowMs + OfflineBackoffMs(1, Timing.BackoffMaxMs);
+    return Enter(TPointState::Offline, Times(Missed, What), 0);
+  }
+  Missed = 0;
+  Attempts = 0;
+  NextPoll = 0;
+  Code = Poll.Code;
+  int Nozzle = Poll.Nozzle;
+  if (Nozzles <= 1 && Nozzle != 0)
+    Nozzle = 1;
+  const std::uint8_t F = Family(Poll.Code);
+  if (F == FamilyIdle || F == FamilyCalling)
+    DriverAuthorised = false;
+  return Answered(Poll.Code, Nozzle);
+}
+
+TStep TFuellingPoint::Answered(std::uint8_t C, int Nozzle) {
+  const bool WasOffline = Now == TPointState::Offline;
+  const std::uint8_t F = Family(C);
+  const bool Authorised = AuthorisedCode(C);
+  if (Sale)
+    return AnsweredWithSale(C, Nozzle, Authorised, WasOffline);
+
+  if (F != FamilyIdle && F != FamilyCalling && F != FamilyReady && F != FamilyAuthorised)
+    return Enter(TPointState::Error, "unknown status code " + std::to_string(C), C);
+  if (Now == TPointState::Locked && !Authorised)
+    return {}; // only an unblock frees it; a lifted nozzle means nothing meanwhile
+  if (Authorised || C == CodeWaiting) {
+    if (DriverAuthorised) {
+      Active = Nozzle;
+      return Enter(TPointState::Calling, "stopped; the nozzle is still lifted", C);
+    }
+    if (C == CodeWaiting)
+      return Enter(TPointState::Error,
+                   "the driver re-initialised the pump after a fault status", C);
+    Active = Nozzle;
+    return Enter(TPointState::Error, "authorised, but not by this station", C);
+  }
+  if (F == FamilyCalling) {
+    Active = Nozzle;
+    TStep Step = Enter(TPointState::Calling, "nozzle " + std::to_string(Nozzle) + " lifted", C);
+    if (Auto)
+      Step.Action = TSaleAction::Begin;
+    return Step;
+  }
+  // 192.
+  if (Now == TPointState::Completed)
+    return {};
+  Active = 0;
+  if (WasOffline)
+    return Enter(TPointState::Idle, "answered again", C);
+  if (Now == TPointState::Error)
+    return Enter(TPointState::Idle, "the fault has cleared", C);
+  return Enter(TPointState::Idle, "idle", C);
+}
+
+TStep TFuellingPoint::AnsweredWithSale(std::uint8_t C, int Nozzle, bool Authorised,
+                                       bool WasOffline) {
+  const std::uint8_t F = Family(C);
+  if (Recover) {
+    if (Authorised) {
+      Recover = false;
+      Active = Nozzle;
+      return Enter(Fuel ? TPointState::Fuelling : TPointState::Authorised,
+                   "sale resumed after a restart", C);
+    }
+    // A driver that has just started reports a fuelling single-nozzle pump as
+    // idle or calling: only the fill reading tells whether fuel still flows.
+    if (WasOffline)
+      return Enter(TPointState::Authorised, "recovering the open sale", C);
+    return {};
+  }
+  if (EndAsked)
+    return {};
+  if (Authorised || (C == CodeWaiting && DriverAuthorised)) {
+    if (Nozzle != 0)
+      Active = Nozzle;
+    StartFailed = false; // whatever the start's reply said, the pump took it
+    if (Now == TPointState::Fuelling)
+      return {};
+    if (C == CodeWaiting && Nozzles <= 1)
+      return Enter(TPointState::Authorised,
+                   "authorised; the pump has not started within its count-down", C);
+    return Enter(Fuel ? TPointState::Fuelling : TPointState::Authorised,
+                 WasOffline ? "answered again" : "authorised", C);
+  }
+  if (F != FamilyIdle && F != FamilyCalling && C != CodeWaiting)
+    return Enter(TPointState::Error, "unknown status code " + std::to_string(C), C);
+
+  // Idle or calling (or a fault) while the sale is open: the fill is over, or
+  // never began.
+  TStep Step;
+  if (Fuel)
+    Step = Enter(TPointState::Completed, WasOffline ? "fill ended while offline" : "fill ended",
+                 C);
+  else if (StopSent)
+    Step = Enter(TPointState::Idle, "stopped", C);
+  else if (StartFailed)
+    Step = Enter(TPointState::Idle, "the authorisation failed", C);
+  else if (WasOffline)
+    Step = Enter(TPointState::Idle, "answered again; the sale ended while offline", C);
+  else if (C == CodeWaiting)
+    Step =
+        Enter(TPointState::Error, "the driver re-initialised the pump after a fault status", C);
+  else if (F == FamilyCalling)
+    Step = Enter(TPointState::Calling, "did not take the authorisation", C);
+  else
+    Step = Enter(TPointState::Locked, "did not take the authorisation; unblock it", C);
+  if (F == FamilyCalling && Now == TPointState::Calling)
+    Active = Nozzle;
+  return AskEnd(Step);
+}
+
+TStep TFuellingPoint::AskEnd(TStep Step) {
+  EndAsked = true;
+  Step.Action = TSaleAction::End;
+  return Step;
+}
+
+TStep TFuellingPoint::OnFill(double Volume, double Amount, std::int64_t NowMs) {
+  const bool Moved = Volume != FillVolume;
+  FillVolume = Volume;
+  FillAmount = Amount;
+  if (!Sale)
+    return {};
+  if (Recover) {
+    if (!FillSeen) {
+      FillSeen = true;
+      StillSince = NowMs;
+      return {};
+    }
+    if (Moved) {
+      StillSince = NowMs;
+      Fuel = true;
+      return Enter(TPointState::Fuelling, "fuelling, resumed after a restart", 0);
+    }
+    if (!SettleAsked && NowMs - StillSince >= Timing.RecoverySettleMs) {
+      SettleAsked = true;
+      TStep Step;
+      Step.Action = TSaleAction::Settle;
+      return Step;
+    }
+    return {};
+  }
+  FillSeen = true;
+  if (Volume > 0.0 && !EndAsked) {
+    Fuel = true;
+    if (Now == TPointState::Authorised)
+      return Enter(TPointState::Fuelling, "fuelling", Code);
+  }
+  return {};
+}
+
+std::optional<std::string> TFuellingPoint::RefuseAuthorise() const {
+  switch (Now) {
+  case TPointState::Offline:
+    return "the pump is offline";
+  case TPointState::Authorised:
+    return "the pump is already authorised";
+  case TPointState::Fuelling:
+    return "the pump is fuelling";
+  case TPointState::Locked:
+    return "the pump is locked; unblock it first";
+  case TPointState::Error:
+    return "the pump reports a fault";
+  default:
+    break;
+  }
+  if (Sale)
+    return "the pump's last sale is still open";
+  return std::nullopt;
+}
+
+std::optional<std::string> TFuellingPoint::RefuseStop() const {
+  if (Now == TPointState::Offline)
+    return "the pump is offline";
+  return std::nullopt;
+}
+
+std::optional<std::string> TFuellingPoint::RefuseUnblock() const {
+  if (Now == TPointState::Offline)
+    return "the pump is offline";
+  if (Now == TPointState::Fuelling)
+    return "the pump is fuelling";
+  if (Sale && !EndAsked)
+    return "the pump is authorised; stop it first";
+  return std::nullopt;
+}
+
+TStep TFuellingPoint::OnAuthorised(bool Ok, int Nozzle) {
+  Sale = true;
+  Fuel = false;
+  StopSent = false;
+  EndAsked = false;
+  Recover = false;
+  SettleAsked = false;
+  FillSeen = false;
+  FillVolume = 0.0;
+  FillAmount = 0.0;
+  DriverAuthorised = true;
+  StartFailed = !Ok;
+  if (Nozzle != 0)
+    Active = Nozzle;
+  if (!Ok)
+    return {}; // the next poll tells
+  return Enter(TPointState::Authorised, "authorised by the station", Code);
+}
+
+TStep TFuellingPoint::OnStopped(bool Ok) {
+  if (!Sale || EndAsked)
+    return {};
+  StopSent = true;
+  if (!Ok || Fuel || Recover)
+    return {}; // a fill in progress ends when the pump reports it
+  return AskEnd(Enter(TPointState::Idle, "stopped before fuelling", 0));
+}
+
+TStep TFuellingPoint::OnUnblocked(bool Ok) {
+  if (!Ok)
+    return {};
+  Active = 0;
+  return Enter(TPointState::Idle, "unblocked", 0);
+}
+
+void TFuellingPoint::RecoverSale() {
+  Sale = true;
+  Recover = true;
+  Fuel = false;
+  FillSeen = false;
+  SettleAsked = false;
+  EndAsked = false;
+  Why = "recovering an open sale; not answered yet";
+}
+
+TStep TFuellingPoint::OnSaleClosed() {
+  const bool Recovered = Recover;
+  Sale = false;
+  Fuel = false;
+  StopSent = false;
+  StartFailed = false;
+  EndAsked = false;
+  Recover = false;
+  SettleAsked = false;
+  if (Recovered || Now == TPointState::Authorised || Now == TPointState::Fuelling) {
+    Active = 0;
+    return Enter(TPointState::Idle, "the recovered sale is closed", 0);
+  }
+  return {};
+}
+
+void TFuellingPoint::OnSettleFailed() { SettleAsked = false; }
+
+TStep TFuellingPoint::OnSaleCleared() {
+  if (Now != TPointState::Completed || Sale)
+    return {};
+  Active = 0;
+  return Enter(TPointState::Idle, "sale cleared", 0);
+}
+
+} // namespace de30::station

@@ -1,0 +1,57 @@
+#pragma once
+// The driver operations a line worker uses, each reduced to what it came to: a
+// reading or command that was taken, a reply the reply check rejected (nothing of
+// it is used), a failed exchange (with the channel's error number), or a refusal
+// by the driver. The driver does not raise for a rejected reply, so every
+// operation is judged by the line state and by the rejections counted during it.
+
+#include "de30/driver.hpp"
+#include "station/counting_channel.hpp"
+#include "station/sale.hpp"
+
+#include <memory>
+#include <string>
+
+namespace de30::station {
+
+struct TIoResult {
+  enum class TKind { Ok, Rejected, Failed, Refused } Kind = TKind::Ok;
+  std::string Error;    // empty when Ok
+  int ChannelError = 0; // the channel's error number of a failed exchange
+
+  bool Ok() const { return Kind == TKind::Ok; }
+  // "what: why", for reasons and command results.
+  std::string Describe(const std::string &What) const;
+};
+
+// Creates the line's driver with its pauses going to Pauser (null: real sleeps).
+std::unique_ptr<TVM30> MakeDriver(TComChannel &Channel, TPauser *Pauser);
+// Destroys a driver made by MakeDriver.
+void DropDriver(std::unique_ptr<TVM30> &Driver);
+
+class TPumpIo {
+public:
+  TPumpIo(TVM30 &LineDriver, TCountingChannel &Counted, int LineNumber)
+      : Driver(LineDriver), Channel(Counted), Line(LineNumber) {}
+
+  // Record is cleared first, so the nozzle selection starts from no code.
+  TIoResult Poll(int Pump, int NozzleCount, TSostRecord &Record);
+  TIoResult Fill(int Pump, double &Volume, double &Amount);
+  // Volume and amount totals; only for pumps of one or two nozzles.
+  TIoResult Totals(int Pump, TTotals &Totals);
+  TIoResult Start(int Pump);
+  TIoResult Stop(int Pump);
+  TIoResult Unblock(int Pump, int Code);
+  TIoResult Dose(int Pump, double Litres);
+  TIoResult SetPrice(int Pump, int Position, double Price);
+  std::int32_t InitLine();
+
+private:
+  template <typename TOperation> TIoResult Run(TOperation &&Operation);
+
+  TVM30 &Driver;
+  TCountingChannel &Channel;
+  int Line;
+};
+
+} // namespace de30::station

@@ -1,0 +1,276 @@
+#include "station/station.hpp"
+
+#include "channels/serial_channel.hpp"
+#include "channels/tcp_channel.hpp"
+#include "station/line_worker.hpp"
+#include "station/prices.hpp"
+
+#include <set>
+
+namespace de30::station {
+
+using TStatus = TCommandResult::TStatus;
+
+TCommandResult TCommandResult::Fail(TStatus Status, std::string Message) {
+  TCommandResult Result;
+  Result.Status = Status;
+  Result.Message = std::move(Message);
+  return Result;
+}
+
+const char *StatusCode(TStatus Status) {
+  switch (Status) {
+  case TStatus::Ok:
+    return "ok";
+  case TStatus::UnknownPump:
+    return "unknown_pump";
+  case TStatus::UnknownGrade:
+    return "unknown_grade";
+  case TStatus::WrongState:
+    return "wrong_state";
+  case TStatus::BadValue:
+    return "bad_value";
+  case TStatus::NoPrice:
+    return "no_price";
+  case TStatus::LineFailed:
+    return "line_failed";
+  case TStatus::UnknownSale:
+    return "unknown_sale";
+  case TStatus::NotPayable:
+    return "not_payable";
+  case TStatus::NotLocked:
+    return "not_locked";
+  case TStatus::LockedByOther:
+    return "locked_by_other";
+  case TStatus::AlreadyCleared:
+    return "already_cleared";
+  case TStatus::Journal:
+    return "journal";
+  case TStatus::Stopping:
+    return "stopping";
+  }
+  return "unknown";
+}
+
+TChannelFactory RealLines() {
+  return [](const TLineConfig &Line) -> std::unique_ptr<TComChannel> {
+    std::unique_ptr<channels::TLineChannel> Channel;
+    if (!Line.Serial.empty())
+      Channel = std::make_unique<channels::TSerialChannel>(
+          std::map<std::int32_t, std::string>{{Line.Number, Line.Serial}});
+    else
+      Channel =
+          std::make_unique<channels::TTcpChannel>(std::map<std::int32_t, channels::TEndpoint>{
+              {Line.Number, channels::TEndpoint{Line.TcpHost, Line.TcpPort}}});
+    Channel->SetReplyTimeout(Line.Timeout);
+    return Channel;
+  };
+}
+
+struct TStation::TImpl {
+  TStationOptions Options;
+  std::vector<std::unique_ptr<TLineWorker>> Workers;
+  std::mutex PriceGuard; // one price change at a time, in journal order
+  bool Started = false;
+
+  TLineWorker *Line(int Number) {
+    for (auto &Worker : Workers)
+      if (Worker->Line() == Number)
+        return Worker.get();
+    return nullptr;
+  }
+};
+
+TStation::TStation(TStationConfig Config, TStationOptions Options)
+    : Setup(std::move(Config)), Book(std::make_unique<TJournal>(Setup.Journal)),
+      Impl(std::make_unique<TImpl>()) {
+  Impl->Options = std::move(Options);
+  const TLineShared Shared{Setup, Impl->Options, *Book, Bus};
+  for (const TLineConfig &Line : Setup.Lines)
+    Impl->Workers.push_back(std::make_unique<TLineWorker>(Line, Shared));
+  // A sale of a pump no longer configured stays open in the journal.
+  for (const TSale &Sale : Book->OpenSales())
+    if (TLineWorker *Worker = Impl->Line(Sale.Line))
+      Worker->RecoverSale(Sale);
+}
+
+TStation::~TStation() { Stop(); }
+
+void TStation::Start() {
+  if (Impl->Started)
+    return;
+  Impl->Started = true;
+  const auto Prices = Book->Prices();
+  for (auto &Worker : Impl->Workers)
+    Worker->Start(Prices);
+}
+
+void TStation::Stop() {
+  for (auto &Worker : Impl->Workers)
+    Worker->Stop();
+  Impl->Started = false;
+}
+
+std::vector<TPumpSnapshot> TStation::Pumps() const {
+  std::vector<TPumpSnapshot> All;
+  for (const auto &Worker : Impl->Workers)
+    for (TPumpSnapshot &View : Worker->Pumps())
+      All.push_back(std::move(View));
+  return All;
+}
+
+std::optional<TPumpSnapshot> TStation::Pump(int Line, int Address) const {
+  TLineWorker *Worker = Impl->Line(Line);
+  if (Worker == nullptr)
+    return std::nullopt;
+  return Worker->Pump(Address);
+}
+
+std::vector<TLineSnapshot> TStation::Lines() const {
+  std::vector<TLineSnapshot> All;
+  for (const auto &Worker : Impl->Workers)
+    All.push_back(Worker->Health());
+  return All;
+}
+
+TCommandResult TStation::Authorize(int Line, int Address, const TPreset &Preset,
+                                   std::optional<int> Grade) {
+  TLineWorker *Worker = Impl->Line(Line);
+  if (Worker == nullptr || !Worker->HasPump(Address))
+    return TCommandResult::Fail(TStatus::UnknownPump, "no pump " + std::to_string(Line) + ":" +
+                                                          std::to_string(Address));
+  if (Grade && Setup.FindGrade(*Grade) == nullptr)
+    return TCommandResult::Fail(TStatus::UnknownGrade, "no grade " + std::to_string(*Grade));
+  return Worker->Authorize(Address, Preset, Grade);
+}
+
+TCommandResult TStation::StopPump(int Line, int Address) {
+  TLineWorker *Worker = Impl->Line(Line);
+  if (Worker == nullptr || !Worker->HasPump(Address))
+    return TCommandResult::Fail(TStatus::UnknownPump, "no pump " + std::to_string(Line) + ":" +
+                                                          std::to_string(Address));
+  return Worker->StopPump(Address);
+}
+
+TCommandResult TStation::StopAll() {
+  std::string Failures;
+  TStatus Status = TStatus::Ok;
+  for (auto &Worker : Impl->Workers) {
+    const TCommandResult One = Worker->StopAll();
+    if (One.Ok())
+      continue;
+    Status = One.Status;
+    Failures += (Failures.empty() ? "" : "; ") + One.Message;
+  }
+  if (Status != TStatus::Ok)
+    return TCommandResult::Fail(Status, Failures);
+  return TCommandResult{};
+}
+
+TCommandResult TStation::Unblock(int Line, int Address, int Code) {
+  TLineWorker *Worker = Impl->Line(Line);
+  if (Worker == nullptr || !Worker->HasPump(Address))
+    return TCommandResult::Fail(TStatus::UnknownPump, "no pump " + std::to_string(Line) + ":" +
+                                                          std::to_string(Address));
+  if (Code < 0 || Code > 255)
+    return TCommandResult::Fail(TStatus::BadValue, "an unblock code lies in 0..255");
+  return Worker->Unblock(Address, Code);
+}
+
+TCommandResult TStation::SetPrices(const std::map<int, double> &Prices) {
+  if (Prices.empty())
+    return TCommandResult::Fail(TStatus::BadValue, "no prices given");
+  for (const auto &[Grade, Price] : Prices) {
+    if (Setup.FindGrade(Grade) == nullptr)
+      return TCommandResult::Fail(TStatus::UnknownGrade, "no grade " + std::to_string(Grade));
+    if (!ValidPrice(Price))
+      return TCommandResult::Fail(
+          TStatus::BadValue, "a price lies in 0.00..99.99 with at most two decimals (grade " +
+                                 std::to_string(Grade) + ")");
+  }
+  std::lock_guard<std::mutex> Lock(Impl->PriceGuard);
+  std::map<int, double> All;
+  try {
+    Book->SetPrices(Prices);
+    All = Book->Prices();
+  } catch (const EJournalError &E) {
+    return TCommandResult::Fail(TStatus::Journal, E.what());
+  }
+  for (auto &Worker : Impl->Workers)
+    Worker->PricesChanged(All);
+  TCommandResult Result;
+  Result.Message = "prices recorded; each pump gets its list once idle";
+  return Result;
+}
+
+std::map<int, double> TStation::Prices() { return Book->Prices(); }
+
+namespace {
+
+TCommandResult FromClaim(TClaimResult Claim) {
+  switch (Claim) {
+  case TClaimResult::Done:
+  case TClaimResult::AlreadyDone:
+    return TCommandResult{};
+  case TClaimResult::UnknownSale:
+    return TCommandResult::Fail(TStatus::UnknownSale, "no such sale");
+  case TClaimResult::NotPayable:
+    return TCommandResult::Fail(TStatus::NotPayable,
+                                "the sale is open, locked by another client, or cleared");
+  case TClaimResult::NotLocked:
+    return TCommandResult::Fail(TStatus::NotLocked, "lock the sale before clearing it");
+  case TClaimResult::LockedByOther:
+    return TCommandResult::Fail(TStatus::LockedByOther, "another client holds the lock");
+  case TClaimResult::AlreadyCleared:
+    return TCommandResult::Fail(TStatus::AlreadyCleared, "cleared before by another client");
+  }
+  return TCommandResult::Fail(TStatus::Journal, "unknown claim result");
+}
+
+} // namespace
+
+TCommandResult TStation::LockSale(std::int64_t Id, const std::string &Client) {
+  if (Client.empty())
+    return TCommandResult::Fail(TStatus::BadValue, "a lock needs the client's name");
+  TClaimResult Claim;
+  try {
+    Claim = Book->LockSale(Id, Client);
+  } catch (const EJournalError &E) {
+    return TCommandResult::Fail(TStatus::Journal, E.what());
+  }
+  TCommandResult Result = FromClaim(Claim);
+  Result.Sale = Book->Sale(Id);
+  if (Claim == TClaimResult::Done && Result.Sale) {
+    TEvent Event;
+    Event.Kind = TEvent::TKind::Sale;
+    Event.Reason = "locked";
+    Event.Sale = *Result.Sale;
+    Bus.Publish(std::move(Event));
+  }
+  return Result;
+}
+
+TCommandResult TStation::ClearSale(std::int64_t Id, const std::string &Client) {
+  if (Client.empty())
+    return TCommandResult::Fail(TStatus::BadValue, "a clear needs the client's name");
+  TClaimResult Claim;
+  try {
+    Claim = Book->ClearSale(Id, Client);
+  } catch (const EJournalError &E) {
+    return TCommandResult::Fail(TStatus::Journal, E.what());
+  }
+  TCommandResult Result = FromClaim(Claim);
+  Result.Sale = Book->Sale(Id);
+  if (Claim == TClaimResult::Done && Result.Sale) {
+    TEvent Event;
+    Event.Kind = TEvent::TKind::Sale;
+    Event.Reason = "cleared";
+    Event.Sale = *Result.Sale;
+    Bus.Publish(std::move(Event));
+    if (TLineWorker *Worker = Impl->Line(Result.Sale->Line))
+      Worker->SaleCleared(Result.Sale->Pump, Id);
+  }
+  return Result;
+}
+
+} // namespace de30::station

@@ -1,0 +1,414 @@
+#include "station/fuelling_point.hpp"
+
+#include <gtest/gtest.h>
+
+namespace de30::station {
+namespace {
+
+using TOutcome = TPollInput::TOutcome;
+
+TPollInput Code(std::uint8_t C, std::uint8_t Nozzle = 1) {
+  TPollInput Poll;
+  Poll.Code = C;
+  Poll.Nozzle = Nozzle;
+  return Poll;
+}
+
+TPollInput Missed() {
+  TPollInput Poll;
+  Poll.Outcome = TOutcome::Missed;
+  return Poll;
+}
+
+TPollInput Rejected(std::uint8_t Garbage = 217) {
+  TPollInput Poll;
+  Poll.Outcome = TOutcome::Rejected;
+  Poll.Code = Garbage;
+  return Poll;
+}
+
+class PointTest : public ::testing::Test {
+protected:
+  explicit PointTest(int Nozzles = 1, bool Auto = false) : Point(Nozzles, Auto, Timing()) {}
+
+  static TPointTiming Timing() {
+    TPointTiming T;
+    T.OfflineAfter = 3;
+    T.BackoffMaxMs = 4000;
+    T.RecoverySettleMs = 2000;
+    return T;
+  }
+
+  TStep Poll(const TPollInput &Input) { return Point.OnPoll(Input, Now += 100); }
+  TStep Fill(double Volume) { return Point.OnFill(Volume, Volume * 2.0, Now += 100); }
+
+  std::int64_t Now = 0;
+  TFuellingPoint Point;
+};
+
+class MultiNozzlePointTest : public PointTest {
+protected:
+  MultiNozzlePointTest() : PointTest(3) {}
+};
+
+class AutoPointTest : public PointTest {
+protected:
+  AutoPointTest() : PointTest(1, true) {}
+};
+
+TEST_F(PointTest, StartsOfflineAndAnswersIdleThenCalling) {
+  EXPECT_EQ(Point.State(), TPointState::Offline);
+  EXPECT_TRUE(Point.DuePoll(0));
+  const TStep First = Poll(Code(192, 0));
+  ASSERT_TRUE(First.Changed);
+  EXPECT_EQ(First.Changed->From, TPointState::Offline);
+  EXPECT_EQ(First.Changed->To, TPointState::Idle);
+  EXPECT_EQ(First.Changed->Code, 192);
+  EXPECT_FALSE(Poll(Code(192, 0)).Changed) << "the same state twice is no transition";
+  const TStep Lifted = Poll(Code(225));
+  ASSERT_TRUE(Lifted.Changed);
+  EXPECT_EQ(Lifted.Changed->To, TPointState::Calling);
+  EXPECT_EQ(Lifted.Changed->Reason, "nozzle 1 lifted");
+  EXPECT_EQ(Lifted.Action, TSaleAction::None)
+      << "only auto-authorise pumps begin by themselves";
+  EXPECT_EQ(Point.Nozzle(), 1);
+  EXPECT_FALSE(Point.ReadsFill());
+}
+
+TEST_F(AutoPointTest, AsksToAuthoriseEveryPollWhileCalling) {
+  Poll(Code(192, 0));
+  EXPECT_EQ(Poll(Code(225)).Action, TSaleAction::Begin);
+  EXPECT_EQ(Poll(Code(225)).Action, TSaleAction::Begin) << "a refused start is tried again";
+  Point.OnAuthorised(true, 1);
+  EXPECT_EQ(Poll(Code(217)).Action, TSaleAction::None);
+}
+
+TEST_F(PointTest, WholeSaleGoesAuthorisedFuellingCompletedIdle) {
+  Poll(Code(225));
+  EXPECT_FALSE(Point.RefuseAuthorise());
+  const TStep Started = Point.OnAuthorised(true, 1);
+  ASSERT_TRUE(Started.Changed);
+  EXPECT_EQ(Started.Changed->To, TPointState::Authorised);
+  EXPECT_TRUE(Point.HasSale());
+  EXPECT_TRUE(Point.ReadsFill());
+
+  EXPECT_FALSE(Poll(Code(217)).Changed);
+  EXPECT_FALSE(Fill(0.0).Changed) << "no fuel yet: still authorised";
+  const TStep Flowing = Fill(0.5);
+  ASSERT_TRUE(Flowing.Changed);
+  EXPECT_EQ(Flowing.Changed->To, TPointState::Fuelling);
+  EXPECT_TRUE(Point.SawFuel());
+  EXPECT_FALSE(Poll(Code(217)).Changed);
+  Fill(3.25);
+  EXPECT_DOUBLE_EQ(Point.Volume(), 3.25);
+  EXPECT_DOUBLE_EQ(Point.Amount(), 6.5);
+  EXPECT_TRUE(Point.RefuseAuthorise());
+  EXPECT_TRUE(Point.RefuseUnblock());
+
+  const TStep Ended = Poll(Code(192, 0));
+  ASSERT_TRUE(Ended.Changed);
+  EXPECT_EQ(Ended.Changed->To, TPointState::Completed);
+  EXPECT_EQ(Ended.Changed->Reason, "fill ended");
+  EXPECT_EQ(Ended.Action, TSaleAction::End);
+  EXPECT_EQ(Poll(Code(192, 0)).Action, TSaleAction::None) << "one end per sale";
+  EXPECT_FALSE(Point.OnSaleClosed().Changed);
+  EXPECT_FALSE(Point.HasSale());
+  EXPECT_FALSE(Poll(Code(192, 0)).Changed) << "completed until its sale is cleared";
+  const TStep Cleared = Point.OnSaleCleared();
+  ASSERT_TRUE(Cleared.Changed);
+  EXPECT_EQ(Cleared.Changed->To, TPointState::Idle);
+}
+
+TEST_F(PointTest, CompletedPumpCallingAgainIsCalling) {
+  Point.OnAuthorised(true, 1);
+  Fill(1.0);
+  Poll(Code(192, 0));
+  Point.OnSaleClosed();
+  EXPECT_EQ(Poll(Code(225)).Changed->To, TPointState::Calling);
+}
+
+TEST_F(PointTest, IdleRightAfterAnAuthorisationWithoutFuelIsLockedUntilUnblocked) {
+  Poll(Code(225));
+  Point.OnAuthorised(true, 1);
+  const TStep Step = Poll(Code(192, 0));
+  ASSERT_TRUE(Step.Changed);
+  EXPECT_EQ(Step.Changed->To, TPointState::Locked);
+  EXPECT_EQ(Step.Changed->Reason, "did not take the authorisation; unblock it");
+  EXPECT_EQ(Step.Action, TSaleAction::End) << "the sale closes, empty if the totals agree";
+  Point.OnSaleClosed();
+  EXPECT_FALSE(Poll(Code(225)).Changed) << "a lifted nozzle does not free a locked pump";
+  EXPECT_EQ(*Point.RefuseAuthorise(), "the pump is locked; unblock it first");
+  EXPECT_FALSE(Point.RefuseUnblock());
+  EXPECT_FALSE(Point.OnUnblocked(false).Changed) << "a failed unblock changes nothing";
+  const TStep Freed = Point.OnUnblocked(true);
+  ASSERT_TRUE(Freed.Changed);
+  EXPECT_EQ(Freed.Changed->To, TPointState::Idle);
+}
+
+TEST_F(PointTest, CountDownRunOutKeepsTheSaleAuthorised) {
+  Point.OnAuthorised(true, 1);
+  const TStep Step = Poll(Code(209));
+  EXPECT_FALSE(Step.Changed) << "still authorised, for another reason";
+  EXPECT_EQ(Point.State(), TPointState::Authorised);
+  EXPECT_EQ(Point.Reason(), "authorised; the pump has not started within its count-down");
+  EXPECT_EQ(Step.Action, TSaleAction::None);
+  EXPECT_TRUE(Point.ReadsFill());
+}
+
+TEST_F(PointTest, WaitingCodeWithoutAStationAuthorisationIsAFaultThatClears) {
+  Poll(Code(192, 0));
+  const TStep Fault = Poll(Code(209));
+  ASSERT_TRUE(Fault.Changed);
+  EXPECT_EQ(Fault.Changed->To, TPointState::Error);
+  EXPECT_EQ(Fault.Changed->Reason, "the driver re-initialised the pump after a fault status");
+  EXPECT_EQ(Fault.Changed->Code, 209);
+  EXPECT_TRUE(Point.RefuseAuthorise());
+  const TStep Clear = Poll(Code(192, 0));
+  ASSERT_TRUE(Clear.Changed);
+  EXPECT_EQ(Clear.Changed->To, TPointState::Idle);
+  EXPECT_EQ(Clear.Changed->Reason, "the fault has cleared");
+}
+
+TEST_F(PointTest, AuthorisedCodesWithoutASaleAreNotTakenForOurs) {
+  Poll(Code(192, 0));
+  const TStep Step = Poll(Code(217));
+  ASSERT_TRUE(Step.Changed);
+  EXPECT_EQ(Step.Changed->To, TPointState::Error);
+  EXPECT_EQ(Step.Changed->Reason, "authorised, but not by this station");
+  EXPECT_FALSE(Point.HasSale());
+  EXPECT_FALSE(Point.ReadsFill());
+}
+
+TEST_F(PointTest, UnknownCodesAreErrors) {
+  const TStep Step = Poll(Code(200, 0));
+  ASSERT_TRUE(Step.Changed);
+  EXPECT_EQ(Step.Changed->To, TPointState::Error);
+  EXPECT_EQ(Step.Changed->Reason, "unknown status code 200");
+}
+
+TEST_F(MultiNozzlePointTest, NozzleCodesNameTheNozzle) {
+  Poll(Code(192, 0));
+  const TStep Lifted = Poll(Code(226, 2));
+  ASSERT_TRUE(Lifted.Changed);
+  EXPECT_EQ(Lifted.Changed->Reason, "nozzle 2 lifted");
+  EXPECT_EQ(Point.Nozzle(), 2);
+  Point.OnAuthorised(true, 2);
+  EXPECT_FALSE(Poll(Code(218, 2)).Changed);
+  Fill(1.0);
+  EXPECT_EQ(Point.State(), TPointState::Fuelling);
+  EXPECT_EQ(Poll(Code(192, 0)).Action, TSaleAction::End);
+}
+
+TEST_F(MultiNozzlePointTest, ReadyNozzleOneIsAuthorisedNotAFault) {
+  Point.OnAuthorised(true, 0);
+  Poll(Code(209, 1));
+  EXPECT_EQ(Point.State(), TPointState::Authorised);
+  EXPECT_EQ(Point.Reason(), "authorised");
+  EXPECT_EQ(Point.Nozzle(), 1) << "a nozzle learnt after the authorisation";
+}
+
+TEST_F(MultiNozzlePointTest, CallingAfterAnAuthorisationWithoutFuelEndsTheSale) {
+  Poll(Code(225, 1));
+  Point.OnAuthorised(true, 1);
+  const TStep Step = Poll(Code(225, 1));
+  ASSERT_TRUE(Step.Changed);
+  EXPECT_EQ(Step.Changed->To, TPointState::Calling);
+  EXPECT_EQ(Step.Changed->Reason, "did not take the authorisation");
+  EXPECT_EQ(Step.Action, TSaleAction::End);
+}
+
+TEST(OfflineBackoffTest, DoublesFromAQuarterSecondUpToTheBound) {
+  EXPECT_EQ(OfflineBackoffMs(1, 4000), 250);
+  EXPECT_EQ(OfflineBackoffMs(2, 4000), 500);
+  EXPECT_EQ(OfflineBackoffMs(3, 4000), 1000);
+  EXPECT_EQ(OfflineBackoffMs(5, 4000), 4000);
+  EXPECT_EQ(OfflineBackoffMs(40, 4000), 4000) << "no overflow however long it stays away";
+  EXPECT_EQ(OfflineBackoffMs(1, 100), 100);
+}
+
+TEST_F(PointTest, MissedRepliesInARowTakeThePumpOfflineAndItIsPolledLessAndLess) {
+  Poll(Code(192, 0));
+  EXPECT_FALSE(Poll(Missed()).Changed);
+  EXPECT_FALSE(Poll(Missed()).Changed);
+  const TStep Gone = Point.OnPoll(Missed(), 1000);
+  ASSERT_TRUE(Gone.Changed);
+  EXPECT_EQ(Gone.Changed->To, TPointState::Offline);
+  EXPECT_EQ(Gone.Changed->Reason, "3 missed replies in a row");
+  EXPECT_FALSE(Point.DuePoll(1249));
+  EXPECT_TRUE(Point.DuePoll(1250));
+  Point.OnPoll(Missed(), 1250);
+  EXPECT_FALSE(Point.DuePoll(1749));
+  EXPECT_TRUE(Point.DuePoll(1750));
+  Point.OnPoll(Missed(), 1750);
+  EXPECT_EQ(Point.NextPollMs(), 2750);
+  for (int I = 0; I < 10; ++I)
+    Point.OnPoll(Missed(), 10000);
+  EXPECT_EQ(Point.NextPollMs(), 14000) << "bounded by the configured maximum";
+  EXPECT_TRUE(Point.RefuseAuthorise());
+  EXPECT_TRUE(Point.RefuseStop());
+
+  const TStep Back = Point.OnPoll(Code(192, 0), 14000);
+  ASSERT_TRUE(Back.Changed);
+  EXPECT_EQ(Back.Changed->To, TPointState::Idle);
+  EXPECT_EQ(Back.Changed->Reason, "answered again");
+  EXPECT_TRUE(Point.DuePoll(14001));
+  EXPECT_EQ(Point.Misses(), 0);
+}
+
+TEST_F(PointTest, AnAnswerBetweenMissesStartsTheCountAgain) {
+  Poll(Code(192, 0));
+  Poll(Missed());
+  Poll(Missed());
+  Poll(Code(192, 0));
+  Poll(Missed());
+  Poll(Missed());
+  EXPECT_EQ(Point.State(), TPointState::Idle);
+}
+
+TEST_F(PointTest, RejectedRepliesAreNeverReadings) {
+  Poll(Code(192, 0));
+  EXPECT_FALSE(Poll(Rejected(225)).Changed);
+  EXPECT_EQ(Point.State(), TPointState::Idle);
+  EXPECT_EQ(Point.LastCode(), 192) << "the rejected reply's code is not kept";
+  Poll(Rejected());
+  const TStep Step = Poll(Rejected());
+  ASSERT_TRUE(Step.Changed) << "a pump that only garbles its replies is not reachable";
+  EXPECT_EQ(Step.Changed->To, TPointState::Offline);
+  EXPECT_EQ(Step.Changed->Reason, "3 rejected replies in a row");
+}
+
+TEST_F(PointTest, OfflineDuringAFillKeepsTheSaleAndEndsItOnReturn) {
+  Point.OnAuthorised(true, 1);
+  Fill(2.0);
+  for (int I = 0; I < 3; ++I)
+    Poll(Missed());
+  EXPECT_EQ(Point.State(), TPointState::Offline);
+  EXPECT_TRUE(Point.HasSale());
+  EXPECT_FALSE(Point.ReadsFill());
+  const TStep Back = Point.OnPoll(Code(192, 0), 100000);
+  ASSERT_TRUE(Back.Changed);
+  EXPECT_EQ(Back.Changed->To, TPointState::Completed);
+  EXPECT_EQ(Back.Changed->Reason, "fill ended while offline");
+  EXPECT_EQ(Back.Action, TSaleAction::End);
+}
+
+TEST_F(PointTest, StoppedBeforeFuelEndsAtOnceAndTheDriversLeftoverAuthorisationIsNotOurs) {
+  Poll(Code(225));
+  Point.OnAuthorised(true, 1);
+  Poll(Code(217));
+  const TStep Stop = Point.OnStopped(true);
+  EXPECT_EQ(Stop.Action, TSaleAction::End);
+  ASSERT_TRUE(Stop.Changed);
+  EXPECT_EQ(Stop.Changed->To, TPointState::Idle);
+  EXPECT_TRUE(Point.Stopped());
+  Point.OnSaleClosed();
+  // The driver keeps counting the pump authorised until it reports 192 or 225.
+  const TStep Lifted = Poll(Code(217));
+  ASSERT_TRUE(Lifted.Changed);
+  EXPECT_EQ(Lifted.Changed->To, TPointState::Calling);
+  EXPECT_EQ(Lifted.Changed->Reason, "stopped; the nozzle is still lifted");
+  EXPECT_FALSE(Poll(Code(209)).Changed);
+  Poll(Code(192, 0));
+  EXPECT_EQ(Poll(Code(217)).Changed->To, TPointState::Error);
+}
+
+TEST_F(PointTest, StoppedDuringAFillEndsWhenThePumpReportsIt) {
+  Point.OnAuthorised(true, 1);
+  Fill(4.0);
+  EXPECT_EQ(Point.OnStopped(true).Action, TSaleAction::None);
+  EXPECT_EQ(Point.State(), TPointState::Fuelling);
+  const TStep End = Poll(Code(192, 0));
+  EXPECT_EQ(End.Action, TSaleAction::End);
+  EXPECT_EQ(Point.State(), TPointState::Completed);
+  EXPECT_TRUE(Point.Stopped());
+}
+
+TEST_F(PointTest, AFailedStartIsJudgedByTheNextPoll) {
+  Poll(Code(225));
+  EXPECT_FALSE(Point.OnAuthorised(false, 1).Changed);
+  EXPECT_TRUE(Point.HasSale()) << "the sale stays open: the pump may have taken it";
+  const TStep Took = Poll(Code(217));
+  ASSERT_TRUE(Took.Changed);
+  EXPECT_EQ(Took.Changed->To, TPointState::Authorised);
+}
+
+TEST_F(PointTest, AFailedStartThatDidNotTakeEndsTheSale) {
+  Poll(Code(192, 0));
+  Point.OnAuthorised(false, 1);
+  const TStep Step = Poll(Code(192, 0));
+  EXPECT_EQ(Step.Action, TSaleAction::End);
+  EXPECT_EQ(Point.State(), TPointState::Idle);
+  EXPECT_EQ(Point.Reason(), "the authorisation failed");
+}
+
+TEST_F(PointTest, CommandsThatDoNotFitTheStateAreRefused) {
+  EXPECT_EQ(*Point.RefuseAuthorise(), "the pump is offline");
+  EXPECT_EQ(*Point.RefuseUnblock(), "the pump is offline");
+  Poll(Code(192, 0));
+  EXPECT_FALSE(Point.RefuseStop());
+  Point.OnAuthorised(true, 1);
+  EXPECT_EQ(*Point.RefuseAuthorise(), "the pump is already authorised");
+  EXPECT_EQ(*Point.RefuseUnblock(), "the pump is authorised; stop it first");
+  Fill(1.0);
+  EXPECT_EQ(*Point.RefuseAuthorise(), "the pump is fuelling");
+  EXPECT_EQ(*Point.RefuseUnblock(), "the pump is fuelling");
+}
+
+TEST_F(PointTest, RecoveredSaleOfAnIdlePumpSettlesOnceTheFillStandsStill) {
+  Point.RecoverSale();
+  EXPECT_TRUE(Point.HasSale());
+  const TStep Answer = Point.OnPoll(Code(192, 0), 1000);
+  ASSERT_TRUE(Answer.Changed);
+  EXPECT_EQ(Answer.Changed->To, TPointState::Authorised);
+  EXPECT_TRUE(Point.ReadsFill());
+  EXPECT_EQ(Point.OnFill(7.5, 15.0, 1000).Action, TSaleAction::None);
+  EXPECT_EQ(Point.OnFill(7.5, 15.0, 2999).Action, TSaleAction::None);
+  EXPECT_EQ(Point.OnFill(7.5, 15.0, 3000).Action, TSaleAction::Settle);
+  EXPECT_FALSE(Point.SawFuel()) << "an old fill's data proves nothing";
+  EXPECT_EQ(Point.OnFill(7.5, 15.0, 3100).Action, TSaleAction::None) << "asked once";
+  Point.OnSettleFailed();
+  EXPECT_EQ(Point.OnFill(7.5, 15.0, 3200).Action, TSaleAction::Settle);
+  const TStep Closed = Point.OnSaleClosed();
+  ASSERT_TRUE(Closed.Changed);
+  EXPECT_EQ(Closed.Changed->To, TPointState::Idle);
+  EXPECT_FALSE(Point.ReadsFill());
+}
+
+TEST_F(PointTest, RecoveredSaleOfAPumpStillFuellingIsFollowedUntilTheFillStops) {
+  Point.RecoverSale();
+  Point.OnPoll(Code(192, 0), 0);
+  Point.OnFill(1.0, 2.0, 0);
+  const TStep Moving = Point.OnFill(1.5, 3.0, 500);
+  ASSERT_TRUE(Moving.Changed);
+  EXPECT_EQ(Moving.Changed->To, TPointState::Fuelling);
+  EXPECT_TRUE(Point.SawFuel());
+  EXPECT_EQ(Point.OnFill(2.0, 4.0, 2400).Action, TSaleAction::None);
+  EXPECT_EQ(Point.OnPoll(Code(192, 0), 3000).Action, TSaleAction::None)
+      << "a fresh driver reports a fuelling pump as idle: the code does not end it";
+  EXPECT_EQ(Point.OnFill(2.0, 4.0, 4399).Action, TSaleAction::None);
+  EXPECT_EQ(Point.OnFill(2.0, 4.0, 4400).Action, TSaleAction::Settle);
+}
+
+TEST_F(MultiNozzlePointTest, RecoveredSaleOfAnAuthorisedPumpResumes) {
+  Point.RecoverSale();
+  const TStep Step = Point.OnPoll(Code(219, 3), 0);
+  ASSERT_TRUE(Step.Changed);
+  EXPECT_EQ(Step.Changed->Reason, "sale resumed after a restart");
+  EXPECT_FALSE(Point.Recovering());
+  EXPECT_EQ(Point.Nozzle(), 3);
+  Point.OnFill(1.0, 2.0, 100);
+  EXPECT_EQ(Point.State(), TPointState::Fuelling);
+  EXPECT_EQ(Point.OnPoll(Code(192, 0), 200).Action, TSaleAction::End);
+}
+
+TEST_F(PointTest, RecoveredSaleOfAnOfflinePumpStaysOpen) {
+  Point.RecoverSale();
+  for (int I = 0; I < 10; ++I)
+    Point.OnPoll(Missed(), I * 10000);
+  EXPECT_TRUE(Point.HasSale());
+  EXPECT_TRUE(Point.Recovering());
+  EXPECT_FALSE(Point.ReadsFill());
+}
+
+} // namespace
+} // namespace de30::station
