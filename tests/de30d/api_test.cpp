@@ -20,7 +20,7 @@ protected:
 };
 
 TEST_F(Service, ListsThePumpsLinesAndPricesOfTheStation) {
-  const TReply Pumps = Get("/api/v1/pumps");
+  TReply Pumps = Get("/api/v1/pumps");
   ASSERT_EQ(Pumps.Status, 200);
   ASSERT_EQ(Pumps.Body.size(), 3u);
   EXPECT_EQ(Pumps.Body[0]["id"], "1:1");
@@ -30,10 +30,10 @@ TEST_F(Service, ListsThePumpsLinesAndPricesOfTheStation) {
   const TJson Idle = WaitForPump("1:2", "idle");
   EXPECT_EQ(Idle["line"], 1);
   EXPECT_EQ(Idle["pump"], 2);
-  const TReply Prices = Get("/api/v1/prices");
+  TReply Prices = Get("/api/v1/prices");
   ASSERT_EQ(Prices.Status, 200);
   EXPECT_EQ(Prices.Body, TJson({{"1", 45.5}, {"2", 47.2}, {"3", 52.9}, {"4", 49.9}}));
-  const TReply Lines = Get("/api/v1/lines");
+  TReply Lines = Get("/api/v1/lines");
   ASSERT_EQ(Lines.Status, 200);
   ASSERT_EQ(Lines.Body.size(), 2u);
   EXPECT_EQ(Lines.Body[1]["line"], 2);
@@ -46,11 +46,10 @@ TEST_F(Service, AWholeSaleWithALitrePresetEndsPayableWithItsTotals) {
   WaitForPump("1:1", "idle");
   ASSERT_TRUE(Sim().LiftNozzle(1, 1, 1));
   WaitForPump("1:1", "calling");
-  const TReply Authorised = Post("/api/v1/pumps/1:1/authorize", R"({"litres": 2})");
+  TReply Authorised = Post("/api/v1/pumps/1:1/authorize", R"({"litres": 2})");
   ASSERT_EQ(Authorised.Status, 200) << Authorised.Body.dump();
   EXPECT_EQ(Authorised.Body["id"], "1:1");
-  const TJson Done = WaitForPump("1:1", "completed");
-  EXPECT_DOUBLE_EQ(Done["volume"].get<double>(), 2.0);
+  WaitForPump("1:1", "completed");
   Sim().HangNozzle(1, 1);
   const TJson Sale = WaitForSale("1:1", "payable");
   ASSERT_TRUE(Sale.is_object());
@@ -68,7 +67,7 @@ TEST_F(Service, AWholeSaleWithALitrePresetEndsPayableWithItsTotals) {
   EXPECT_TRUE(Sale["ended"].is_string());
   EXPECT_TRUE(Sale["locked_by"].is_null());
   // The same sale by its id.
-  const TReply ById = Get("/api/v1/sales/" + Sale["id"].dump());
+  TReply ById = Get("/api/v1/sales/" + Sale["id"].dump());
   ASSERT_EQ(ById.Status, 200);
   EXPECT_EQ(ById.Body, Sale);
 }
@@ -109,21 +108,22 @@ TEST_F(Service, LockAndClearRefuseEachWrongStepWithItsCode) {
   EXPECT_DOUBLE_EQ(Sale["volume"].get<double>(), 1.0);
   const std::string Path = "/api/v1/sales/" + Sale["id"].dump();
 
-  const auto Expect = [&](const std::string &Verb, const std::string &Client, int Status,
+  const auto Expect = [&](const std::string &Verb, const std::string &Who, int Status,
                           const std::string &Code) {
-    const TReply R = Post(Path + "/" + Verb, TJson({{"client", Client}}).dump());
-    EXPECT_EQ(R.Status, Status) << Verb << " by " << Client << ": " << R.Body.dump();
-    if (!Code.empty())
-      EXPECT_EQ(R.Body["error"], Code) << Verb << " by " << Client;
+    TReply R = Post(Path + "/" + Verb, TJson({{"client", Who}}).dump());
+    EXPECT_EQ(R.Status, Status) << Verb << " by " << Who << ": " << R.Body.dump();
+    if (!Code.empty()) {
+      EXPECT_EQ(R.Body["error"], Code) << Verb << " by " << Who;
+    }
     return R;
   };
   Expect("clear", "pos-1", 409, "not_locked");
-  const TReply Locked = Expect("lock", "pos-1", 200, "");
+  TReply Locked = Expect("lock", "pos-1", 200, "");
   EXPECT_EQ(Locked.Body["state"], "locked");
   EXPECT_EQ(Locked.Body["locked_by"], "pos-1");
   Expect("lock", "pos-2", 409, "not_payable");
   Expect("clear", "pos-2", 409, "locked_by_other");
-  const TReply Cleared = Expect("clear", "pos-1", 200, "");
+  TReply Cleared = Expect("clear", "pos-1", 200, "");
   EXPECT_EQ(Cleared.Body["state"], "cleared");
   // A client that did not hear the answer may ask again and is told it is done.
   EXPECT_EQ(Expect("clear", "pos-1", 200, "").Body["state"], "cleared");
@@ -132,11 +132,11 @@ TEST_F(Service, LockAndClearRefuseEachWrongStepWithItsCode) {
   EXPECT_EQ(Get("/api/v1/sales?state=cleared").Body.size(), 1u);
   EXPECT_EQ(Get("/api/v1/sales?state=payable").Body.size(), 0u);
 
-  const TReply Unknown = Post("/api/v1/sales/999999/lock", R"({"client": "pos-1"})");
+  TReply Unknown = Post("/api/v1/sales/999999/lock", R"({"client": "pos-1"})");
   EXPECT_EQ(Unknown.Status, 404);
   EXPECT_EQ(Unknown.Body["error"], "unknown_sale");
   EXPECT_EQ(Get("/api/v1/sales/999999").Body["error"], "unknown_sale");
-  const TReply NoClient = Post(Path + "/lock", "{}");
+  TReply NoClient = Post(Path + "/lock", "{}");
   EXPECT_EQ(NoClient.Status, 400);
   EXPECT_EQ(NoClient.Body["error"], "missing_field");
 }
@@ -164,7 +164,7 @@ TEST_F(Service, BadRequestsAreRefusedWithTheirStatusAndCode) {
       {"/api/v1/no-such-thing", "{}", 404, "not_found"},
   };
   for (const TCase &C : Cases) {
-    const TReply R = Post(C.Path, C.Body);
+    TReply R = Post(C.Path, C.Body);
     EXPECT_EQ(R.Status, C.Status) << C.Path << " " << C.Body << ": " << R.Body.dump();
     ASSERT_TRUE(R.Body.is_object()) << C.Path;
     EXPECT_EQ(R.Body["error"], C.Code) << C.Path << " " << C.Body;
@@ -180,18 +180,22 @@ TEST_F(Service, BadRequestsAreRefusedWithTheirStatusAndCode) {
 
 TEST_F(Service, ACommandThePumpsStateDoesNotAllowIsAConflict) {
   WaitForPump("2:3", "idle");
+  // Authorised before anyone lifted a nozzle: a second authorisation is refused.
   ASSERT_EQ(Post("/api/v1/pumps/2:3/authorize", "{}").Status, 200);
-  WaitForPump("2:3", "authorised");
-  const TReply Again = Post("/api/v1/pumps/2:3/authorize", R"({"litres": 1})");
-  EXPECT_EQ(Again.Status, 409) << Again.Body.dump();
-  EXPECT_EQ(Again.Body["error"], "wrong_state");
-  EXPECT_EQ(Post("/api/v1/pumps/2:3/stop", "").Status, 200);
+  TReply Refused = Post("/api/v1/pumps/2:3/authorize", R"({"litres": 1})");
+  EXPECT_EQ(Refused.Status, 409) << Refused.Body.dump();
+  EXPECT_EQ(Refused.Body["error"], "wrong_state");
+  // Nobody came: the pump did not keep the authorisation and waits to be unblocked.
+  WaitForPump("2:3", "locked");
+  TReply Unblocked = Post("/api/v1/pumps/2:3/unblock", R"({"code": 5})");
+  EXPECT_EQ(Unblocked.Status, 200) << Unblocked.Body.dump();
   WaitForPump("2:3", "idle");
+  EXPECT_EQ(Sim().View(2, 3).LastUnblockCode, 5);
 }
 
 TEST_F(Service, AnOversizedBodyIsRefusedBeforeItIsRead) {
   const std::string Huge = R"({"litres": 1, "pad": ")" + std::string(70 * 1024, 'x') + "\"}";
-  const TReply R = Post("/api/v1/pumps/1:1/authorize", Huge);
+  TReply R = Post("/api/v1/pumps/1:1/authorize", Huge);
   EXPECT_EQ(R.Status, 413);
   EXPECT_EQ(R.Body["error"], "payload_too_large");
   // The service goes on serving.
@@ -200,7 +204,7 @@ TEST_F(Service, AnOversizedBodyIsRefusedBeforeItIsRead) {
 
 TEST_F(Service, CommandsNeedTheBearerTokenAndReadsDoNot) {
   for (const std::string &Bearer : {std::string("-"), std::string("wrong")}) {
-    const TReply R = Post("/api/v1/stop-all", "", Bearer);
+    TReply R = Post("/api/v1/stop-all", "", Bearer);
     EXPECT_EQ(R.Status, 401) << Bearer;
     EXPECT_EQ(R.Body["error"], "unauthorized");
     EXPECT_EQ(R.Authenticate.rfind("Bearer", 0), 0u) << R.Authenticate;
@@ -219,7 +223,7 @@ TEST_F(OpenService, WithoutATokenCommandsNeedNone) {
 
 TEST_F(Service, NewPricesAreKeptAndSentToThePumps) {
   WaitForPump("1:1", "idle");
-  const TReply R = Put("/api/v1/prices", R"({"2": 50.1})");
+  TReply R = Put("/api/v1/prices", R"({"2": 50.1})");
   ASSERT_EQ(R.Status, 200) << R.Body.dump();
   EXPECT_EQ(R.Body["2"], 50.1);
   EXPECT_EQ(R.Body["1"], 45.5);

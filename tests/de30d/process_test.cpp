@@ -18,7 +18,7 @@ struct TRun {
   std::string Output; // stdout and stderr together
 };
 
-TRun Run(const std::string &Arguments) {
+TRun De30dRun(const std::string &Arguments) {
   TRun Result;
   const std::string Command = std::string(DE30D) + " " + Arguments + " 2>&1";
   std::FILE *Pipe = ::popen(Command.c_str(), "r");
@@ -60,7 +60,7 @@ nozzles = [1]
 )";
 
 TEST_F(De30d, CheckConfigAcceptsAGoodFileInOneLine) {
-  const TRun R = Run("--check-config " + Write("good.toml", GoodConfig));
+  const TRun R = De30dRun("--check-config " + Write("good.toml", GoodConfig));
   EXPECT_EQ(R.Code, 0) << R.Output;
   EXPECT_NE(R.Output.find("good.toml: ok"), std::string::npos) << R.Output;
   EXPECT_EQ(std::count(R.Output.begin(), R.Output.end(), '\n'), 1) << R.Output;
@@ -70,11 +70,11 @@ TEST_F(De30d, CheckConfigNamesTheFileLineAndKeyOfAFault) {
   std::string Bad = GoodConfig;
   Bad.replace(Bad.find("nozzles = [1]"), 13, "nozzles = [7]"); // grade 7 is not configured
   const std::string File = Write("bad.toml", Bad);
-  const TRun R = Run("--check-config " + File);
+  const TRun R = De30dRun("--check-config " + File);
   EXPECT_EQ(R.Code, 2) << R.Output;
   EXPECT_NE(R.Output.find(File + ":15: pump[1].nozzles"), std::string::npos) << R.Output;
   // Starting with it is refused the same way.
-  const TRun Start = Run("--config " + File);
+  const TRun Start = De30dRun("--config " + File);
   EXPECT_EQ(Start.Code, 2) << Start.Output;
   EXPECT_NE(Start.Output.find("pump[1].nozzles"), std::string::npos) << Start.Output;
 }
@@ -82,14 +82,15 @@ TEST_F(De30d, CheckConfigNamesTheFileLineAndKeyOfAFault) {
 TEST_F(De30d, ListeningBeyondLoopbackWithoutATokenIsRefused) {
   std::string Open = GoodConfig;
   Open.replace(Open.find("127.0.0.1:0"), 11, "0.0.0.0:0");
-  const TRun Checked = Run("--check-config " + Write("open.toml", Open));
+  const TRun Checked = De30dRun("--check-config " + Write("open.toml", Open));
   EXPECT_EQ(Checked.Code, 2) << Checked.Output;
   EXPECT_NE(Checked.Output.find("token"), std::string::npos) << Checked.Output;
   // The embedded station, moved off loopback by hand, has no token either.
-  const TRun Started = Run("--listen 0.0.0.0:0 --journal " + (Dir.Path() / "j.db").string());
+  const TRun Started =
+      De30dRun("--listen 0.0.0.0:0 --journal " + (Dir.Path() / "j.db").string());
   EXPECT_EQ(Started.Code, 2) << Started.Output;
   EXPECT_NE(Started.Output.find("needs a token"), std::string::npos) << Started.Output;
-  EXPECT_EQ(Run("--listen nowhere").Code, 2);
+  EXPECT_EQ(De30dRun("--listen nowhere").Code, 2);
 }
 
 TEST_F(De30d, TheEmbeddedStationServesAndStopsCleanlyOnSigterm) {
@@ -131,10 +132,10 @@ TEST_F(De30d, TheEmbeddedStationServesAndStopsCleanlyOnSigterm) {
 }
 
 TEST_F(De30d, VersionAndHelp) {
-  const TRun Version = Run("--version");
+  const TRun Version = De30dRun("--version");
   EXPECT_EQ(Version.Code, 0);
   EXPECT_EQ(Version.Output.rfind("de30d 1.", 0), 0u) << Version.Output;
-  EXPECT_EQ(Run("--bogus").Code, 2);
+  EXPECT_EQ(De30dRun("--bogus").Code, 2);
 }
 
 } // namespace

@@ -87,7 +87,7 @@ TJson TServiceTest::WaitForPump(const std::string &Id, const std::string &State,
   const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
   TJson Last;
   do {
-    const TReply R = Get("/api/v1/pumps/" + Id);
+    TReply R = Get("/api/v1/pumps/" + Id);
     Last = R.Body;
     if (R.Status == 200 && Last["state"] == State)
       return Last;
@@ -102,7 +102,7 @@ TJson TServiceTest::WaitForSale(const std::string &Pump, const std::string &Stat
   const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
   TJson Last;
   do {
-    const TReply R = Get("/api/v1/sales?state=" + State);
+    TReply R = Get("/api/v1/sales?state=" + State);
     Last = R.Body;
     if (R.Status == 200)
       for (const auto &Sale : R.Body)

@@ -23,7 +23,7 @@ constexpr std::array<TStatusMapping, 14> Table{{
     {TStatus::NotLocked, 409, "not_locked"},
     {TStatus::LockedByOther, 409, "locked_by_other"},
     {TStatus::AlreadyCleared, 409, "already_cleared"},
-    {TStatus::Journal, 500, "journal_failed"},
+    {TStatus::Journal, 500, "journal"},
     {TStatus::Stopping, 503, "stopping"},
 }};
 
