@@ -24,6 +24,9 @@ TLevel EventLevel(const station::TEvent &Event) {
   using station::TEvent;
   switch (Event.Kind) {
   case TEvent::TKind::Pump:
+    // A fill reports its progress several times a second: only with --verbose.
+    if (Event.Reason == "fill progress")
+      return TLevel::Debug;
     return Event.Pump.State == station::TPointState::Error ||
                    Event.Pump.State == station::TPointState::Offline
                ? TLevel::Warn
@@ -36,7 +39,7 @@ TLevel EventLevel(const station::TEvent &Event) {
                ? TLevel::Info
                : TLevel::Warn;
   case TEvent::TKind::Line:
-    return Event.LineHealth.LastError.empty() ? TLevel::Info : TLevel::Warn;
+    return Event.LineHealth.LastError.empty() ? TLevel::Debug : TLevel::Warn;
   }
   return TLevel::Info;
 }
