@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package the way it ships: from a release build of the sources
 # (kept in WORK, so later runs rebuild only what changed), with stripped binaries.
-# Then unpacks it into a scratch root and runs the packaged de30ctl from there.
+# Then unpacks it into a scratch root and runs the packaged de30ctl and de30d.
 set -euo pipefail
 source=$1
 work=$2
@@ -17,13 +17,15 @@ grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$work/CMakeCache.txt"
 deb=$(ls "$scratch"/out/de30_*.deb)
 [ "$(dpkg-deb --field "$deb" Package)" = de30 ]
 dpkg -x "$deb" "$scratch/root"
-for f in usr/bin/de30ctl usr/include/de30/driver.hpp usr/include/de30/channels/line_channel.hpp \
-  usr/include/de30/channels/serial_channel.hpp usr/include/de30/channels/tcp_channel.hpp \
-  usr/lib/pkgconfig/de30.pc usr/lib/pkgconfig/de30-channels.pc; do
+for f in usr/bin/de30ctl usr/bin/de30d usr/include/de30/driver.hpp \
+  usr/include/de30/channels/line_channel.hpp usr/include/de30/channels/serial_channel.hpp \
+  usr/include/de30/channels/tcp_channel.hpp usr/lib/pkgconfig/de30.pc \
+  usr/lib/pkgconfig/de30-channels.pc; do
   [ -e "$scratch/root/$f" ] || { echo "missing from the package: /$f" >&2; exit 1; }
 done
 # Release code carries no debug information, and the package no symbol tables.
-for f in "$scratch"/root/usr/bin/de30ctl "$scratch"/root/usr/lib/libde30.so.*.*; do
+for f in "$scratch"/root/usr/bin/de30ctl "$scratch"/root/usr/bin/de30d \
+  "$scratch"/root/usr/lib/libde30.so.*.*; do
   if readelf -S "$f" | grep -qE '\.symtab|\.debug_'; then
     echo "not stripped: ${f#"$scratch/root"}" >&2
     exit 1
@@ -32,4 +34,8 @@ done
 out=$(LD_LIBRARY_PATH="$scratch/root/usr/lib" "$scratch/root/usr/bin/de30ctl" ident)
 echo "$out"
 grep -q "v2.50#" <<<"$out" || { echo "de30ctl ident printed no identification" >&2; exit 1; }
-echo "deb: $(basename "$deb") is a stripped release build; it unpacks and its de30ctl runs"
+"$scratch/root/usr/bin/de30d" --version | grep -q "^de30d " ||
+  { echo "the packaged de30d does not run" >&2; exit 1; }
+grep -q "libcpp-httplib" <<<"$(dpkg-deb --field "$deb" Depends)" ||
+  { echo "the package does not depend on cpp-httplib, which de30d needs" >&2; exit 1; }
+echo "deb: $(basename "$deb") is a stripped release build; it unpacks and its de30ctl and de30d run"

@@ -16,6 +16,7 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -25,8 +26,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <netinet/in.h>
 #include <random>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -51,9 +54,19 @@ struct TPlace {
 };
 const std::vector<TPlace> Places = {{1, 1, 1}, {1, 2, 2}, {2, 3, 1}};
 
+// A port free at this moment, for de30d to listen on.
 int FreePort() {
-  httplib::Server Probe;
-  const int Port = Probe.bind_to_any_port("127.0.0.1");
+  const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in Address{};
+  Address.sin_family = AF_INET;
+  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Length = sizeof Address;
+  int Port = 0;
+  if (Fd >= 0 && ::bind(Fd, reinterpret_cast<sockaddr *>(&Address), sizeof Address) == 0 &&
+      ::getsockname(Fd, reinterpret_cast<sockaddr *>(&Address), &Length) == 0)
+    Port = ntohs(Address.sin_port);
+  if (Fd >= 0)
+    ::close(Fd);
   return Port;
 }
 
@@ -96,8 +109,13 @@ bool WaitHttp(int Port, std::chrono::milliseconds Limit) {
   Client.set_connection_timeout(0, 200000);
   const auto Until = Clock::now() + Limit;
   while (Clock::now() < Until) {
-    if (auto Reply = Client.Get("/api/v1/pumps"); Reply && Reply->status == 200)
+    auto Reply = Client.Get("/api/v1/pumps");
+    if (Reply && Reply->status == 200)
       return true;
+    if (std::getenv("DE30_KILL_DEBUG") != nullptr)
+      std::fprintf(stderr, "kill-restart: %s\n",
+                   Reply ? std::to_string(Reply->status).c_str()
+                         : httplib::to_string(Reply.error()).c_str());
     std::this_thread::sleep_for(50ms);
   }
   return false;
@@ -255,7 +273,9 @@ int Run(const TOptions &Options) {
   httplib::Client Client("127.0.0.1", HttpPort);
   auto Set = Client.Put("/api/v1/prices", R"({"1": 1.50, "2": 1.25})", "application/json");
   if (!Set || Set->status != 200) {
-    std::fprintf(stderr, "kill-restart: setting prices failed\n");
+    std::fprintf(stderr, "kill-restart: setting prices failed: %s\n",
+                 Set ? (std::to_string(Set->status) + " " + Set->body).c_str()
+                     : httplib::to_string(Set.error()).c_str());
     ::kill(Child, SIGKILL);
     ::waitpid(Child, nullptr, 0);
     return 2;

@@ -7,6 +7,7 @@
 #include "exit_codes.hpp"
 #include "fault_option.hpp"
 #include "monitor.hpp"
+#include "service_client.hpp"
 #include "simulate.hpp"
 #include "transport.hpp"
 
@@ -47,6 +48,7 @@ struct TArguments {
   TBenchOptions Bench;
   std::string PollKind = "short";
   bool NoCustomers = false;
+  TServiceArguments Service;
 };
 
 // "LINE:PUMP" or "LINE:PUMP/NOZZLES" for monitor.
@@ -110,6 +112,8 @@ int Operate(CLI::App &App, TArguments &A, TTransport &Transport);
 int Dispatch(CLI::App &App, TArguments &A) {
   CLI::App *Command = App.get_subcommands().front();
   const std::string Name = Command->get_name();
+  if (ForService(A.Service, Name))
+    return RunServiceCommand(A.Service, Name, {A.Pump, A.Code, A.Prices});
   std::vector<sim::TFaultRule> Faults;
   for (const auto &Text : A.Faults)
     Faults.push_back(ParseFault(Text));
@@ -364,6 +368,8 @@ int main(int argc, char **argv) {
       ->check(CLI::IsMember({"short", "multi"}));
   Bench->add_option("--baud", A.Bench.BaudRate, "line speed, 10 bits a byte (default 2400)")
       ->check(CLI::Range(300, 115200));
+
+  AddServiceOptions(App, A.Service);
 
   try {
     App.parse(argc, argv);

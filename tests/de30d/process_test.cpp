@@ -1,0 +1,141 @@
+// de30d as an operator runs it: --check-config, refusals at start, and a run that
+// serves and stops cleanly on SIGTERM.
+#include "service_fixture.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace de30::test;
+
+struct TRun {
+  int Code = -1;
+  std::string Output; // stdout and stderr together
+};
+
+TRun De30dRun(const std::string &Arguments) {
+  TRun Result;
+  const std::string Command = std::string(DE30D) + " " + Arguments + " 2>&1";
+  std::FILE *Pipe = ::popen(Command.c_str(), "r");
+  if (Pipe == nullptr)
+    return Result;
+  char Buffer[512];
+  while (std::fgets(Buffer, sizeof Buffer, Pipe) != nullptr)
+    Result.Output += Buffer;
+  const int Status = ::pclose(Pipe);
+  Result.Code = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+  return Result;
+}
+
+class De30d : public ::testing::Test {
+protected:
+  std::string Write(const std::string &Name, const std::string &Text) {
+    const auto Path = Dir.Path() / Name;
+    std::ofstream(Path) << Text;
+    return Path.string();
+  }
+  TTempDir Dir;
+};
+
+const char GoodConfig[] = R"([station]
+listen = "127.0.0.1:0"
+
+[[grade]]
+number = 1
+name = "95"
+
+[[line]]
+number = 1
+serial = "/dev/ttyUSB0"
+
+[[pump]]
+line = 1
+address = 3
+nozzles = [1]
+)";
+
+TEST_F(De30d, CheckConfigAcceptsAGoodFileInOneLine) {
+  const TRun R = De30dRun("--check-config " + Write("good.toml", GoodConfig));
+  EXPECT_EQ(R.Code, 0) << R.Output;
+  EXPECT_NE(R.Output.find("good.toml: ok"), std::string::npos) << R.Output;
+  EXPECT_EQ(std::count(R.Output.begin(), R.Output.end(), '\n'), 1) << R.Output;
+}
+
+TEST_F(De30d, CheckConfigNamesTheFileLineAndKeyOfAFault) {
+  std::string Bad = GoodConfig;
+  Bad.replace(Bad.find("nozzles = [1]"), 13, "nozzles = [7]"); // grade 7 is not configured
+  const std::string File = Write("bad.toml", Bad);
+  const TRun R = De30dRun("--check-config " + File);
+  EXPECT_EQ(R.Code, 2) << R.Output;
+  EXPECT_NE(R.Output.find(File + ":15: pump[1].nozzles"), std::string::npos) << R.Output;
+  // Starting with it is refused the same way.
+  const TRun Start = De30dRun("--config " + File);
+  EXPECT_EQ(Start.Code, 2) << Start.Output;
+  EXPECT_NE(Start.Output.find("pump[1].nozzles"), std::string::npos) << Start.Output;
+}
+
+TEST_F(De30d, ListeningBeyondLoopbackWithoutATokenIsRefused) {
+  std::string Open = GoodConfig;
+  Open.replace(Open.find("127.0.0.1:0"), 11, "0.0.0.0:0");
+  const TRun Checked = De30dRun("--check-config " + Write("open.toml", Open));
+  EXPECT_EQ(Checked.Code, 2) << Checked.Output;
+  EXPECT_NE(Checked.Output.find("token"), std::string::npos) << Checked.Output;
+  // The embedded station, moved off loopback by hand, has no token either.
+  const TRun Started =
+      De30dRun("--listen 0.0.0.0:0 --journal " + (Dir.Path() / "j.db").string());
+  EXPECT_EQ(Started.Code, 2) << Started.Output;
+  EXPECT_NE(Started.Output.find("needs a token"), std::string::npos) << Started.Output;
+  EXPECT_EQ(De30dRun("--listen nowhere").Code, 2);
+}
+
+TEST_F(De30d, TheEmbeddedStationServesAndStopsCleanlyOnSigterm) {
+  // Serves on a free port; its first line says where.
+  const std::string Journal = (Dir.Path() / "embedded.db").string();
+  int Out[2];
+  ASSERT_EQ(::pipe(Out), 0);
+  const pid_t Child = ::fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    ::dup2(Out[1], 1);
+    ::close(Out[0]);
+    ::execl(DE30D, DE30D, "--listen", "127.0.0.1:0", "--journal", Journal.c_str(),
+            static_cast<char *>(nullptr));
+    ::_exit(127);
+  }
+  ::close(Out[1]);
+  std::FILE *Said = ::fdopen(Out[0], "r");
+  char Line[256] = {};
+  ASSERT_NE(std::fgets(Line, sizeof Line, Said), nullptr);
+  const std::string First = Line;
+  const auto Colon = First.rfind(':');
+  ASSERT_NE(First.find("de30d listens on http://127.0.0.1:"), std::string::npos) << First;
+  const int Port = std::stoi(First.substr(Colon + 1));
+  httplib::Client Client("127.0.0.1", Port);
+  const auto Pumps = Client.Get("/api/v1/pumps");
+  ASSERT_TRUE(Pumps);
+  EXPECT_EQ(Pumps->status, 200);
+  EXPECT_EQ(TJson::parse(Pumps->body).size(), 3u);
+  const auto Prices = Client.Get("/api/v1/prices");
+  ASSERT_TRUE(Prices);
+  EXPECT_FALSE(TJson::parse(Prices->body).empty()); // seeded, so customers can be served
+  ::kill(Child, SIGTERM);
+  int Status = 0;
+  ASSERT_EQ(::waitpid(Child, &Status, 0), Child);
+  std::fclose(Said);
+  EXPECT_TRUE(WIFEXITED(Status));
+  EXPECT_EQ(WEXITSTATUS(Status), 0);
+}
+
+TEST_F(De30d, VersionAndHelp) {
+  const TRun Version = De30dRun("--version");
+  EXPECT_EQ(Version.Code, 0);
+  EXPECT_EQ(Version.Output.rfind("de30d 1.", 0), 0u) << Version.Output;
+  EXPECT_EQ(De30dRun("--bogus").Code, 2);
+}
+
+} // namespace

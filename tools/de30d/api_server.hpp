@@ -1,0 +1,50 @@
+#pragma once
+// The station's HTTP interface under /api/v1 (docs/api.md): a thread pool of
+// cpp-httplib, JSON bodies, a bearer token for commands, Server-Sent Events.
+
+#include "station/station.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace de30::service {
+
+struct TServerOptions {
+  std::string Host = "127.0.0.1";
+  int Port = 8030; // 0: any free port (Port() tells which)
+  // Commands (POST, PUT) need "Authorization: Bearer TOKEN" when it is set.
+  std::string Token;
+  // Each event stream holds a thread for as long as it is open: the pool keeps
+  // room for ordinary requests beyond MaxStreams.
+  int Threads = 12;
+  int MaxStreams = 6;
+  std::size_t MaxBodyBytes = 64 * 1024;
+  std::chrono::milliseconds Heartbeat{15000};
+  std::chrono::seconds ReadTimeout{5};
+  std::chrono::seconds WriteTimeout{5};
+};
+
+class TApiServer {
+public:
+  TApiServer(station::TStation &Station, TServerOptions Options);
+  ~TApiServer(); // stops
+  TApiServer(const TApiServer &) = delete;
+  TApiServer &operator=(const TApiServer &) = delete;
+
+  // Binds and serves on a thread of its own; std::runtime_error naming the
+  // address when it cannot bind.
+  void Start();
+  // Ends every event stream cleanly, then stops listening and waits for the
+  // requests in progress.
+  void Stop();
+  int Port() const;
+  const TServerOptions &Options() const;
+
+private:
+  struct TImpl;
+  std::unique_ptr<TImpl> Impl;
+};
+
+} // namespace de30::service

@@ -1,0 +1,47 @@
+#pragma once
+// The station de30d runs without a configuration: simulated pumps with simulated
+// customers, so that a newcomer sees pumps call, fill and sales appear at once.
+// Line 1 has pump 1 (one nozzle) and pump 2 (two), line 2 pump 3 (four).
+
+#include "sim/clock.hpp"
+#include "sim/station.hpp"
+#include "station/station.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+
+namespace de30::service {
+
+struct TEmbeddedOptions {
+  bool Customers = true;      // simulated customers lift and hang up nozzles
+  bool AutoAuthorize = true;  // every calling pump is authorised
+  std::int64_t FlowRate = 50; // hundredths of a litre per second
+  std::int64_t StartDelayMs = 2000;
+};
+
+class TEmbeddedStation {
+public:
+  explicit TEmbeddedStation(const TEmbeddedOptions &Options = {});
+
+  sim::TSimStation &Sim() { return Station; }
+  station::TStationConfig Config(const std::filesystem::path &Journal) const;
+  // Lines lead to the simulated pumps; idle lines pause between cycles, since the
+  // simulated line answers without the wire's own pace.
+  station::TStationOptions StationOptions();
+
+private:
+  TEmbeddedOptions Setup;
+  sim::TSteadyClock Clock;
+  sim::TSimStation Station;
+};
+
+// The prices a new embedded station starts with, grade to price.
+std::map<int, double> StarterPrices();
+// Gives a journal without prices the starter prices, so that the pumps can serve
+// from the first start; a journal with prices keeps its own.
+void SeedPrices(const std::filesystem::path &Journal);
+// Where the embedded station keeps its journal unless told: the temporary folder.
+std::filesystem::path DefaultEmbeddedJournal();
+
+} // namespace de30::service

@@ -1,0 +1,119 @@
+#include "json_mapping.hpp"
+
+#include <cmath>
+
+namespace de30::service {
+
+using namespace station;
+
+double Hundredths(double Value) { return std::round(Value * 100.0) / 100.0; }
+
+TJson PresetJson(const TPreset &Preset) {
+  switch (Preset.Kind) {
+  case TPreset::TKind::Litres:
+    return {{"litres", Hundredths(Preset.Value)}};
+  case TPreset::TKind::Money:
+    return {{"money", Hundredths(Preset.Value)}};
+  case TPreset::TKind::None:
+    break;
+  }
+  return nullptr;
+}
+
+TJson TotalsJson(const TTotals &Totals) {
+  if (!Totals.Known)
+    return nullptr;
+  return {{"volume", Hundredths(Totals.Volume)}, {"amount", Hundredths(Totals.Amount)}};
+}
+
+TJson PumpJson(const TPumpSnapshot &Pump) {
+  TJson Prices = TJson::array();
+  for (double Price : Pump.Prices)
+    Prices.push_back(Hundredths(Price));
+  return {
+      {"id", Pump.Id()},
+      {"line", Pump.Line},
+      {"pump", Pump.Pump},
+      {"state", PointStateName(Pump.State)},
+      {"nozzle", Pump.Nozzle},
+      {"grade", Pump.Grade},
+      {"nozzles", Pump.NozzleCount},
+      {"volume", Hundredths(Pump.Volume)},
+      {"amount", Hundredths(Pump.Amount)},
+      {"preset", PresetJson(Pump.Preset)},
+      {"price_state", PriceStateName(Pump.PriceState)},
+      {"price_reason", Pump.PriceReason.empty() ? TJson(nullptr) : TJson(Pump.PriceReason)},
+      {"prices", Prices},
+      {"sale", Pump.SaleId == 0 ? TJson(nullptr) : TJson(Pump.SaleId)},
+      {"last_code", Pump.LastCode},
+      {"auto_authorize", Pump.AutoAuthorize},
+      {"reason", Pump.Reason},
+  };
+}
+
+TJson SaleJson(const TSale &Sale) {
+  const bool Open = Sale.State == TSaleState::Open;
+  return {
+      {"id", Sale.Id},
+      {"pump", Sale.PumpId()},
+      {"nozzle", Sale.Nozzle},
+      {"grade", Sale.Grade},
+      {"price", Hundredths(Sale.Price)},
+      {"preset", PresetJson(Sale.Preset)},
+      {"volume", Hundredths(Sale.Volume)},
+      {"amount", Hundredths(Sale.Amount)},
+      {"start_totals", TotalsJson(Sale.StartTotals)},
+      // An open sale has no end totals yet, whatever the struct holds.
+      {"end_totals", Open ? TJson(nullptr) : TotalsJson(Sale.EndTotals)},
+      {"state", SaleStateName(Sale.State)},
+      {"locked_by", Sale.LockedBy.empty() ? TJson(nullptr) : TJson(Sale.LockedBy)},
+      {"started", IsoTime(Sale.StartedMs)},
+      {"ended", Open || Sale.EndedMs == 0 ? TJson(nullptr) : TJson(IsoTime(Sale.EndedMs))},
+      {"flags", Sale.Flags},
+  };
+}
+
+TJson LineJson(const TLineSnapshot &Line) {
+  TJson ByNumber = TJson::object();
+  for (const auto &[Number, Count] : Line.ErrorsByNumber)
+    ByNumber[std::to_string(Number)] = Count;
+  return {
+      {"line", Line.Line},
+      {"cycle_ms", Line.CycleMs},
+      {"cycles", Line.Cycles},
+      {"polls", Line.Polls},
+      {"timeouts", Line.Timeouts},
+      {"rejected", Line.Rejected},
+      {"channel_errors", Line.ChannelErrors},
+      {"errors_by_number", ByNumber},
+      {"last_error", Line.LastError.empty() ? TJson(nullptr) : TJson(Line.LastError)},
+      {"last_error_at",
+       Line.LastErrorMs == 0 ? TJson(nullptr) : TJson(IsoTime(Line.LastErrorMs))},
+  };
+}
+
+TJson PricesJson(const std::map<int, double> &Prices) {
+  TJson Result = TJson::object();
+  for (const auto &[Grade, Price] : Prices)
+    Result[std::to_string(Grade)] = Hundredths(Price);
+  return Result;
+}
+
+TJson EventJson(const TEvent &Event) {
+  switch (Event.Kind) {
+  case TEvent::TKind::Pump:
+  case TEvent::TKind::Price:
+    return PumpJson(Event.Pump);
+  case TEvent::TKind::Sale:
+    return SaleJson(Event.Sale);
+  case TEvent::TKind::Line:
+    return LineJson(Event.LineHealth);
+  }
+  return nullptr;
+}
+
+TJson ErrorJson(const std::string &Code, const std::string &Message) {
+  return {{"error", Code}, {"message", Message}};
+}
+
+} // namespace de30::service

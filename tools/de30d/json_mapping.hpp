@@ -1,0 +1,30 @@
+#pragma once
+// The station's objects under the interface's fixed names (docs/api.md). Clients
+// rely on these names; new fields may be added, none renamed.
+
+#include "station/events.hpp"
+#include "station/sale.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <string>
+
+namespace de30::service {
+
+using TJson = nlohmann::json;
+
+// Money and volumes as the pump shows them: hundredths, without binary noise.
+double Hundredths(double Value);
+
+TJson PresetJson(const station::TPreset &Preset); // {"litres": x}, {"money": x} or null
+TJson TotalsJson(const station::TTotals &Totals); // null when the pump's totals are unknown
+TJson PumpJson(const station::TPumpSnapshot &Pump);
+TJson SaleJson(const station::TSale &Sale);
+TJson LineJson(const station::TLineSnapshot &Line);
+TJson PricesJson(const std::map<int, double> &Prices); // {"1": 45.5}
+// The object an event carries: the pump for pump and price events, the sale, the line.
+TJson EventJson(const station::TEvent &Event);
+TJson ErrorJson(const std::string &Code, const std::string &Message);
+
+} // namespace de30::service

@@ -1,0 +1,158 @@
+// de30d: the station service. With --config it runs the configured station; without,
+// a simulated station with simulated customers, so that it can be tried at once.
+// Exit codes: 0 stopped cleanly, 1 the service could not run (journal, address),
+// 2 a bad command line or configuration.
+
+#include "api_server.hpp"
+#include "embedded.hpp"
+#include "event_log.hpp"
+#include "listen_address.hpp"
+#include "log.hpp"
+#include "station/config.hpp"
+#include "station/station.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+using namespace de30;
+using namespace de30::service;
+
+enum : int { ExitOk = 0, ExitFailed = 1, ExitBadSetup = 2 };
+
+std::atomic<bool> Interrupted{false};
+extern "C" void OnSignal(int) { Interrupted = true; }
+
+int CheckConfig(const std::string &File) {
+  try {
+    const station::TStationConfig Config = station::LoadConfig(File);
+    std::printf("%s: ok: %zu lines, %zu pumps, %zu grades, listens on %s:%u\n", File.c_str(),
+                Config.Lines.size(), Config.Pumps.size(), Config.Grades.size(),
+                Config.ListenHost.c_str(), Config.ListenPort);
+    return ExitOk;
+  } catch (const station::EConfigError &Error) {
+    // The message names the file, the line and the key.
+    std::printf("%s\n", Error.what());
+    return ExitBadSetup;
+  }
+}
+
+struct TArguments {
+  std::string Config;
+  std::string Journal;
+  std::string Listen;
+  std::string CheckConfig;
+  bool Verbose = false;
+};
+
+int Serve(const TArguments &A) {
+  std::unique_ptr<TEmbeddedStation> Embedded;
+  station::TStationConfig Config;
+  station::TStationOptions Options;
+  if (!A.Config.empty()) {
+    try {
+      Config = station::LoadConfig(A.Config);
+    } catch (const station::EConfigError &Error) {
+      Log(TLevel::Error, std::string("configuration refused: ") + Error.what());
+      return ExitBadSetup;
+    }
+  } else {
+    Embedded = std::make_unique<TEmbeddedStation>();
+    Config = Embedded->Config(DefaultEmbeddedJournal());
+    Options = Embedded->StationOptions();
+  }
+  if (!A.Journal.empty())
+    Config.Journal = A.Journal;
+  if (!A.Listen.empty()) {
+    const auto Address = ParseListen(A.Listen);
+    if (!Address) {
+      Log(TLevel::Error, "--listen " + A.Listen + ": write HOST:PORT, e.g. 127.0.0.1:8030");
+      return ExitBadSetup;
+    }
+    Config.ListenHost = Address->Host;
+    Config.ListenPort = static_cast<std::uint16_t>(Address->Port);
+  }
+  // Anyone who can reach the port could move fuel: beyond this machine, only with a token.
+  if (!IsLoopback(Config.ListenHost) && Config.Token.empty()) {
+    Log(TLevel::Error, "listening on " + Config.ListenHost +
+                           " needs a token: set token in the configuration, or listen on "
+                           "127.0.0.1");
+    return ExitBadSetup;
+  }
+
+  if (Embedded)
+    SeedPrices(Config.Journal);
+  station::TStation Station(Config, Options);
+  TEventLog EventLog(Station.Events());
+  TServerOptions Server;
+  Server.Host = Config.ListenHost;
+  Server.Port = Config.ListenPort;
+  Server.Token = Config.Token;
+  TApiServer Api(Station, Server);
+  Station.Start();
+  Api.Start();
+
+  const std::string Base =
+      "http://" +
+      (Server.Host.find(':') == std::string::npos ? Server.Host : "[" + Server.Host + "]") +
+      ":" + std::to_string(Api.Port());
+  Log(TLevel::Info,
+      std::string(Embedded ? "simulated station" : "station " + Config.StationId) +
+          ", journal " + Config.Journal.string());
+  Log(TLevel::Info, "listening on " + Base + "/api/v1");
+  std::printf("de30d listens on %s/api/v1\ntry: curl %s/api/v1/pumps\n     curl -N "
+              "%s/api/v1/events\n",
+              Base.c_str(), Base.c_str(), Base.c_str());
+  std::fflush(stdout);
+
+  while (!Interrupted)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Log(TLevel::Info, "stopping");
+  Api.Stop();
+  Station.Stop();
+  EventLog.Stop();
+  Log(TLevel::Info, "stopped");
+  return ExitOk;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  CLI::App App{"de30d: the station service. Without --config it runs a simulated station\n"
+               "with simulated customers (line 1: pumps 1 and 2, line 2: pump 3)."};
+  TArguments A;
+  App.set_version_flag("--version", std::string("de30d ") + DE30_VERSION);
+  App.add_option("--config", A.Config, "the station's configuration (TOML)")
+      ->check(CLI::ExistingFile);
+  App.add_option("--journal", A.Journal,
+                 "the sale journal (SQLite), instead of the configured one");
+  App.add_option("--listen", A.Listen, "address to listen on (default 127.0.0.1:8030)")
+      ->type_name("HOST:PORT");
+  App.add_option("--check-config", A.CheckConfig, "check a configuration file and exit")
+      ->type_name("FILE");
+  App.add_flag("-v,--verbose", A.Verbose, "log debug lines too");
+  try {
+    App.parse(argc, argv);
+  } catch (const CLI::ParseError &Error) {
+    const int Code = App.exit(Error);
+    return Code == 0 ? ExitOk : ExitBadSetup;
+  }
+  if (!A.CheckConfig.empty())
+    return CheckConfig(A.CheckConfig);
+  if (A.Verbose)
+    SetLogThreshold(TLevel::Debug);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  try {
+    return Serve(A);
+  } catch (const std::exception &Error) {
+    Log(TLevel::Error, Error.what());
+    return ExitFailed;
+  }
+}

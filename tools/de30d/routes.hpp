@@ -1,0 +1,40 @@
+#pragma once
+// What the route handlers share, and the handlers' common shape: a refusal thrown
+// anywhere inside becomes its JSON error.
+
+#include "api_error.hpp"
+#include "api_server.hpp"
+#include "json_mapping.hpp"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <functional>
+
+namespace de30::service {
+
+struct TApiContext {
+  station::TStation &Station;
+  const TServerOptions &Options;
+  std::atomic<bool> Stopping{false};
+  std::atomic<int> Streams{0};
+};
+
+void SendJson(httplib::Response &Response, int Status, const TJson &Body);
+void SendError(httplib::Response &Response, const EApiError &Error);
+
+using THandler = std::function<void(const httplib::Request &, httplib::Response &)>;
+// A read: refusals and failures become JSON errors.
+httplib::Server::Handler Query(THandler Handler);
+// A command: also checks the bearer token first, and logs what was asked.
+httplib::Server::Handler Command(TApiContext &Context, THandler Handler);
+
+// The result of a station command: its refusal, or nothing when it is Ok.
+void Require(const station::TCommandResult &Result);
+
+void AddPumpRoutes(httplib::Server &Server, TApiContext &Context);
+void AddSaleRoutes(httplib::Server &Server, TApiContext &Context);
+void AddStationRoutes(httplib::Server &Server, TApiContext &Context);
+void AddEventStream(httplib::Server &Server, TApiContext &Context);
+
+} // namespace de30::service

@@ -1,0 +1,33 @@
+// /api/v1/prices, /lines and /stop-all: what concerns the whole station.
+
+#include "requests.hpp"
+#include "routes.hpp"
+
+namespace de30::service {
+
+void AddStationRoutes(httplib::Server &Server, TApiContext &Context) {
+  Server.Get("/api/v1/prices",
+             Query([&Context](const httplib::Request &, httplib::Response &R) {
+               SendJson(R, 200, PricesJson(Context.Station.Prices()));
+             }));
+  Server.Put("/api/v1/prices",
+             Command(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
+               Require(Context.Station.SetPrices(ParsePrices(Q.body)));
+               SendJson(R, 200, PricesJson(Context.Station.Prices()));
+             }));
+  Server.Get("/api/v1/lines", Query([&Context](const httplib::Request &, httplib::Response &R) {
+               TJson Lines = TJson::array();
+               for (const auto &Line : Context.Station.Lines())
+                 Lines.push_back(LineJson(Line));
+               SendJson(R, 200, Lines);
+             }));
+  Server.Post("/api/v1/stop-all",
+              Command(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
+                ParseNoArguments(Q.body);
+                const auto Result = Context.Station.StopAll();
+                Require(Result);
+                SendJson(R, 200, {{"stopped", true}, {"message", Result.Message}});
+              }));
+}
+
+} // namespace de30::service
