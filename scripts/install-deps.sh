@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   clang libclang-rt-14-dev libbenchmark-dev
   libasio-dev libcli11-dev
-  libtomlplusplus-dev libsqlite3-dev libsqlitecpp-dev sqlite3
+  libtomlplusplus-dev libsqlite3-dev sqlite3
   libcpp-httplib-dev nlohmann-json3-dev
 )
 if [ "${1:-}" = win32 ]; then

@@ -230,6 +230,9 @@ TBytes TSimPump::AnswerTotals(const TBytes &Command, std::int64_t Now) {
   const std::uint8_t Code = Command[CodeAt];
   const bool Amounts = Code == TotalsSecond(1).Code || Code == TotalsSecond(2).Code;
   const TCommandShape *Shape = FindShape(Command[LeadAt], Code);
+  // The frame parser hands over totals requests only; anything else gets no reply.
+  if (Shape == nullptr || Shape->ReplyLength <= CodeAt)
+    return {};
   const int Groups = TotalsGroups(Shape->ReplyLength);
   const auto &Totals = Amounts ? Data.TotalAmount : Data.TotalVolume;
   TBytes Reply(Shape->ReplyLength, 0);

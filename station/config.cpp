@@ -28,13 +28,15 @@ constexpr std::int64_t MaxBackoffMs = 600000;
 
 std::string Describe(const std::string &File, int Line, const std::string &Key,
                      const std::string &Message) {
+  // Appended piece by piece: GCC 12 sees a false overlap in ":" + std::to_string()
+  // once inlined into a release build.
   std::string Text = File;
   if (Line > 0)
-    Text += ":" + std::to_string(Line);
-  Text += ": ";
+    Text.append(":").append(std::to_string(Line));
+  Text.append(": ");
   if (!Key.empty())
-    Text += Key + ": ";
-  return Text + Message;
+    Text.append(Key).append(": ");
+  return Text.append(Message);
 }
 
 int LineOf(const toml::node &Node) { return static_cast<int>(Node.source().begin.line); }

@@ -97,6 +97,12 @@ public:
   bool Recovering() const { return Recover; }
   bool Ending() const { return EndAsked; }
   double Volume() const { return FillVolume; }
+  // The closed sale's figures become what the point shows: the last reading taken
+  // while fuel flowed may be a little short of the end.
+  void ShowFill(double Volume, double Amount) {
+    FillVolume = Volume;
+    FillAmount = Amount;
+  }
   double Amount() const { return FillAmount; }
   int Misses() const { return Missed; }
   std::int64_t NextPollMs() const { return NextPoll; }

@@ -484,6 +484,7 @@ bool TLineWorker::FinishClose(TSlot &Pump) {
   Pump.Sale.reset();
   Pump.Recovered = false;
   Pump.LastSaleId = Sale.Id;
+  Pump.Point.ShowFill(Sale.Volume, Sale.Amount);
   const TStep Step = Pump.Point.OnSaleClosed();
   if (Step.Changed)
     PublishPump(Pump, Step.Changed->Reason);

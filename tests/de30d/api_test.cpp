@@ -66,6 +66,10 @@ TEST_F(Service, AWholeSaleWithALitrePresetEndsPayableWithItsTotals) {
               2.0, 1e-9);
   EXPECT_TRUE(Sale["ended"].is_string());
   EXPECT_TRUE(Sale["locked_by"].is_null());
+  // The pump shows the sale's final figures, not the last reading during the fill.
+  TReply Pump = Get("/api/v1/pumps/1:1");
+  EXPECT_DOUBLE_EQ(Pump.Body["volume"].get<double>(), 2.0);
+  EXPECT_DOUBLE_EQ(Pump.Body["amount"].get<double>(), 94.4);
   // The same sale by its id.
   TReply ById = Get("/api/v1/sales/" + Sale["id"].dump());
   ASSERT_EQ(ById.Status, 200);
