@@ -230,45 +230,36 @@ TCommandResult FromClaim(TClaimResult Claim) {
 } // namespace
 
 TCommandResult TStation::LockSale(std::int64_t Id, const std::string &Client) {
-  if (Client.empty())
-    return TCommandResult::Fail(TStatus::BadValue, "a lock needs the client's name");
-  TClaimResult Claim;
-  try {
-    Claim = Book->LockSale(Id, Client);
-  } catch (const EJournalError &E) {
-    return TCommandResult::Fail(TStatus::Journal, E.what());
-  }
-  TCommandResult Result = FromClaim(Claim);
-  Result.Sale = Book->Sale(Id);
-  if (Claim == TClaimResult::Done && Result.Sale) {
-    TEvent Event;
-    Event.Kind = TEvent::TKind::Sale;
-    Event.Reason = "locked";
-    Event.Sale = *Result.Sale;
-    Bus.Publish(std::move(Event));
-  }
-  return Result;
+  return Claim(Id, Client, "lock");
 }
 
 TCommandResult TStation::ClearSale(std::int64_t Id, const std::string &Client) {
+  return Claim(Id, Client, "clear");
+}
+
+TCommandResult TStation::Claim(std::int64_t Id, const std::string &Client, const char *What) {
+  const bool Lock = std::string(What) == "lock";
   if (Client.empty())
-    return TCommandResult::Fail(TStatus::BadValue, "a clear needs the client's name");
-  TClaimResult Claim;
+    return TCommandResult::Fail(TStatus::BadValue,
+                                std::string("a ") + What + " needs the client's name");
+  TClaimResult Claimed;
   try {
-    Claim = Book->ClearSale(Id, Client);
+    Claimed = Lock ? Book->LockSale(Id, Client) : Book->ClearSale(Id, Client);
   } catch (const EJournalError &E) {
     return TCommandResult::Fail(TStatus::Journal, E.what());
   }
-  TCommandResult Result = FromClaim(Claim);
+  TCommandResult Result = FromClaim(Claimed);
   Result.Sale = Book->Sale(Id);
-  if (Claim == TClaimResult::Done && Result.Sale) {
+  if (Claimed == TClaimResult::Done && Result.Sale) {
     TEvent Event;
     Event.Kind = TEvent::TKind::Sale;
-    Event.Reason = "cleared";
+    Event.Reason = Lock ? "locked" : "cleared";
     Event.Sale = *Result.Sale;
     Bus.Publish(std::move(Event));
-    if (TLineWorker *Worker = Impl->Line(Result.Sale->Line))
-      Worker->SaleCleared(Result.Sale->Pump, Id);
+    // A cleared sale frees its pump's point from completed.
+    if (!Lock)
+      if (TLineWorker *Worker = Impl->Line(Result.Sale->Line))
+        Worker->SaleCleared(Result.Sale->Pump, Id);
   }
   return Result;
 }

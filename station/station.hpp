@@ -108,6 +108,8 @@ public:
   TCommandResult ClearSale(std::int64_t Id, const std::string &Client);
 
 private:
+  // A lock or a clear ("lock", "clear") through the journal, with its event.
+  TCommandResult Claim(std::int64_t Id, const std::string &Client, const char *What);
   struct TImpl;
   TStationConfig Setup;
   TEventBus Bus;

@@ -1,6 +1,7 @@
 // de30d as an operator runs it: --check-config, refusals at start, and a run that
 // serves and stops cleanly on SIGTERM.
 #include "service_fixture.hpp"
+#include "support/run_program.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -13,23 +14,8 @@ namespace {
 
 using namespace de30::test;
 
-struct TRun {
-  int Code = -1;
-  std::string Output; // stdout and stderr together
-};
-
 TRun De30dRun(const std::string &Arguments) {
-  TRun Result;
-  const std::string Command = std::string(DE30D) + " " + Arguments + " 2>&1";
-  std::FILE *Pipe = ::popen(Command.c_str(), "r");
-  if (Pipe == nullptr)
-    return Result;
-  char Buffer[512];
-  while (std::fgets(Buffer, sizeof Buffer, Pipe) != nullptr)
-    Result.Output += Buffer;
-  const int Status = ::pclose(Pipe);
-  Result.Code = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-  return Result;
+  return RunProgram(std::string(DE30D) + " " + Arguments);
 }
 
 class De30d : public ::testing::Test {

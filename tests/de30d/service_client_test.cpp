@@ -1,6 +1,7 @@
 // de30ctl --service against de30d's server in-process: the commands act on the
 // service's state, and refusals end with de30ctl's exit codes.
 #include "service_fixture.hpp"
+#include "support/run_program.hpp"
 
 #include <cstdio>
 #include <sys/wait.h>
@@ -9,27 +10,12 @@ namespace {
 
 using namespace de30::test;
 
-struct TRun {
-  int Code = -1;
-  std::string Output; // stdout and stderr together
-};
-
 class ServiceClient : public TServiceTest {
 protected:
   // de30ctl aimed at the service, with its token unless told otherwise.
   TRun Ctl(const std::string &Arguments, const std::string &Token = "s3cret") {
-    TRun Result;
-    const std::string Command = std::string(DE30CTL) + " --service " + Base() + " --token '" +
-                                Token + "' " + Arguments + " 2>&1";
-    std::FILE *Pipe = ::popen(Command.c_str(), "r");
-    if (Pipe == nullptr)
-      return Result;
-    char Buffer[512];
-    while (std::fgets(Buffer, sizeof Buffer, Pipe) != nullptr)
-      Result.Output += Buffer;
-    const int Status = ::pclose(Pipe);
-    Result.Code = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-    return Result;
+    return RunProgram(std::string(DE30CTL) + " --service " + Base() + " --token '" + Token +
+                      "' " + Arguments);
   }
 };
 

@@ -1,4 +1,6 @@
 // de30ctl as a user runs it: its output and its documented exit codes.
+#include "support/run_program.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,23 +11,11 @@
 
 namespace {
 
-struct TRun {
-  int Code = -1;
-  std::string Output; // stdout and stderr together
-};
+using de30::test::RunProgram;
+using de30::test::TRun;
 
 TRun Ctl(const std::string &Arguments) {
-  TRun Result;
-  const std::string Command = std::string(DE30CTL) + " " + Arguments + " 2>&1";
-  std::FILE *Pipe = ::popen(Command.c_str(), "r");
-  if (Pipe == nullptr)
-    return Result;
-  char Buffer[512];
-  while (std::fgets(Buffer, sizeof Buffer, Pipe) != nullptr)
-    Result.Output += Buffer;
-  const int Status = ::pclose(Pipe);
-  Result.Code = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-  return Result;
+  return RunProgram(std::string(DE30CTL) + " " + Arguments);
 }
 
 TEST(De30ctl, TheDemoRunsItsWholeScriptAndPasses) {
