@@ -77,6 +77,7 @@ listen = "0.0.0.0:9000"
 token = "s3cret"
 offline_after = 5
 offline_backoff_ms = 8000
+offline_probe_ms = 80
 
 [[grade]]
 number = 7
@@ -108,6 +109,7 @@ nozzles = [7, 7, 7, 7]
   EXPECT_EQ(Config.Token, "s3cret");
   EXPECT_EQ(Config.OfflineAfter, 5);
   EXPECT_EQ(Config.OfflineBackoffMax, std::chrono::milliseconds(8000));
+  EXPECT_EQ(Config.OfflineProbeTimeout, std::chrono::milliseconds(80));
   ASSERT_EQ(Config.Lines.size(), 2u);
   EXPECT_TRUE(Config.Lines[0].Serial.empty());
   EXPECT_EQ(Config.Lines[0].TcpHost, "10.0.0.7");
@@ -301,6 +303,8 @@ TEST(Config, AStationNeedsALineAPumpAndATokenOffLoopback) {
             "station.offline_after", "0 is outside 1..1000"},
            {std::string("[station]\noffline_backoff_ms = 10\n") + Base, "offline_backoff_ms",
             "station.offline_backoff_ms", "outside 100..600000"},
+           {std::string("[station]\noffline_probe_ms = 5\n") + Base, "offline_probe_ms",
+            "station.offline_probe_ms", "outside 20..60000"},
            {std::string("[station]\ntoken = \"\"\n") + Base, "token", "station.token",
             "must not be empty"},
        })
