@@ -143,4 +143,21 @@ std::size_t TSimStation::Garbage(int Line) const {
   return L == Lines.end() ? 0 : L->second.Parser.Garbage();
 }
 
+std::vector<TPumpPlace> DefaultStation(bool AutoCustomers) {
+  std::vector<TPumpPlace> Places = {{1, {}}, {1, {}}, {2, {}}};
+  Places[0].Pump.Address = 1;
+  Places[0].Pump.Nozzles = 1;
+  Places[1].Pump.Address = 2;
+  Places[1].Pump.Nozzles = 2;
+  Places[2].Pump.Address = 3;
+  Places[2].Pump.Nozzles = 4;
+  Places[2].Pump.FlowRate = 70;
+  for (auto &P : Places) {
+    P.Pump.AutoCustomer = AutoCustomers;
+    // Customers arrive at different times.
+    P.Pump.IdleMs = 3000 + 2000 * P.Pump.Address;
+  }
+  return Places;
+}
+
 } // namespace de30::sim

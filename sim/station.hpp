@@ -20,6 +20,11 @@ struct TPumpPlace {
   TPumpConfig Pump;
 };
 
+// The station the tools run without real lines: line 1 with pump 1 (one nozzle)
+// and pump 2 (two nozzles), line 2 with pump 3 (four nozzles), whose customers
+// (when AutoCustomers) arrive at different times.
+std::vector<TPumpPlace> DefaultStation(bool AutoCustomers);
+
 class TSimStation {
 public:
   explicit TSimStation(const TSimClock &Clock);

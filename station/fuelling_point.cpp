@@ -1,22 +1,16 @@
 #include "station/fuelling_point.hpp"
 
+#include "de30/host_codes.hpp"
+
 #include <algorithm>
 
 namespace de30::station {
 
 namespace {
 
-// Host code families: the high five bits of a code, the low three the nozzle.
-constexpr std::uint8_t FamilyMask = 0xF8;
-constexpr std::uint8_t FamilyIdle = 192;
-constexpr std::uint8_t FamilyReady = 208;
-constexpr std::uint8_t FamilyAuthorised = 216;
-constexpr std::uint8_t FamilyCalling = 224;
 // On a short poll 209 is not "nozzle 1 ready": the count-down ran out, or the
 // driver has just re-initialised the pump after a fault status.
-constexpr std::uint8_t CodeWaiting = 209;
-
-std::uint8_t Family(std::uint8_t Code) { return static_cast<std::uint8_t>(Code & FamilyMask); }
+constexpr std::uint8_t CodeWaiting = CodeAuthorizedIdle;
 
 std::string Times(int N, const char *What) {
   return std::to_string(N) + " " + What + (N == 1 ? " reply" : " replies") + " in a row";
@@ -56,7 +50,7 @@ TStep TFuellingPoint::Enter(TPointState Next, std::string Reason, std::uint8_t C
 }
 
 bool TFuellingPoint::AuthorisedCode(std::uint8_t C) const {
-  const std::uint8_t F = Family(C);
+  const std::uint8_t F = FamilyOf(C);
   if (F == FamilyAuthorised)
     return true;
   // With several nozzles 208 + k is a nozzle that is ready; on a short poll 209
@@ -86,7 +80,7 @@ TStep TFuellingPoint::OnPoll(const TPollInput &Poll, std::int64_t NowMs) {
   int Nozzle = Poll.Nozzle;
   if (Nozzles <= 1 && Nozzle != 0)
     Nozzle = 1;
-  const std::uint8_t F = Family(Poll.Code);
+  const std::uint8_t F = FamilyOf(Poll.Code);
   if (F == FamilyIdle || F == FamilyCalling)
     DriverAuthorised = false;
   return Answered(Poll.Code, Nozzle);
@@ -94,7 +88,7 @@ TStep TFuellingPoint::OnPoll(const TPollInput &Poll, std::int64_t NowMs) {
 
 TStep TFuellingPoint::Answered(std::uint8_t C, int Nozzle) {
   const bool WasOffline = Now == TPointState::Offline;
-  const std::uint8_t F = Family(C);
+  const std::uint8_t F = FamilyOf(C);
   const bool Authorised = AuthorisedCode(C);
   if (Sale)
     return AnsweredWithSale(C, Nozzle, Authorised, WasOffline);
@@ -134,7 +128,7 @@ TStep TFuellingPoint::Answered(std::uint8_t C, int Nozzle) {
 
 TStep TFuellingPoint::AnsweredWithSale(std::uint8_t C, int Nozzle, bool Authorised,
                                        bool WasOffline) {
-  const std::uint8_t F = Family(C);
+  const std::uint8_t F = FamilyOf(C);
   if (Recover) {
     if (Authorised) {
       Recover = false;

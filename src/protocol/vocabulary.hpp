@@ -7,6 +7,7 @@
 
 #include "de30/constants.hpp"
 #include "de30/errors.hpp"
+#include "de30/host_codes.hpp"
 #include "de30/messages.hpp"
 
 #include <cstddef>
@@ -168,32 +169,25 @@ inline constexpr std::uint8_t NibbleReady = 0xB;
 
 // ---- Host status codes ----------------------------------------------------------
 
-// The high five bits of a host status code; the low three are the nozzle number.
-enum THostFamily : std::uint8_t {
-  FamilyNone = 0x00, // not a code: no status
-  FamilyIdle = 0xC0,
-  FamilyReserved = 0xC8, // never produced; recognised by the nozzle selection
-  FamilyReady = 0xD0,
-  FamilyAuthorised = 0xD8,
-  FamilyCalling = 0xE0,
-};
-inline constexpr std::uint8_t NozzleBits = 0x07;
-
-constexpr std::uint8_t HostCode(THostFamily Family, int Nozzle) {
-  return static_cast<std::uint8_t>(Family | (Nozzle & NozzleBits));
-}
-constexpr THostFamily FamilyOf(std::uint16_t Code) {
-  return static_cast<THostFamily>(Code & 0xF8);
-}
-constexpr int NozzleOf(std::uint16_t Code) { return Code & NozzleBits; }
-
-// The codes of the short poll.
-inline constexpr std::uint8_t CodeIdle = HostCode(FamilyIdle, 0);             // 192
-inline constexpr std::uint8_t CodeAuthorizedIdle = HostCode(FamilyReady, 1);  // 209
-inline constexpr std::uint8_t CodeAuthorized = HostCode(FamilyAuthorised, 1); // 217
-inline constexpr std::uint8_t CodeCalling = HostCode(FamilyCalling, 1);       // 225
-// The status word of a poll whose reply was not accepted.
-inline constexpr std::uint16_t NoStatus = 0;
+// Public, since hosts read them too (de30/host_codes.hpp); named here with the
+// rest of the wire.
+using de30::CodeAuthorized;
+using de30::CodeAuthorizedIdle;
+using de30::CodeCalling;
+using de30::CodeIdle;
+using de30::FamilyAuthorised;
+using de30::FamilyBits;
+using de30::FamilyCalling;
+using de30::FamilyIdle;
+using de30::FamilyNone;
+using de30::FamilyOf;
+using de30::FamilyReady;
+using de30::FamilyReserved;
+using de30::HostCode;
+using de30::NoStatus;
+using de30::NozzleBits;
+using de30::NozzleOf;
+using de30::THostFamily;
 
 // ---- Numbers in packed BCD ------------------------------------------------------
 

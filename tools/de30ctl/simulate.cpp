@@ -18,7 +18,7 @@ int RunSimulate(const TSimulateOptions &Options, const std::atomic<bool> &Stop) 
   sim::TSimStation Station(Clock);
   std::vector<int> Lines;
   std::string Watch;
-  for (const auto &Place : DefaultStation(Options.Customers)) {
+  for (const auto &Place : sim::DefaultStation(Options.Customers)) {
     Watch += " --pump " + std::to_string(Place.Line) + ":" +
              std::to_string(Place.Pump.Address) + "/" + std::to_string(Place.Pump.Nozzles);
     Station.AddPump(Place.Line, Place.Pump);

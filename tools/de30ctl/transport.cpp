@@ -51,23 +51,6 @@ protected:
 
 } // namespace
 
-std::vector<sim::TPumpPlace> DefaultStation(bool AutoCustomers) {
-  std::vector<sim::TPumpPlace> Places = {{1, {}}, {1, {}}, {2, {}}};
-  Places[0].Pump.Address = 1;
-  Places[0].Pump.Nozzles = 1;
-  Places[1].Pump.Address = 2;
-  Places[1].Pump.Nozzles = 2;
-  Places[2].Pump.Address = 3;
-  Places[2].Pump.Nozzles = 4;
-  Places[2].Pump.FlowRate = 70;
-  for (auto &P : Places) {
-    P.Pump.AutoCustomer = AutoCustomers;
-    // Customers arrive at different times.
-    P.Pump.IdleMs = 3000 + 2000 * P.Pump.Address;
-  }
-  return Places;
-}
-
 TTransport::TTransport(const TTransportOptions &Options, bool ManualClock, bool AutoCustomers) {
   if (Options.Serial.empty() && Options.Tcp.empty()) {
     if (ManualClock) {
@@ -78,7 +61,7 @@ TTransport::TTransport(const TTransportOptions &Options, bool ManualClock, bool 
       Clock = std::make_unique<sim::TSteadyClock>();
     }
     Station = std::make_unique<sim::TSimStation>(*Clock);
-    for (const auto &Place : DefaultStation(AutoCustomers)) {
+    for (const auto &Place : sim::DefaultStation(AutoCustomers)) {
       Station->AddPump(Place.Line, Place.Pump);
       if (Where.empty() || Where.back().first != Place.Line)
         Where.emplace_back(Place.Line, "embedded station");

@@ -22,10 +22,6 @@ struct TTransportOptions {
   int TimeoutMs = 0; // 0: the line set-up's own timeout
 };
 
-// The embedded station: line 1 with pump 1 (one nozzle) and pump 2 (two nozzles),
-// line 2 with pump 3 (four nozzles).
-std::vector<sim::TPumpPlace> DefaultStation(bool AutoCustomers);
-
 class TTransport {
 public:
   // ManualClock: the embedded station's time moves only when the caller (or the

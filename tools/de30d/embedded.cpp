@@ -6,34 +6,19 @@
 namespace de30::service {
 namespace {
 
-struct TPlace {
-  int Line;
-  int Address;
-  std::vector<int> Grades; // station grade per nozzle
-};
-
-// Pump-side nozzles map to station grades: pump 2 sells grades 2 and 4, so its
-// second nozzle is grade 4 for the station.
-const TPlace Places[] = {
-    {1, 1, {2}},
-    {1, 2, {2, 4}},
-    {2, 3, {1, 2, 3, 4}},
-};
+// Pump-side nozzles map to station grades, one list per pump of the default
+// station: pump 2 sells grades 2 and 4, so its second nozzle is grade 4 for the
+// station.
+const std::vector<int> GradesOf[] = {{2}, {2, 4}, {1, 2, 3, 4}};
 
 } // namespace
 
 TEmbeddedStation::TEmbeddedStation(const TEmbeddedOptions &Options)
     : Setup(Options), Station(Clock) {
-  for (const TPlace &P : Places) {
-    sim::TPumpConfig Pump;
-    Pump.Address = static_cast<std::uint8_t>(P.Address);
-    Pump.Nozzles = static_cast<int>(P.Grades.size());
-    Pump.FlowRate = Options.FlowRate;
-    Pump.StartDelayMs = Options.StartDelayMs;
-    Pump.AutoCustomer = Options.Customers;
-    // Customers arrive at different times.
-    Pump.IdleMs = 3000 + 2000 * P.Address;
-    Station.AddPump(P.Line, Pump);
+  for (sim::TPumpPlace Place : sim::DefaultStation(Options.Customers)) {
+    Place.Pump.FlowRate = Options.FlowRate;
+    Place.Pump.StartDelayMs = Options.StartDelayMs;
+    Station.AddPump(Place.Line, Place.Pump);
   }
 }
 
@@ -47,11 +32,12 @@ station::TStationConfig TEmbeddedStation::Config(const std::filesystem::path &Jo
     L.Number = Line;
     Config.Lines.push_back(L);
   }
-  for (const TPlace &P : Places) {
+  const auto Places = sim::DefaultStation(false);
+  for (std::size_t I = 0; I < Places.size(); ++I) {
     station::TPumpConfig Pump;
-    Pump.Line = P.Line;
-    Pump.Address = P.Address;
-    Pump.Nozzles = P.Grades;
+    Pump.Line = Places[I].Line;
+    Pump.Address = Places[I].Pump.Address;
+    Pump.Nozzles = GradesOf[I];
     Pump.AutoAuthorize = Setup.AutoAuthorize;
     Config.Pumps.push_back(Pump);
   }
