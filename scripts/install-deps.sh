@@ -12,6 +12,8 @@ packages=(
   libasio-dev libcli11-dev
   libtomlplusplus-dev libsqlite3-dev sqlite3
   libcpp-httplib-dev nlohmann-json3-dev
+  libmosquitto-dev mosquitto tshark
+  chromium chromium-driver python3-selenium
 )
 if [ "${1:-}" = win32 ]; then
   # wine32 is an i386 package: dpkg must know that architecture first.
