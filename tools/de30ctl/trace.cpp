@@ -29,32 +29,28 @@ bool IsTotals(const std::vector<std::uint8_t> &Command) {
 
 } // namespace
 
-std::string DescribeStatusByte(std::uint8_t S) {
-  std::string Name;
+const char *StatusByteName(std::uint8_t S) {
   switch (S) {
   case StatusIdle:
-    Name = "idle";
-    break;
+    return "idle";
   case StatusCalling:
-    Name = "nozzle lifted";
-    break;
+    return "nozzle lifted";
   case StatusAuthorised:
-    Name = "authorised";
-    break;
+    return "authorised";
   case StatusFuelling:
-    Name = "fuelling";
-    break;
+    return "fuelling";
   case StatusFinished:
-    Name = "fill ended";
-    break;
+    return "fill ended";
   default:
     if (AsksForReinit(S))
-      Name = "fault, asks for re-initialisation";
-    else
-      Name = IsErrorStatus(S) ? "locked or error" : "other";
+      return StatusNameReinit;
+    return IsErrorStatus(S) ? StatusNameError : StatusNameOther;
   }
+}
+
+std::string DescribeStatusByte(std::uint8_t S) {
   char Text[64];
-  std::snprintf(Text, sizeof Text, "status byte 0x%02X (%s)", S, Name.c_str());
+  std::snprintf(Text, sizeof Text, "status byte 0x%02X (%s)", S, StatusByteName(S));
   return Text;
 }
 

@@ -15,7 +15,15 @@ std::string DescribeCommand(const std::vector<std::uint8_t> &Command);
 // reply to Command.
 std::string DescribeReply(const std::vector<std::uint8_t> &Command,
                           const std::vector<std::uint8_t> &Reply);
-// What a status byte means in the pump model of docs/simulator.md.
+// What a status byte means in the pump model of docs/simulator.md: "idle",
+// "fuelling", ..., or one of the three names of the bytes without a name of their
+// own, tested in this order: a byte after which the driver re-initialises the pump,
+// a byte with the error bits set, any other byte.
+const char *StatusByteName(std::uint8_t Status);
+inline constexpr const char *StatusNameReinit = "fault, asks for re-initialisation";
+inline constexpr const char *StatusNameError = "locked or error";
+inline constexpr const char *StatusNameOther = "other";
+// "status byte 0x0A (fuelling)"
 std::string DescribeStatusByte(std::uint8_t Status);
 
 // Prints one transaction to Out.
