@@ -117,7 +117,9 @@ std::int32_t TLineChannel::Transact(std::int32_t Line, std::int32_t, const std::
   TTraceRecord Record;
   Record.Line = Line;
   Record.ReplyLength = ReplyLength;
+  Record.SentAt = std::chrono::system_clock::now();
   const auto Finish = [&](std::int32_t Result) {
+    Record.DoneAt = std::chrono::system_clock::now();
     Record.Result = Result;
     Record.State = Slot(Line).State;
     if (Trace)
@@ -134,6 +136,7 @@ std::int32_t TLineChannel::Transact(std::int32_t Line, std::int32_t, const std::
   }
   TSlot &S = Slot(Line);
   S.Link->Discard();
+  Record.SentAt = std::chrono::system_clock::now();
   if (!S.Link->Write(Frame, FrameLength)) {
     S.Link.reset();
     return Finish(Fail(S, ErrWriteFailed));

@@ -73,6 +73,11 @@ struct TTraceRecord {
   std::uint8_t ReplyLength = 0;    // what was expected
   std::int32_t Result = 0;
   std::uint8_t State = 0; // the line state after it: 1 accepted, 3 rejected, 2 failed
+  // When the frame's first byte was written, and when the reply's last byte
+  // arrived or the wait for it ended. Equal when the exchange failed before the
+  // frame went out.
+  std::chrono::system_clock::time_point SentAt;
+  std::chrono::system_clock::time_point DoneAt;
 };
 
 class TLineChannel : public TComChannel {

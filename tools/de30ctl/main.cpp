@@ -291,6 +291,9 @@ int main(int argc, char **argv) {
   App.add_option("--tcp", A.Transport.Tcp, "a real line on a serial device server (repeatable)")
       ->type_name("LINE=HOST:PORT");
   App.add_flag("--trace", A.Transport.Trace, "print every frame and reply, decoded");
+  App.add_option("--capture", A.Transport.Capture,
+                 "write every frame and reply to FILE, as pcapng for Wireshark and replay")
+      ->type_name("FILE");
   App.add_option("--timeout", A.Transport.TimeoutMs,
                  "reply timeout in ms (default: 1500, from the line set-up)")
       ->check(CLI::Range(1, 60000));

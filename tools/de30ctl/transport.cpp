@@ -7,6 +7,7 @@
 #include "trace.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <variant>
 
@@ -52,6 +53,7 @@ protected:
 } // namespace
 
 TTransport::TTransport(const TTransportOptions &Options, bool ManualClock, bool AutoCustomers) {
+  std::map<int, std::string> Devices; // what a capture says a TCP line runs on
   if (Options.Serial.empty() && Options.Tcp.empty()) {
     if (ManualClock) {
       auto Manual = std::make_unique<sim::TManualClock>();
@@ -87,20 +89,43 @@ TTransport::TTransport(const TTransportOptions &Options, bool ManualClock, bool 
                .second)
         throw ECtlError(ExitUsage, "line " + std::to_string(Line) + " is given twice");
       Where.emplace_back(Line, Address);
+      Devices[Line] = "tcp " + Address;
     }
     LineChannel = std::move(Lines);
   }
   std::sort(Where.begin(), Where.end());
   if (Options.TimeoutMs > 0)
     LineChannel->SetReplyTimeout(std::chrono::milliseconds(Options.TimeoutMs));
+  if (!Options.Capture.empty()) {
+    try {
+      Capture = std::make_unique<capture::TCaptureWriter>(
+          capture::TCaptureOptions{Options.Capture, 0, 1, "de30ctl " DE30_VERSION});
+    } catch (const capture::ECaptureError &Error) {
+      throw ECtlError(ExitCannotOpen, Error.what());
+    }
+    for (const auto &[Line, Device] : Where)
+      Capture->DescribeLine(Line, Devices.contains(Line) ? Devices[Line] : Device);
+  }
   LineChannel->SetTracer([this, Trace = Options.Trace](const channels::TTraceRecord &R) {
     if (Trace)
       PrintTrace(stdout, R);
+    if (Capture)
+      Capture->Write(R);
     Recorded.push_back(R);
   });
 }
 
-TTransport::~TTransport() = default;
+TTransport::~TTransport() {
+  if (!Capture)
+    return;
+  const std::string Failure = Capture->Failure();
+  if (!Failure.empty())
+    std::fprintf(stderr, "de30ctl: warning: the capture stopped: %s\n", Failure.c_str());
+  else
+    std::fprintf(stderr, "de30ctl: %llu exchanges captured in %s\n",
+                 static_cast<unsigned long long>(Capture->Exchanges()),
+                 Capture->Path().c_str());
+}
 
 TComChannel &TTransport::Channel() { return *LineChannel; }
 

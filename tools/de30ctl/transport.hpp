@@ -4,6 +4,7 @@
 // lines need. Every exchange is recorded, so that a command can tell which of
 // its replies the reply check rejected.
 
+#include "capture/writer.hpp"
 #include "channels/line_channel.hpp"
 #include "de30/driver.hpp"
 #include "names.hpp"
@@ -19,7 +20,8 @@ struct TTransportOptions {
   std::vector<std::string> Serial; // LINE=DEVICE
   std::vector<std::string> Tcp;    // LINE=HOST:PORT
   bool Trace = false;
-  int TimeoutMs = 0; // 0: the line set-up's own timeout
+  std::string Capture; // a pcapng file of every exchange, when given
+  int TimeoutMs = 0;   // 0: the line set-up's own timeout
 };
 
 class TTransport {
@@ -64,6 +66,7 @@ private:
   std::vector<std::pair<int, std::string>> Where; // line and what it leads to
   std::unique_ptr<TPauser> ClockPauser;
   std::vector<channels::TTraceRecord> Recorded;
+  std::unique_ptr<capture::TCaptureWriter> Capture;
 };
 
 } // namespace de30::ctl
