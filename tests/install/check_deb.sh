@@ -20,7 +20,7 @@ dpkg -x "$deb" "$scratch/root"
 for f in usr/bin/de30ctl usr/bin/de30d usr/include/de30/driver.hpp \
   usr/include/de30/channels/line_channel.hpp usr/include/de30/channels/serial_channel.hpp \
   usr/include/de30/channels/tcp_channel.hpp usr/lib/pkgconfig/de30.pc \
-  usr/lib/pkgconfig/de30-channels.pc; do
+  usr/lib/pkgconfig/de30-channels.pc "usr/lib/$(gcc -dumpmachine)/wireshark/plugins/de30.lua"; do
   [ -e "$scratch/root/$f" ] || { echo "missing from the package: /$f" >&2; exit 1; }
 done
 # Release code carries no debug information, and the package no symbol tables.

@@ -17,6 +17,12 @@
 -- Made by de30_wireshark_vocabulary from the driver's wire vocabulary; do not
 -- edit. Regenerate: cmake --build build/default --target wireshark_vocabulary
 local V = {
+  -- the capture file's header in front of every packet
+  header_bytes = 8,
+  header_version = 1,
+  outcome = { accepted = 0, rejected = 1, timeout = 2, channel_error = 3 },
+  outcomes = { [0] = "accepted", [1] = "rejected", [2] = "timeout", [3] = "channel error", },
+  -- the line
   frame_start = 0x00,
   totals_lead = 0x02,
   wire_scale = 100,
@@ -171,18 +177,12 @@ local V = {
 
 -- ---- The capture file's header (docs/capture.md) ----------------------------------
 
-local HEADER_BYTES = 8
-local HEADER_VERSION = 1
-local OUTCOME_ACCEPTED = 0
-local OUTCOME_REJECTED = 1
-local OUTCOME_TIMEOUT = 2
-local OUTCOME_CHANNEL_ERROR = 3
-local outcome_names = {
-  [OUTCOME_ACCEPTED] = "accepted",
-  [OUTCOME_REJECTED] = "rejected by the reply check",
-  [OUTCOME_TIMEOUT] = "timeout",
-  [OUTCOME_CHANNEL_ERROR] = "channel error",
-}
+local HEADER_BYTES = V.header_bytes
+local HEADER_VERSION = V.header_version
+local OUTCOME_ACCEPTED = V.outcome.accepted
+local OUTCOME_REJECTED = V.outcome.rejected
+local OUTCOME_TIMEOUT = V.outcome.timeout
+local OUTCOME_CHANNEL_ERROR = V.outcome.channel_error
 
 -- ---- Fields -------------------------------------------------------------------------
 
@@ -190,7 +190,7 @@ local de30 = Proto("de30", "de30 dispenser line")
 
 local F = {
   version = ProtoField.uint8("de30.version", "Header version"),
-  outcome = ProtoField.uint8("de30.outcome", "Outcome", base.DEC, outcome_names),
+  outcome = ProtoField.uint8("de30.outcome", "Outcome", base.DEC, V.outcomes),
   channel_result = ProtoField.uint8("de30.channel_result", "Channel result", base.DEC,
     V.channel_errors),
   expected_length = ProtoField.uint8("de30.expected_length", "Reply length expected"),
@@ -465,12 +465,9 @@ function Packet:value_every_second(tree, field, pos, count, label, unit, note)
 end
 
 -- The lead byte of a frame: pump address and command number.
-function Packet:lead(tree, pos, field, label)
+function Packet:lead(tree, pos)
   local lead = self:byte(pos)
-  local item = tree:add(field, self:range(pos), lead)
-  if label then
-    item:set_text(label)
-  end
+  local item = tree:add(F.lead, self:range(pos), lead)
   local pump = item:add(F.pump, self:range(pos), math.floor(lead / 8))
   if is_totals(lead) then
     pump:append_text(" (a totals request carries no address: the pump last addressed answers)")
@@ -523,7 +520,7 @@ local function dissect_frame(p, tree, record, line)
   if not p:has(V.lead_at) then
     return who(line) .. "empty frame"
   end
-  local lead = p:lead(tree, V.lead_at, F.lead)
+  local lead = p:lead(tree, V.lead_at)
   local code = p:byte(V.code_at)
   local shape = find_shape(lead, code)
   local info = who(line, lead) .. operation(shape)
@@ -615,10 +612,12 @@ local function dissect_reply(p, tree, record, line, header)
   if shape == nil and len > 0 then
     shape = guess_shape(p:byte(0), p:byte(V.code_at), header.expected)
   end
-  local info = who(line, lead or (len > 0 and p:byte(0)) or nil) .. operation(shape) .. " →"
-  if lead then
-    tree:add(F.pump, p.tvb(0, 0), math.floor(lead / 8)):set_generated()
-    tree:add(F.command, p.tvb(0, 0), lead % 8):set_generated()
+  -- Without its frame, the reply's own first byte tells the pump.
+  local addressed = lead or (len > 0 and p:byte(V.lead_at)) or nil
+  local info = who(line, addressed) .. operation(shape) .. " →"
+  if addressed then
+    tree:add(F.pump, p.tvb(0, 0), math.floor(addressed / 8)):set_generated()
+    tree:add(F.command, p.tvb(0, 0), addressed % 8):set_generated()
   end
   if shape then
     tree:add(F.operation, p.tvb(0, 0), shape.operation):set_generated()
@@ -638,7 +637,9 @@ local function dissect_reply(p, tree, record, line, header)
         header.result .. ": " .. text .. ")")
       info = info .. " no reply (timeout)"
     else
-      tree:add(F.timeout, p.tvb(0, 0), true):set_generated()
+      if header.outcome == OUTCOME_TIMEOUT then
+        tree:add(F.timeout, p.tvb(0, 0), true):set_generated()
+      end
       info = info .. string.format(" short reply, %d of %d bytes", len, header.expected)
     end
     if len > 0 and len < header.expected then
@@ -676,6 +677,9 @@ local function dissect_reply(p, tree, record, line, header)
   if len ~= shape.reply then
     tree:add_proto_expert_info(E.length, string.format("%d reply bytes; %s has %d",
       len, shape.name, shape.reply))
+    if len < shape.reply then -- too short for the fields
+      return info .. " ?" .. (rejected and " (rejected)" or "")
+    end
   end
 
   local command = shape.command
@@ -685,28 +689,38 @@ local function dissect_reply(p, tree, record, line, header)
     local sitem = tree:add(F.status, p:range(V.status_byte_at), s)
     sitem:append_text(" (" .. status_name(s) .. ")" .. note)
     sitem:add(F.status_name, p:range(V.status_byte_at), status_name(s)):set_generated()
-    sitem:add(F.status_active, p:range(V.status_byte_at),
-      bit32.band(s, V.status_active_bit) ~= 0):set_generated()
-    sitem:add(F.status_error, p:range(V.status_byte_at),
-      bit32.band(s, V.status_error_bits) == V.status_error_bits):set_generated()
-    sitem:add(F.status_reinit, p:range(V.status_byte_at),
-      V.reinit_statuses[s] == true):set_generated()
+    -- Flags, present only when set, so that a filter names them alone.
+    local active = bit32.band(s, V.status_active_bit) ~= 0
+    local error = bit32.band(s, V.status_error_bits) == V.status_error_bits
+    if active then
+      sitem:add(F.status_active, p:range(V.status_byte_at), true):set_generated()
+    end
+    if error then
+      sitem:add(F.status_error, p:range(V.status_byte_at), true):set_generated()
+    end
+    if V.reinit_statuses[s] then
+      sitem:add(F.status_reinit, p:range(V.status_byte_at), true):set_generated()
+    end
     p:check_complement(tree, V.status_byte_at + 1, s)
     what = status_name(s)
+    if V.status_names[s] == nil or V.reinit_statuses[s] or error then
+      what = what .. " " .. hex(s) -- a name several bytes share
+    end
   elseif command == V.cmd.nozzles then
-    local names, checked = {}, {}
+    local names, checked, same = {}, {}, nil
     for k, place in ipairs(V.nozzles) do
       local b = p:byte(place.at)
       local n = math.floor(b / 2 ^ place.shift) % 16
       local nitem = tree:add(nozzle_fields[k], p:range(place.at), n)
       nitem:set_text(string.format("Nozzle %d: %X (%s)%s", k, n, nibble_name(n), note))
       names[#names + 1] = k .. " " .. nibble_name(n)
+      same = (k == 1 or same == nibble_name(n)) and nibble_name(n) or false
       if not checked[place.at] then
         checked[place.at] = true
         p:check_complement(tree, place.at + 1, b)
       end
     end
-    what = table.concat(names, ", ")
+    what = same and ("all nozzles " .. same) or table.concat(names, ", ")
   elseif is_totals(lead or echo) and shape.totals_request then
     local groups = V.totals_groups_of[len]
     if groups then
@@ -831,9 +845,6 @@ function de30.dissector(tvb, pinfo, root)
     packets[pinfo.number] = record
   end
   local record = packets[pinfo.number]
-  if record == nil then
-    return
-  end
   tree:add(F.direction, tvb(0, 0), record.direction):set_generated()
   local p = setmetatable({ tvb = tvb, base = HEADER_BYTES }, Packet)
 
@@ -841,6 +852,8 @@ function de30.dissector(tvb, pinfo, root)
   if record.direction == DIRECTION_FRAME then
     if record.pair then
       tree:add(F.response_in, tvb(0, 0), record.pair.number):set_generated()
+    elseif pinfo.visited then
+      tree:add_proto_expert_info(E.unpaired, "The reply of this frame is not in the capture")
     end
     info = dissect_frame(p, tree, record, line)
     if header.outcome == OUTCOME_REJECTED then

@@ -6,14 +6,15 @@
 // therefore committed, and this program keeps it honest: it prints the section from
 // the driver's own tables (commands and their shapes, code bytes, status bytes,
 // nozzle nibbles, field positions), the channel's error texts and de30ctl's status
-// byte names, and the suite runs it with --check, which fails as soon as the
-// committed section differs. `cmake --build build/default --target
+// byte names and the capture file's own header, and the suite runs it with --check, which fails
+// as soon as the committed section differs. `cmake --build build/default --target
 // wireshark_vocabulary` (or --update FILE) rewrites the section.
 //
 //   de30_wireshark_vocabulary                 the section, on standard output
 //   de30_wireshark_vocabulary --check FILE    exit 1 when FILE's section differs
 //   de30_wireshark_vocabulary --update FILE   rewrites FILE's section
 
+#include "capture/exchange.hpp"
 #include "channels/line_channel.hpp"
 #include "protocol/vocabulary.hpp"
 #include "trace.hpp"
@@ -147,7 +148,19 @@ std::string Section() {
       << "-- Made by de30_wireshark_vocabulary from the driver's wire vocabulary; do not\n"
       << "-- edit. Regenerate: cmake --build build/default --target wireshark_vocabulary\n"
       << "local V = {\n";
-  Out << "  frame_start = " << Hex(de30::FrameStart) << ",\n"
+  using de30::capture::TOutcome;
+  Out << "  -- the capture file's header in front of every packet\n"
+      << "  header_bytes = " << de30::capture::HeaderSize << ",\n"
+      << "  header_version = " << int{de30::capture::HeaderVersion} << ",\n"
+      << "  outcome = { accepted = " << int(TOutcome::Accepted)
+      << ", rejected = " << int(TOutcome::Rejected) << ", timeout = " << int(TOutcome::Timeout)
+      << ", channel_error = " << int(TOutcome::ChannelError) << " },\n"
+      << "  outcomes = {";
+  for (std::uint8_t O = 0; O < de30::capture::OutcomeCount; ++O)
+    Out << " [" << int{O} << "] = " << Quoted(de30::capture::OutcomeName(TOutcome(O))) << ",";
+  Out << " },\n";
+  Out << "  -- the line\n"
+      << "  frame_start = " << Hex(de30::FrameStart) << ",\n"
       << "  totals_lead = " << Hex(TotalsLead) << ",\n"
       << "  wire_scale = " << de30::WireScale << ",\n"
       << "  lead_at = " << LeadAt << ",\n"
