@@ -5,10 +5,11 @@
 // from `-X lua_script:`, so it must work without a build. Its vocabulary section is
 // therefore committed, and this program keeps it honest: it prints the section from
 // the driver's own tables (commands and their shapes, code bytes, status bytes,
-// nozzle nibbles, field positions), the channel's error texts and de30ctl's status
-// byte names and the capture file's own header, and the suite runs it with --check, which fails
-// as soon as the committed section differs. `cmake --build build/default --target
-// wireshark_vocabulary` (or --update FILE) rewrites the section.
+// nozzle nibbles, field positions), the channel's error texts, de30ctl's status byte
+// names and the capture file's header numbers. The suite runs it with --check, which
+// fails as soon as the committed section differs; `cmake --build build/default
+// --target wireshark_vocabulary` (or --update FILE) rewrites the section. A command
+// or code byte added to the vocabulary without a name here stops it with a message.
 //
 //   de30_wireshark_vocabulary                 the section, on standard output
 //   de30_wireshark_vocabulary --check FILE    exit 1 when FILE's section differs
