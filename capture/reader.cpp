@@ -2,6 +2,7 @@
 
 #include "capture/blocks.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -20,10 +21,12 @@ constexpr std::uint16_t Swapped16(std::uint16_t V) {
   return static_cast<std::uint16_t>((V >> 8) | (V << 8));
 }
 
-// Stamp counts 1/Units seconds since 1970; exact for every resolution up to nanoseconds.
+// Stamp counts 1/Units seconds since 1970; exact for every resolution up to
+// nanoseconds. A stamp beyond the clock's reach (the year 2255) is held there.
 TClock::time_point TimeOf(std::uint64_t Stamp, std::uint64_t Units) {
   using std::chrono::nanoseconds;
-  const std::uint64_t Seconds = Stamp / Units;
+  constexpr std::uint64_t Latest = 9'000'000'000;
+  const std::uint64_t Seconds = std::min(Stamp / Units, Latest);
   const std::uint64_t Rest = Stamp % Units;
   const auto Fraction =
       Units <= 1000000000
