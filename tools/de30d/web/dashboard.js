@@ -199,20 +199,25 @@
 
   // ---- The token dialog ------------------------------------------------------
 
+  // One question at a time: commands refused together all wait for the same answer.
+  let tokenAsked = null;
   let tokenWaiter = null;
   function askToken(why) {
+    if (tokenAsked) return tokenAsked;
     const dialog = $('token-dialog');
     setText($('token-why'), why);
     $('token-input').value = '';
     if (!dialog.open) dialog.showModal();
     $('token-input').focus();
-    return new Promise((resolve) => { tokenWaiter = resolve; });
+    tokenAsked = new Promise((resolve) => { tokenWaiter = resolve; });
+    return tokenAsked;
   }
 
   function answerToken(value) {
     const dialog = $('token-dialog');
     if (dialog.open) dialog.close();
     const waiter = tokenWaiter;
+    tokenAsked = null;
     tokenWaiter = null;
     if (waiter) waiter(value);
   }
@@ -269,7 +274,10 @@
     setText(t.state, PointLabels[p.state] || p.state);
     // The reason says more than the state only now and then ("fill ended", "3 missed replies").
     setText(t.reason, p.reason === p.state ? '' : p.reason);
-    const price = p.nozzle && Array.isArray(p.prices) ? p.prices[p.nozzle - 1] : undefined;
+    // The fill's own price: a completed fill keeps it after new prices were sent.
+    const sale = p.sale ? model.sales.get(p.sale) : undefined;
+    const price = sale && sale.price ? sale.price
+      : p.nozzle && Array.isArray(p.prices) ? p.prices[p.nozzle - 1] : undefined;
     setText(t.nozzle, p.nozzle
       ? 'Nozzle ' + p.nozzle + ' · ' + gradeName(p.grade)
       : p.nozzles + (p.nozzles === 1 ? ' nozzle' : ' nozzles') + (p.auto_authorize ? ' · authorised on call' : ''));
@@ -481,25 +489,33 @@
 
   const lineRows = new Map();
 
+  function figure(label, className) {
+    const value = el('b', { className });
+    return [el('span', { className: 'figure' }, el('span', { className: 'label', text: label + ' ' }), value), value];
+  }
+
   function makeLineRow(number) {
     const r = {};
-    r.cycle = cell('Cycle', 'num');
-    r.polls = cell('Polls', 'num');
-    r.timeouts = cell('Timeouts', 'num');
-    r.rejected = cell('Rejected', 'num');
-    r.error = cell('Last error', 'error-text');
-    r.root = el('tr', { data: { line: number } },
-      el('td', { text: number, data: { label: 'Line' } }), r.cycle, r.polls, r.timeouts, r.rejected, r.error);
+    const parts = [['Cycle', 'cycle'], ['Polls', 'polls'], ['Timeouts', 'timeouts'], ['Rejected', 'rejected']]
+      .map(([label, name]) => {
+        const [box, value] = figure(label, name);
+        r[name] = value;
+        return box;
+      });
+    r.error = el('p', { className: 'error-text' });
+    r.root = el('li', { data: { line: number } },
+      el('strong', { text: 'Line ' + number }), el('span', { className: 'figures' }, ...parts), r.error);
     return r;
   }
 
   function updateLineRow(r, number) {
     const l = model.lines.get(number);
-    setText(r.cycle, typeof l.cycle_ms === 'number' ? l.cycle_ms.toFixed(0) + ' ms' : '–');
+    const cycle = typeof l.cycle_ms === 'number' ? l.cycle_ms : NaN;
+    setText(r.cycle, Number.isFinite(cycle) ? cycle.toFixed(cycle < 10 ? 1 : 0) + ' ms' : '–');
     setText(r.polls, l.polls);
     setText(r.timeouts, l.timeouts);
     setText(r.rejected, l.rejected);
-    setText(r.error, l.last_error ? l.last_error + ' (' + timeText(l.last_error_at) + ')' : 'none');
+    setText(r.error, 'Last error: ' + (l.last_error ? l.last_error + ' (' + timeText(l.last_error_at) + ')' : 'none'));
     const at = l.last_error_at ? new Date(l.last_error_at).getTime() : 0;
     r.root.classList.toggle('recent-error', at > 0 && Date.now() - at < RecentErrorMs);
   }
@@ -553,6 +569,7 @@
       keepSale(data);
       trimSales();
       changed('sales');
+      changed('pumps');
     } else if (kind === 'line') {
       model.lines.set(data.line, data);
       changed('lines');
