@@ -6,7 +6,8 @@ commands, a journal of its own) and drives the page in headless Chromium:
 
   - a simulated customer's sale appears on the page and completes there;
   - a lock and a clear made on the page (asking for the token on the first
-    401) change the journal file itself;
+    401) change the journal file itself; the till's name, markup and all, is
+    shown as text;
   - a stop made on a fuelling pump's tile ends its sale early;
   - a price change made on the page reaches the simulated pump: the page shows
     the pump's price state turning to sent, and a later sale's amount, which the
@@ -45,7 +46,8 @@ except ImportError:
     sys.exit("dashboard test: python3-selenium is missing (scripts/install-deps.sh installs it)")
 
 TOKEN = "forecourt-7"
-CLIENT = "till-3"
+# Markup in a name the service hands back must reach the page as text.
+CLIENT = 'till-3 <b id="injected">x</b>'
 SPEED = "10"
 NEW_PRICE = "48.60"  # grade 2, "95": pumps 1:1, 1:2 and 2:3 sell it
 OLD_PRICE = "47.20"
@@ -234,6 +236,9 @@ def check_page(driver, service, args):
     give_token(driver, "not-the-token", "first command", "need the service's bearer token")
     give_token(driver, TOKEN, "after a wrong token", "refused that token")
     wait(driver, "sale %d locked on the page" % sale, lambda d: sale_state(d, sale) == "locked")
+    badge = driver.find_element(By.CSS_SELECTOR, "#sales tr[data-sale=\"%d\"] .badge" % sale).text
+    assert badge == "Locked by " + CLIENT, badge
+    assert driver.execute_script("return document.getElementById('injected')") is None
     row = service.journal_row(sale)
     assert row[0] == "locked" and row[1] == CLIENT, row
     say("the journal holds sale %d locked by %s" % (sale, CLIENT))
@@ -245,6 +250,8 @@ def check_page(driver, service, args):
     row = service.journal_row(sale)
     assert row[0] == "cleared" and row[1] == CLIENT and row[2] > 0, row
     say("the journal holds sale %d cleared" % sale)
+    driver.find_element(By.ID, "client").clear()
+    driver.find_element(By.ID, "client").send_keys("till-3\t")
 
     # Stop on a tile early in its fill: the sale ends well before its tank is full.
     early = wait(driver, "a pump early in its fill", script(

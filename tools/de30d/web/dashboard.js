@@ -162,7 +162,8 @@
           method, headers, body: body === undefined ? '' : JSON.stringify(body), cache: 'no-store',
         });
       } catch (error) {
-        throw new ServiceError('the service cannot be reached: nothing was sent');
+        // The request may have gone out before the connection broke.
+        throw new ServiceError('no answer from the service: it may or may not have been done; look before trying again');
       }
       const answer = await response.json().catch(() => null);
       if (response.status === 401) {
