@@ -485,11 +485,10 @@ bool TLineWorker::FinishClose(TSlot &Pump) {
   Pump.Recovered = false;
   Pump.LastSaleId = Sale.Id;
   Pump.Point.ShowFill(Sale.Volume, Sale.Amount);
+  // Published even without a change of state: the figures shown during the fill
+  // were its last reading, and clients must see the sale's own.
   const TStep Step = Pump.Point.OnSaleClosed();
-  if (Step.Changed)
-    PublishPump(Pump, Step.Changed->Reason);
-  else
-    Snapshot(Pump);
+  PublishPump(Pump, Step.Changed ? Step.Changed->Reason : "sale closed");
   if (Sale.HasFlag(FlagVolumeMismatch))
     PublishSale(Sale, "volume differs from the totals");
   PublishSale(Sale, Sale.State == TSaleState::Cleared ? "closed empty" : "closed");

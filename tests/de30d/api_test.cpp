@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cmath>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -307,6 +309,42 @@ TEST_F(Service, TheEventStreamDeliversAPumpEventAfterANozzleLift) {
   EXPECT_EQ(Pump["grade"], 3);
   // Heartbeats keep a quiet stream alive.
   EXPECT_TRUE(Stream.WaitFor(": heartbeat"));
+}
+
+// The objects of one kind of event in a stream's text, in order.
+std::vector<TJson> EventsOf(const std::string &Text, const std::string &Kind) {
+  std::vector<TJson> Found;
+  const std::string Head = "\nevent: " + Kind + "\ndata: ";
+  for (auto At = Text.find(Head); At != std::string::npos; At = Text.find(Head, At + 1)) {
+    const auto From = At + Head.size();
+    Found.push_back(TJson::parse(Text.substr(From, Text.find('\n', From) - From)));
+  }
+  return Found;
+}
+
+TEST_F(Service, TheStreamsLastWordOnAPumpAfterASaleIsTheSalesFigures) {
+  WaitForPump("1:2", "idle");
+  TStreamReader Stream(Server->Port());
+  ASSERT_TRUE(Stream.WaitFor(": de30d events"));
+  ASSERT_TRUE(Sim().LiftNozzle(1, 2, 1));
+  WaitForPump("1:2", "calling");
+  ASSERT_EQ(Post("/api/v1/pumps/1:2/authorize", "").Status, 200);
+  WaitForPump("1:2", "fuelling");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Hung up between two readings: the sale's figures are newer than the last one.
+  Sim().HangNozzle(1, 2);
+  const TJson Sale = WaitForSale("1:2", "payable");
+  ASSERT_TRUE(Sale.is_object());
+  ASSERT_TRUE(Stream.WaitFor("\"state\":\"payable\"")) << Stream.Snapshot();
+  TJson Last;
+  for (const TJson &Pump : EventsOf(Stream.Snapshot(), "pump"))
+    if (Pump["id"] == "1:2")
+      Last = Pump;
+  ASSERT_TRUE(Last.is_object());
+  EXPECT_EQ(Last["state"], "completed");
+  EXPECT_EQ(Last["volume"], Sale["volume"]) << Last.dump();
+  EXPECT_EQ(Last["amount"], Sale["amount"]) << Last.dump();
+  EXPECT_EQ(Last, Get("/api/v1/pumps/1:2").Body); // a client of the stream sees what GET does
 }
 
 TEST_F(Service, TheEventStreamEndsCleanlyWhenTheServiceStops) {

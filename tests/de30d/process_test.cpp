@@ -3,12 +3,14 @@
 #include "service_fixture.hpp"
 #include "support/run_program.hpp"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -79,29 +81,60 @@ TEST_F(De30d, ListeningBeyondLoopbackWithoutATokenIsRefused) {
   EXPECT_EQ(De30dRun("--listen nowhere").Code, 2);
 }
 
-TEST_F(De30d, TheEmbeddedStationServesAndStopsCleanlyOnSigterm) {
-  // Serves on a free port; its first line says where.
-  const std::string Journal = (Dir.Path() / "embedded.db").string();
-  int Out[2];
-  ASSERT_EQ(::pipe(Out), 0);
-  const pid_t Child = ::fork();
-  ASSERT_GE(Child, 0);
-  if (Child == 0) {
-    ::dup2(Out[1], 1);
-    ::close(Out[0]);
-    ::execl(DE30D, DE30D, "--listen", "127.0.0.1:0", "--journal", Journal.c_str(),
-            static_cast<char *>(nullptr));
-    ::_exit(127);
+// de30d on the embedded station, on a free port read from its first line.
+class TServing {
+public:
+  TServing(const std::string &Journal, std::vector<std::string> Extra = {}) {
+    int Out[2];
+    if (::pipe(Out) != 0)
+      return;
+    std::vector<std::string> Words = {DE30D, "--listen", "127.0.0.1:0", "--journal", Journal};
+    Words.insert(Words.end(), Extra.begin(), Extra.end());
+    Child = ::fork();
+    if (Child == 0) {
+      ::dup2(Out[1], 1);
+      ::close(Out[0]);
+      std::vector<char *> Argv;
+      for (auto &Word : Words)
+        Argv.push_back(Word.data());
+      Argv.push_back(nullptr);
+      ::execv(DE30D, Argv.data());
+      ::_exit(127);
+    }
+    ::close(Out[1]);
+    Said = ::fdopen(Out[0], "r");
+    char Line[256] = {};
+    if (Child > 0 && std::fgets(Line, sizeof Line, Said) != nullptr) {
+      First = Line;
+      if (First.find("de30d listens on http://127.0.0.1:") != std::string::npos)
+        Port = std::stoi(First.substr(First.rfind(':') + 1));
+    }
   }
-  ::close(Out[1]);
-  std::FILE *Said = ::fdopen(Out[0], "r");
-  char Line[256] = {};
-  ASSERT_NE(std::fgets(Line, sizeof Line, Said), nullptr);
-  const std::string First = Line;
-  const auto Colon = First.rfind(':');
-  ASSERT_NE(First.find("de30d listens on http://127.0.0.1:"), std::string::npos) << First;
-  const int Port = std::stoi(First.substr(Colon + 1));
-  httplib::Client Client("127.0.0.1", Port);
+  ~TServing() {
+    if (Child > 0 && ExitStatus < 0)
+      Stop();
+    if (Said != nullptr)
+      std::fclose(Said);
+  }
+  // SIGTERM, then the exit status.
+  int Stop() {
+    ::kill(Child, SIGTERM);
+    int Status = 0;
+    if (::waitpid(Child, &Status, 0) == Child)
+      ExitStatus = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+    return ExitStatus;
+  }
+  pid_t Child = -1;
+  std::FILE *Said = nullptr;
+  std::string First;
+  int Port = 0;
+  int ExitStatus = -1;
+};
+
+TEST_F(De30d, TheEmbeddedStationServesAndStopsCleanlyOnSigterm) {
+  TServing Service((Dir.Path() / "embedded.db").string());
+  ASSERT_GT(Service.Port, 0) << Service.First;
+  httplib::Client Client("127.0.0.1", Service.Port);
   const auto Pumps = Client.Get("/api/v1/pumps");
   ASSERT_TRUE(Pumps);
   EXPECT_EQ(Pumps->status, 200);
@@ -109,12 +142,55 @@ TEST_F(De30d, TheEmbeddedStationServesAndStopsCleanlyOnSigterm) {
   const auto Prices = Client.Get("/api/v1/prices");
   ASSERT_TRUE(Prices);
   EXPECT_FALSE(TJson::parse(Prices->body).empty()); // seeded, so customers can be served
-  ::kill(Child, SIGTERM);
-  int Status = 0;
-  ASSERT_EQ(::waitpid(Child, &Status, 0), Child);
-  std::fclose(Said);
-  EXPECT_TRUE(WIFEXITED(Status));
-  EXPECT_EQ(WEXITSTATUS(Status), 0);
+  // The dashboard is there too.
+  const auto Page = Client.Get("/");
+  ASSERT_TRUE(Page);
+  EXPECT_EQ(Page->status, 200);
+  EXPECT_NE(Page->body.find("dashboard.js"), std::string::npos);
+  EXPECT_EQ(Service.Stop(), 0);
+}
+
+TEST_F(De30d, ATokenOnTheCommandLineGuardsTheEmbeddedStationsCommands) {
+  TServing Service((Dir.Path() / "guarded.db").string(), {"--token", "t0ken"});
+  ASSERT_GT(Service.Port, 0) << Service.First;
+  httplib::Client Client("127.0.0.1", Service.Port);
+  const auto Bare = Client.Post("/api/v1/stop-all", "", "application/json");
+  ASSERT_TRUE(Bare);
+  EXPECT_EQ(Bare->status, 401);
+  const auto Wrong = Client.Post("/api/v1/stop-all", {{"Authorization", "Bearer other"}}, "",
+                                 "application/json");
+  ASSERT_TRUE(Wrong);
+  EXPECT_EQ(Wrong->status, 401);
+  const auto Right = Client.Post("/api/v1/stop-all", {{"Authorization", "Bearer t0ken"}}, "",
+                                 "application/json");
+  ASSERT_TRUE(Right);
+  EXPECT_EQ(Right->status, 200) << Right->body;
+  EXPECT_EQ(Client.Get("/api/v1/pumps")->status, 200); // reads need none
+  EXPECT_EQ(Service.Stop(), 0);
+}
+
+TEST_F(De30d, TheSimulatedStationRunsFasterWhenAsked) {
+  // At 20 times real time a customer lifts pump 1's nozzle within a second
+  // (5 s idle) and its fill ends within a few more: a sale is payable in moments.
+  TServing Service((Dir.Path() / "fast.db").string(), {"--speed", "20"});
+  ASSERT_GT(Service.Port, 0) << Service.First;
+  httplib::Client Client("127.0.0.1", Service.Port);
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+  bool Payable = false;
+  while (!Payable && std::chrono::steady_clock::now() < Deadline) {
+    const auto Sales = Client.Get("/api/v1/sales?state=payable");
+    Payable = Sales && Sales->status == 200 && !TJson::parse(Sales->body).empty();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(Payable);
+  EXPECT_EQ(Service.Stop(), 0);
+  // Out of range, or for a configured station whose pumps are real, it is refused.
+  EXPECT_EQ(De30dRun("--speed 0").Code, 2);
+  EXPECT_EQ(De30dRun("--speed 51").Code, 2);
+  const TRun Configured = De30dRun("--speed 5 --config " + Write("good.toml", GoodConfig));
+  EXPECT_EQ(Configured.Code, 2) << Configured.Output;
+  EXPECT_NE(Configured.Output.find("simulated station only"), std::string::npos)
+      << Configured.Output;
 }
 
 TEST_F(De30d, VersionAndHelp) {

@@ -57,6 +57,7 @@ TApiServer::TApiServer(station::TStation &Station, TServerOptions Options)
   AddSaleRoutes(Http, Impl->Context);
   AddStationRoutes(Http, Impl->Context);
   AddEventStream(Http, Impl->Context);
+  AddWebRoutes(Http);
 }
 
 TApiServer::~TApiServer() { Stop(); }

@@ -14,7 +14,7 @@ const std::vector<int> GradesOf[] = {{2}, {2, 4}, {1, 2, 3, 4}};
 } // namespace
 
 TEmbeddedStation::TEmbeddedStation(const TEmbeddedOptions &Options)
-    : Setup(Options), Station(Clock) {
+    : Setup(Options), Clock(Options.Speed), Station(Clock) {
   for (sim::TPumpPlace Place : sim::DefaultStation(Options.Customers)) {
     Place.Pump.FlowRate = Options.FlowRate;
     Place.Pump.StartDelayMs = Options.StartDelayMs;

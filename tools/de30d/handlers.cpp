@@ -69,6 +69,17 @@ httplib::Server::Handler Query(THandler Handler) {
   };
 }
 
+httplib::Server::Handler StateQuery(TApiContext &Context, THandler Handler) {
+  return [&Context, Handler = std::move(Handler)](const httplib::Request &Request,
+                                                  httplib::Response &Response) {
+    // Read before the state: each event is published after the state it reports
+    // was stored, so every event up to this id is in what the handler reads.
+    const std::uint64_t Published = Context.Station.Events().Published();
+    Guard(Handler, Request, Response);
+    Response.set_header(EventIdHeader, std::to_string(Published));
+  };
+}
+
 httplib::Server::Handler Command(TApiContext &Context, THandler Handler) {
   return [&Context, Handler = std::move(Handler)](const httplib::Request &Request,
                                                   httplib::Response &Response) {

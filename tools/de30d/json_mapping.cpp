@@ -99,6 +99,13 @@ TJson PricesJson(const std::map<int, double> &Prices) {
   return Result;
 }
 
+TJson StationJson(const TStationConfig &Config) {
+  TJson Grades = TJson::object();
+  for (const auto &Grade : Config.Grades)
+    Grades[std::to_string(Grade.Number)] = Grade.Name;
+  return {{"id", Config.StationId}, {"grades", Grades}};
+}
+
 TJson EventJson(const TEvent &Event) {
   switch (Event.Kind) {
   case TEvent::TKind::Pump:

@@ -2,6 +2,7 @@
 // The station's objects under the interface's fixed names (docs/api.md). Clients
 // rely on these names; new fields may be added, none renamed.
 
+#include "station/config.hpp"
 #include "station/events.hpp"
 #include "station/sale.hpp"
 
@@ -23,6 +24,8 @@ TJson PumpJson(const station::TPumpSnapshot &Pump);
 TJson SaleJson(const station::TSale &Sale);
 TJson LineJson(const station::TLineSnapshot &Line);
 TJson PricesJson(const std::map<int, double> &Prices); // {"1": 45.5}
+// The station's name and its grades' names: {"id": "station-7", "grades": {"1": "A-95"}}.
+TJson StationJson(const station::TStationConfig &Config);
 // The object an event carries: the pump for pump and price events, the sale, the line.
 TJson EventJson(const station::TEvent &Event);
 TJson ErrorJson(const std::string &Code, const std::string &Message);

@@ -48,6 +48,8 @@ struct TArguments {
   std::string Journal;
   std::string Listen;
   std::string CheckConfig;
+  std::string Token;
+  int Speed = 1;
   bool Verbose = false;
 };
 
@@ -63,12 +65,16 @@ int Serve(const TArguments &A) {
       return ExitBadSetup;
     }
   } else {
-    Embedded = std::make_unique<TEmbeddedStation>();
+    TEmbeddedOptions Simulated;
+    Simulated.Speed = A.Speed;
+    Embedded = std::make_unique<TEmbeddedStation>(Simulated);
     Config = Embedded->Config(DefaultEmbeddedJournal());
     Options = Embedded->StationOptions();
   }
   if (!A.Journal.empty())
     Config.Journal = A.Journal;
+  if (!A.Token.empty())
+    Config.Token = A.Token;
   if (!A.Listen.empty()) {
     const auto Address = ParseListen(A.Listen);
     if (!Address) {
@@ -136,6 +142,14 @@ int main(int argc, char **argv) {
       ->type_name("HOST:PORT");
   App.add_option("--check-config", A.CheckConfig, "check a configuration file and exit")
       ->type_name("FILE");
+  App.add_option("--token", A.Token,
+                 "bearer token commands need, instead of the configured one (other users "
+                 "of this machine can read a command line: prefer the configuration)");
+  CLI::Option *Speed =
+      App.add_option("--speed", A.Speed,
+                     "the simulated station's time runs N times faster (1..50, default 1)")
+          ->check(CLI::Range(1, 50))
+          ->type_name("N");
   App.add_flag("-v,--verbose", A.Verbose, "log debug lines too");
   try {
     App.parse(argc, argv);
@@ -145,6 +159,10 @@ int main(int argc, char **argv) {
   }
   if (!A.CheckConfig.empty())
     return CheckConfig(A.CheckConfig);
+  if (Speed->count() > 0 && !A.Config.empty()) {
+    std::fprintf(stderr, "--speed applies to the simulated station only, not with --config\n");
+    return ExitBadSetup;
+  }
   if (A.Verbose)
     SetLogThreshold(TLevel::Debug);
   std::signal(SIGINT, OnSignal);

@@ -35,14 +35,15 @@ void AddPumpCommand(
 } // namespace
 
 void AddPumpRoutes(httplib::Server &Server, TApiContext &Context) {
-  Server.Get("/api/v1/pumps", Query([&Context](const httplib::Request &, httplib::Response &R) {
+  Server.Get("/api/v1/pumps",
+             StateQuery(Context, [&Context](const httplib::Request &, httplib::Response &R) {
                TJson Pumps = TJson::array();
                for (const auto &Pump : Context.Station.Pumps())
                  Pumps.push_back(PumpJson(Pump));
                SendJson(R, 200, Pumps);
              }));
   Server.Get("/api/v1/pumps/([^/]+)",
-             Query([&Context](const httplib::Request &Q, httplib::Response &R) {
+             StateQuery(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
                SendJson(R, 200, PumpJson(FindPump(Context, ParsePumpId(Q.matches[1]))));
              }));
   // The body is read before the station is asked, so that a malformed request is

@@ -26,6 +26,11 @@ void SendError(httplib::Response &Response, const EApiError &Error);
 using THandler = std::function<void(const httplib::Request &, httplib::Response &)>;
 // A read: refusals and failures become JSON errors.
 httplib::Server::Handler Query(THandler Handler);
+// A read of the station's state: its answer carries, in EventIdHeader, the id of
+// the last event published before the state was read, so that a client which
+// opened the event stream first applies only the events after it.
+httplib::Server::Handler StateQuery(TApiContext &Context, THandler Handler);
+inline constexpr const char *EventIdHeader = "De30-Event-Id";
 // A command: also checks the bearer token first, and logs what was asked.
 httplib::Server::Handler Command(TApiContext &Context, THandler Handler);
 
@@ -36,5 +41,7 @@ void AddPumpRoutes(httplib::Server &Server, TApiContext &Context);
 void AddSaleRoutes(httplib::Server &Server, TApiContext &Context);
 void AddStationRoutes(httplib::Server &Server, TApiContext &Context);
 void AddEventStream(httplib::Server &Server, TApiContext &Context);
+// The dashboard's page and files at / (web_routes.cpp).
+void AddWebRoutes(httplib::Server &Server);
 
 } // namespace de30::service

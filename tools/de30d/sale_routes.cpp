@@ -7,7 +7,7 @@ namespace de30::service {
 
 void AddSaleRoutes(httplib::Server &Server, TApiContext &Context) {
   Server.Get("/api/v1/sales",
-             Query([&Context](const httplib::Request &Q, httplib::Response &R) {
+             StateQuery(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
                const station::TSaleFilter Filter = ParseSaleFilter(Q.params);
                TJson Sales = TJson::array();
                for (const auto &Sale : Context.Station.Journal().Sales(Filter))
@@ -15,7 +15,7 @@ void AddSaleRoutes(httplib::Server &Server, TApiContext &Context) {
                SendJson(R, 200, Sales);
              }));
   Server.Get("/api/v1/sales/([^/]+)",
-             Query([&Context](const httplib::Request &Q, httplib::Response &R) {
+             StateQuery(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
                const std::int64_t Id = ParseSaleId(Q.matches[1]);
                const auto Sale = Context.Station.Journal().Sale(Id);
                if (!Sale) {

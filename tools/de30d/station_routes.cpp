@@ -1,4 +1,4 @@
-// /api/v1/prices, /lines and /stop-all: what concerns the whole station.
+// /api/v1/station, /prices, /lines and /stop-all: what concerns the whole station.
 
 #include "requests.hpp"
 #include "routes.hpp"
@@ -6,8 +6,12 @@
 namespace de30::service {
 
 void AddStationRoutes(httplib::Server &Server, TApiContext &Context) {
-  Server.Get("/api/v1/prices",
+  Server.Get("/api/v1/station",
              Query([&Context](const httplib::Request &, httplib::Response &R) {
+               SendJson(R, 200, StationJson(Context.Station.Config()));
+             }));
+  Server.Get("/api/v1/prices",
+             StateQuery(Context, [&Context](const httplib::Request &, httplib::Response &R) {
                SendJson(R, 200, PricesJson(Context.Station.Prices()));
              }));
   Server.Put("/api/v1/prices",
@@ -15,7 +19,8 @@ void AddStationRoutes(httplib::Server &Server, TApiContext &Context) {
                Require(Context.Station.SetPrices(ParsePrices(Q.body)));
                SendJson(R, 200, PricesJson(Context.Station.Prices()));
              }));
-  Server.Get("/api/v1/lines", Query([&Context](const httplib::Request &, httplib::Response &R) {
+  Server.Get("/api/v1/lines",
+             StateQuery(Context, [&Context](const httplib::Request &, httplib::Response &R) {
                TJson Lines = TJson::array();
                for (const auto &Line : Context.Station.Lines())
                  Lines.push_back(LineJson(Line));
