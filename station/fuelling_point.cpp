@@ -304,8 +304,9 @@ void TFuellingPoint::RecoverSale() {
   Why = "recovering an open sale; not answered yet";
 }
 
-TStep TFuellingPoint::OnSaleClosed() {
+TStep TFuellingPoint::OnSaleClosed(bool Fuelled) {
   const bool Recovered = Recover;
+  const bool Guessed = Now == TPointState::Locked || Now == TPointState::Calling;
   Sale = false;
   Fuel = false;
   StopSent = false;
@@ -317,6 +318,10 @@ TStep TFuellingPoint::OnSaleClosed() {
     Active = 0;
     return Enter(TPointState::Idle, "the recovered sale is closed", 0);
   }
+  // The whole fill fell between two polls: the pump was taken for one that
+  // refused the authorisation, but its totals say it delivered.
+  if (Fuelled && Guessed)
+    return Enter(TPointState::Completed, "fill ended between two polls", Code);
   return {};
 }
 

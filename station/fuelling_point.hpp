@@ -80,8 +80,9 @@ public:
   TStep OnUnblocked(bool Ok);
   // The journal holds an open sale of this pump from before a restart.
   void RecoverSale();
-  // The worker closed the sale the End or Settle action asked for.
-  TStep OnSaleClosed();
+  // The worker closed the sale the End or Settle action asked for; Fuelled when
+  // the sale holds fuel (seen, or proved by the totals).
+  TStep OnSaleClosed(bool Fuelled);
   // A Settle could not be carried out (the stop failed): try again later.
   void OnSettleFailed();
   // The pump's last sale was cleared: a completed point goes idle.

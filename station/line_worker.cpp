@@ -487,7 +487,7 @@ bool TLineWorker::FinishClose(TSlot &Pump) {
   Pump.Point.ShowFill(Sale.Volume, Sale.Amount);
   // Published even without a change of state: the figures shown during the fill
   // were its last reading, and clients must see the sale's own.
-  const TStep Step = Pump.Point.OnSaleClosed();
+  const TStep Step = Pump.Point.OnSaleClosed(Sale.State != TSaleState::Cleared);
   PublishPump(Pump, Step.Changed ? Step.Changed->Reason : "sale closed");
   if (Sale.HasFlag(FlagVolumeMismatch))
     PublishSale(Sale, "volume differs from the totals");

@@ -111,7 +111,7 @@ TEST_F(PointTest, WholeSaleGoesAuthorisedFuellingCompletedIdle) {
   EXPECT_EQ(Ended.Changed->Reason, "fill ended");
   EXPECT_EQ(Ended.Action, TSaleAction::End);
   EXPECT_EQ(Poll(Code(192, 0)).Action, TSaleAction::None) << "one end per sale";
-  EXPECT_FALSE(Point.OnSaleClosed().Changed);
+  EXPECT_FALSE(Point.OnSaleClosed(true).Changed);
   EXPECT_FALSE(Point.HasSale());
   EXPECT_FALSE(Poll(Code(192, 0)).Changed) << "completed until its sale is cleared";
   const TStep Cleared = Point.OnSaleCleared();
@@ -123,8 +123,29 @@ TEST_F(PointTest, CompletedPumpCallingAgainIsCalling) {
   Point.OnAuthorised(true, 1);
   Fill(1.0);
   Poll(Code(192, 0));
-  Point.OnSaleClosed();
+  Point.OnSaleClosed(true);
   EXPECT_EQ(Poll(Code(225)).Changed->To, TPointState::Calling);
+}
+
+TEST_F(PointTest, AFillBetweenTwoPollsIsCompletedOnceItsTotalsProveIt) {
+  for (int Back : {192, 225}) {
+    SCOPED_TRACE(Back);
+    TFuellingPoint P(1, false, Timing());
+    P.OnPoll(Code(192, 0), 0);
+    P.OnPoll(Code(225), 0);
+    P.OnAuthorised(true, 1);
+    // Authorised, then idle or calling again, with no fuel seen in between.
+    const TStep Guess = P.OnPoll(Code(static_cast<std::uint8_t>(Back), 0), 0);
+    ASSERT_TRUE(Guess.Changed);
+    EXPECT_NE(Guess.Changed->To, TPointState::Completed);
+    EXPECT_EQ(Guess.Action, TSaleAction::End);
+    const TStep Closed = P.OnSaleClosed(true);
+    ASSERT_TRUE(Closed.Changed);
+    EXPECT_EQ(Closed.Changed->To, TPointState::Completed);
+    EXPECT_EQ(Closed.Changed->Reason, "fill ended between two polls");
+    EXPECT_TRUE(P.OnSaleCleared().Changed) << "cleared like any completed sale";
+    EXPECT_EQ(P.State(), TPointState::Idle);
+  }
 }
 
 TEST_F(PointTest, IdleRightAfterAnAuthorisationWithoutFuelIsLockedUntilUnblocked) {
@@ -135,7 +156,7 @@ TEST_F(PointTest, IdleRightAfterAnAuthorisationWithoutFuelIsLockedUntilUnblocked
   EXPECT_EQ(Step.Changed->To, TPointState::Locked);
   EXPECT_EQ(Step.Changed->Reason, "did not take the authorisation; unblock it");
   EXPECT_EQ(Step.Action, TSaleAction::End) << "the sale closes, empty if the totals agree";
-  Point.OnSaleClosed();
+  Point.OnSaleClosed(false);
   EXPECT_FALSE(Poll(Code(225)).Changed) << "a lifted nozzle does not free a locked pump";
   EXPECT_EQ(*Point.RefuseAuthorise(), "the pump is locked; unblock it first");
   EXPECT_FALSE(Point.RefuseUnblock());
@@ -301,7 +322,7 @@ TEST_F(PointTest, StoppedBeforeFuelEndsAtOnceAndTheDriversLeftoverAuthorisationI
   ASSERT_TRUE(Stop.Changed);
   EXPECT_EQ(Stop.Changed->To, TPointState::Idle);
   EXPECT_TRUE(Point.Stopped());
-  Point.OnSaleClosed();
+  Point.OnSaleClosed(false);
   // The driver keeps counting the pump authorised until it reports 192 or 225.
   const TStep Lifted = Poll(Code(217));
   ASSERT_TRUE(Lifted.Changed);
@@ -368,7 +389,7 @@ TEST_F(PointTest, RecoveredSaleOfAnIdlePumpSettlesOnceTheFillStandsStill) {
   EXPECT_EQ(Point.OnFill(7.5, 15.0, 3100).Action, TSaleAction::None) << "asked once";
   Point.OnSettleFailed();
   EXPECT_EQ(Point.OnFill(7.5, 15.0, 3200).Action, TSaleAction::Settle);
-  const TStep Closed = Point.OnSaleClosed();
+  const TStep Closed = Point.OnSaleClosed(false);
   ASSERT_TRUE(Closed.Changed);
   EXPECT_EQ(Closed.Changed->To, TPointState::Idle);
   EXPECT_FALSE(Point.ReadsFill());
