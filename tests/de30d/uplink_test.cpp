@@ -241,17 +241,6 @@ TEST_F(Uplink, EverySaleReachesTheOfficeAcrossABrokerRestart) {
   Office.Disconnect();
 }
 
-TEST_F(Uplink, AStopSaysOfflineAndTheBrokerKeepsIt) {
-  TOffice Office(Broker->Port(), Topic);
-  ASSERT_TRUE(Office.Connect());
-  ASSERT_TRUE(WaitFor([&] { return Office.Status()["online"] == true; }, 5s));
-  Link->Stop();
-  EXPECT_TRUE(WaitFor(
-      [&] { return Office.Status() == service::StatusMessage("station-7", false); }, 5s));
-  EXPECT_FALSE(Link->Status().Connected);
-  Office.Disconnect();
-}
-
 // de30d as an operator runs it, with an uplink to a broker: it connects, tells
 // the office it is online and what its pumps do, and logs it.
 TEST(De30dUplink, TheServiceConnectsReportsItsPumpsAndSaysOfflineWhenStopped) {
