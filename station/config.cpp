@@ -25,6 +25,12 @@ constexpr std::int64_t MinProbeMs = 20;
 constexpr std::int64_t MaxProbeMs = 60000;
 constexpr std::int64_t MinBackoffMs = 100;
 constexpr std::int64_t MaxBackoffMs = 600000;
+// libmosquitto takes no keep-alive below 5 s; an hour is past noticing a dead link.
+constexpr std::int64_t MinKeepAliveS = 5;
+constexpr std::int64_t MaxKeepAliveS = 3600;
+// Far below MQTT's own limits, far above any sensible name.
+constexpr std::size_t MaxTopicLength = 200;
+constexpr std::size_t MaxClientIdLength = 128;
 
 std::string Describe(const std::string &File, int Line, const std::string &Key,
                      const std::string &Message) {
@@ -240,6 +246,76 @@ void ReadStation(const std::string &File, TReader &Top, TStationConfig &Config) 
                  "required when listen is not a loopback address (" + Config.ListenHost + ")");
 }
 
+// Why a configured topic cannot carry de30d's messages; empty when it can. The
+// levels de30d adds (/sales, /pumps/...) must stay beneath it.
+std::string TopicFault(const std::string &Topic) {
+  if (Topic.size() > MaxTopicLength)
+    return "longer than " + std::to_string(MaxTopicLength) + " characters";
+  if (Topic.find_first_of("+#") != std::string::npos)
+    return "must not hold the wildcards + or # (messages are published to it)";
+  if (Topic.front() == '$')
+    return "must not begin with $ (the broker's own topics)";
+  if (Topic.front() == '/' || Topic.back() == '/' || Topic.find("//") != std::string::npos)
+    return "must not begin or end with / nor have an empty level";
+  for (const unsigned char C : Topic)
+    if (C < 0x20 || C == 0x7f)
+      return "must not hold control characters";
+  return {};
+}
+
+bool HasControlCharacters(const std::string &Text) {
+  for (const unsigned char C : Text)
+    if (C < 0x20 || C == 0x7f)
+      return true;
+  return false;
+}
+
+void ReadUplink(const std::string &File, TReader &Top, TStationConfig &Config) {
+  const auto *Node = Top.Find("uplink");
+  if (!Node)
+    return;
+  const auto *Table = Node->as_table();
+  if (!Table)
+    throw EConfigError(File, LineOf(*Node), "uplink",
+                       std::string("must be a table, not ") + TypeName(*Node));
+  TReader Uplink(File, *Table, "uplink", {"broker", "topic", "client_id", "keepalive_s"});
+  TUplinkConfig Entry;
+  const auto &Broker = Uplink.Need("broker");
+  const auto Address = SplitHostPort(Uplink.String(Broker, "broker"));
+  if (Address.Host.empty() || Address.Port < 1 || Address.Port > 65535)
+    Uplink.Fail(Broker, "broker",
+                "must be \"host:port\" with a port 1..65535, e.g. "
+                "\"127.0.0.1:1883\"");
+  Entry.Host = Address.Host;
+  Entry.Port = static_cast<std::uint16_t>(Address.Port);
+  const auto &Topic = Uplink.Need("topic");
+  Entry.Topic = Uplink.String(Topic, "topic");
+  if (const auto Fault = TopicFault(Entry.Topic); !Fault.empty())
+    Uplink.Fail(Topic, "topic", Fault);
+  // Two stations under one id would have their sales taken for each other's
+  // duplicates at the office: the id must be chosen, not defaulted.
+  const auto *Station = Top.Find("station");
+  const bool Named = Station && Station->as_table() && Station->as_table()->get("id");
+  if (!Named)
+    throw EConfigError(File, LineOf(*Node), "station.id",
+                       "required when [uplink] is set: the head office tells the sales of "
+                       "its stations apart by it");
+  if (HasControlCharacters(Config.StationId))
+    throw EConfigError(File, LineOf(*Station->as_table()->get("id")), "station.id",
+                       "must not hold control characters");
+  Entry.ClientId = "de30d-" + Config.StationId;
+  if (const auto *Id = Uplink.Find("client_id")) {
+    Entry.ClientId = Uplink.String(*Id, "client_id");
+    if (Entry.ClientId.size() > MaxClientIdLength || HasControlCharacters(Entry.ClientId))
+      Uplink.Fail(*Id, "client_id",
+                  "at most " + std::to_string(MaxClientIdLength) +
+                      " characters, none of them control characters");
+  }
+  if (auto KeepAlive = Uplink.Integer("keepalive_s", MinKeepAliveS, MaxKeepAliveS))
+    Entry.KeepAlive = std::chrono::seconds(*KeepAlive);
+  Config.Uplink = std::move(Entry);
+}
+
 void ReadGrades(const std::string &File, TReader &Top, TStationConfig &Config) {
   for (const auto &[Table, Name] : Entries(File, Top, "grade")) {
     TReader Grade(File, *Table, Name, {"number", "name"});
@@ -359,8 +435,9 @@ TStationConfig ParseConfig(const std::string &Text, const std::string &File) {
                        std::string(Error.description()));
   }
   TStationConfig Config;
-  TReader Top(File, Root, "", {"station", "grade", "line", "pump"});
+  TReader Top(File, Root, "", {"station", "grade", "line", "pump", "uplink"});
   ReadStation(File, Top, Config);
+  ReadUplink(File, Top, Config);
   ReadGrades(File, Top, Config);
   ReadLines(File, Top, Config);
   ReadPumps(File, Top, Config);

@@ -40,7 +40,21 @@ struct TPumpConfig {
   std::string Id() const;
 };
 
+// The head-office uplink: completed sales and pump states published to an MQTT
+// broker (docs/uplink.md).
+struct TUplinkConfig {
+  std::string Host;
+  std::uint16_t Port = 0;
+  // Sales go to Topic + "/sales", pump states to Topic + "/pumps/LINE:PUMP", the
+  // station's own state to Topic + "/status".
+  std::string Topic;
+  std::string ClientId; // the MQTT client id; "de30d-" + the station id unless set
+  std::chrono::seconds KeepAlive{30}; // MQTT keep-alive: how soon a dead link is noticed
+};
+
 struct TStationConfig {
+  // Names the station to the head office: required in the file when [uplink] is
+  // set, since the office tells the sales of its stations apart by it.
   std::string StationId = "de30";
   std::string ListenHost = "127.0.0.1";
   std::uint16_t ListenPort = 8030;
@@ -59,6 +73,7 @@ struct TStationConfig {
   std::vector<TGrade> Grades;
   std::vector<TLineConfig> Lines;
   std::vector<TPumpConfig> Pumps;
+  std::optional<TUplinkConfig> Uplink; // none: no uplink
 
   const TGrade *FindGrade(int Number) const;
   const TPumpConfig *FindPump(int Line, int Address) const;

@@ -5,6 +5,14 @@
 
 namespace de30::station {
 
+void TCycleHistogram::Observe(double Seconds) {
+  for (std::size_t I = 0; I < CycleBucketsSeconds.size(); ++I)
+    if (Seconds <= CycleBucketsSeconds[I])
+      ++AtMost[I];
+  ++Count;
+  SumSeconds += Seconds;
+}
+
 // Every subscriber's queue is guarded by the bus's one mutex: a publish touches
 // all queues at once, and a single lock keeps the order the same in each.
 

@@ -6,6 +6,7 @@
 
 #include "station/sale.hpp"
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -55,6 +56,20 @@ struct TPumpSnapshot {
   std::string Id() const; // "LINE:PUMP"
 };
 
+// A line's status cycle times, counted into fixed buckets (for the metrics'
+// histogram). A 2400-baud line takes some 50 ms for one pump's poll and its
+// reply; a cycle over many pumps, or one with a missed reply (a 1.5 s timeout),
+// takes seconds.
+inline constexpr std::array<double, 10> CycleBucketsSeconds{0.05, 0.1, 0.2, 0.3, 0.5,
+                                                            0.75, 1.0, 1.5, 2.5, 5.0};
+struct TCycleHistogram {
+  // AtMost[i]: cycles that took at most CycleBucketsSeconds[i] (cumulative).
+  std::array<std::uint64_t, CycleBucketsSeconds.size()> AtMost{};
+  std::uint64_t Count = 0;
+  double SumSeconds = 0.0;
+  void Observe(double Seconds);
+};
+
 struct TLineSnapshot {
   int Line = 0;
   double CycleMs = 0.0; // the last full status cycle
@@ -66,6 +81,7 @@ struct TLineSnapshot {
   std::map<int, std::uint64_t> ErrorsByNumber; // channel error number to count
   std::string LastError;                       // empty for none
   std::int64_t LastErrorMs = 0;
+  TCycleHistogram CycleTimes; // every full status cycle so far
 };
 
 struct TEvent {

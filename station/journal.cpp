@@ -2,16 +2,19 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <iterator>
 #include <system_error>
 
 namespace de30::station {
 
 namespace {
 
-// Version 1. Money and litres are stored as the doubles the station computes
-// with (SQLite keeps all 64 bits); flags as a comma-separated list; `uploaded` is
-// for the head-office uplink and only ever goes from 0 to 1.
-constexpr const char *Schema = R"sql(
+// Version 1, as the first release created it; Migrations bring it up to date.
+// Money and litres are stored as the doubles the station computes with (SQLite
+// keeps all 64 bits); flags as a comma-separated list; `uploaded` is for the
+// head-office uplink and only ever goes from 0 to 1.
+constexpr const char *SchemaV1 = R"sql(
 CREATE TABLE sales (
   id           INTEGER PRIMARY KEY AUTOINCREMENT,
   line         INTEGER NOT NULL,
@@ -56,6 +59,18 @@ CREATE TABLE pump_totals (
   PRIMARY KEY (line, pump)
 );
 )sql";
+
+// Migrations[N - 1] takes a journal from version N to N + 1.
+constexpr const char *Migrations[] = {
+    // 2: when the broker acknowledged a sale, and the uplink's backlog found
+    // without reading the whole table: the index holds closed sales not yet
+    // acknowledged, so it stays as small as the backlog.
+    R"sql(
+ALTER TABLE sales ADD COLUMN uploaded_ms INTEGER NOT NULL DEFAULT 0;
+CREATE INDEX sales_to_upload ON sales (id) WHERE uploaded = 0 AND state <> 'open';
+)sql",
+};
+static_assert(std::size(Migrations) == TJournal::SchemaVersion - 1);
 
 constexpr const char *SaleColumns =
     "id, line, pump, nozzle, grade, price, preset_kind, preset_value, volume, amount, "
@@ -319,8 +334,13 @@ TJournal::TJournal(const std::filesystem::path &File, int BusyTimeoutMs)
     throw EJournalError(Db->File + ": written by a newer release (schema " +
                         std::to_string(Found) + ", this release knows " +
                         std::to_string(SchemaVersion) + ")");
-  if (Found == 0) {
-    Db->Exec(Schema);
+  if (Found < SchemaVersion) {
+    // A new file gets the first schema and every migration, so that new and
+    // migrated journals are the same.
+    if (Found == 0)
+      Db->Exec(SchemaV1);
+    for (auto From = std::max<std::int64_t>(Found, 1); From < SchemaVersion; ++From)
+      Db->Exec(Migrations[From - 1]);
     Db->Exec(("PRAGMA user_version = " + std::to_string(SchemaVersion)).c_str());
   }
   Setup.Commit();
@@ -509,6 +529,45 @@ std::map<TSaleState, std::int64_t> TJournal::CountByState() {
     if (const auto State = ParseSaleState(Query.Text(0)))
       Counts[*State] = Query.Int(1);
   return Counts;
+}
+
+std::vector<TSale> TJournal::UploadBacklog(int Limit) {
+  std::lock_guard Lock(Guard);
+  TStatement Query(*Db, std::string("SELECT ") + SaleColumns +
+                            " FROM sales WHERE uploaded = 0 AND state <> 'open' "
+                            "ORDER BY id LIMIT ?");
+  Query.Bind(Limit > 0 ? Limit : -1);
+  return ReadSales(Query);
+}
+
+std::int64_t TJournal::UploadBacklogCount() {
+  std::lock_guard Lock(Guard);
+  TStatement Query(*Db, "SELECT COUNT(*) FROM sales WHERE uploaded = 0 AND state <> 'open'");
+  Query.Step();
+  return Query.Int(0);
+}
+
+int TJournal::MarkUploaded(const std::vector<std::int64_t> &Ids) {
+  if (Ids.empty())
+    return 0;
+  std::lock_guard Lock(Guard);
+  const auto Now = NowEpochMs();
+  TTransaction Step(*Db);
+  int Marked = 0;
+  for (const auto Id : Ids) {
+    TStatement Update(*Db, "UPDATE sales SET uploaded = 1, uploaded_ms = ? "
+                           "WHERE id = ? AND uploaded = 0 AND state <> 'open'");
+    Marked += Update.Bind(Now).Bind(Id).Run();
+  }
+  Step.Commit();
+  return Marked;
+}
+
+std::int64_t TJournal::UploadedMs(std::int64_t Id) {
+  std::lock_guard Lock(Guard);
+  TStatement Query(*Db, "SELECT uploaded_ms FROM sales WHERE id = ?");
+  Query.Bind(Id);
+  return Query.Step() ? Query.Int(0) : 0;
 }
 
 std::map<int, double> TJournal::Prices() {

@@ -85,6 +85,18 @@ public:
   // Sales by state, for metrics.
   std::map<TSaleState, std::int64_t> CountByState();
 
+  // The head-office uplink's side of the journal. A sale is due for upload once it
+  // has closed (payable, locked or cleared) and until the broker has acknowledged
+  // it; the mark only ever goes from not uploaded to uploaded.
+  // Due sales, lowest id first, at most Limit (0 or less for all).
+  std::vector<TSale> UploadBacklog(int Limit);
+  std::int64_t UploadBacklogCount();
+  // Marks closed sales uploaded, all in one transaction; the number marked now
+  // (an open, unknown or already marked sale is left as it is).
+  int MarkUploaded(const std::vector<std::int64_t> &Ids);
+  // When the sale was marked uploaded (milliseconds since the epoch), 0 for not yet.
+  std::int64_t UploadedMs(std::int64_t Id);
+
   // Station prices, grade number to price.
   std::map<int, double> Prices();
   void SetPrices(const std::map<int, double> &Changes);
@@ -97,8 +109,9 @@ public:
   std::int64_t SizeBytes();
 
   // The schema this release writes (PRAGMA user_version). A file of a newer
-  // release is refused; an older one would be migrated here.
-  static constexpr int SchemaVersion = 1;
+  // release is refused; an older one is migrated when it is opened, in one
+  // transaction.
+  static constexpr int SchemaVersion = 2;
   // What the connection actually runs with, as SQLite reports it.
   struct TSettings {
     std::string JournalMode; // "wal"

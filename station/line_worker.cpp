@@ -227,6 +227,8 @@ void TLineWorker::Disconnect() {
 
 void TLineWorker::Run() {
   while (!Connect()) {
+    // The line's health carries why it cannot be opened, for the log and clients.
+    PublishHealth();
     std::unique_lock<std::mutex> Lock(Guard);
     if (Wake.wait_for(Lock, std::chrono::seconds(1), [this] { return Stopping; })) {
       Lock.unlock();
@@ -290,12 +292,14 @@ void TLineWorker::Cycle() {
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - Began)
           .count();
   ++Cycles;
+  CycleTimes.Observe(LastCycleMs / 1000.0);
   {
     std::lock_guard<std::mutex> Lock(Guard);
     HealthView = Counted->Counts();
     HealthView.Line = Number;
     HealthView.CycleMs = LastCycleMs;
     HealthView.Cycles = Cycles;
+    HealthView.CycleTimes = CycleTimes;
   }
   if (NowMs() - LastHealthMs >= HealthEventMs) {
     LastHealthMs = NowMs();

@@ -130,6 +130,7 @@ private:
   std::int64_t LastHealthMs = 0;
   double LastCycleMs = 0.0;
   std::uint64_t Cycles = 0;
+  TCycleHistogram CycleTimes;
 
   // Shared with callers.
   mutable std::mutex Guard;

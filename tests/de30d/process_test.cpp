@@ -6,7 +6,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -191,6 +193,96 @@ TEST_F(De30d, TheSimulatedStationRunsFasterWhenAsked) {
   EXPECT_EQ(Configured.Code, 2) << Configured.Output;
   EXPECT_NE(Configured.Output.find("simulated station only"), std::string::npos)
       << Configured.Output;
+}
+
+TEST_F(De30d, ThePackagesExampleConfigurationPassesItsCheck) {
+  const TRun R =
+      De30dRun(std::string("--check-config ") + DE30_SOURCE + "/packaging/station.toml");
+  EXPECT_EQ(R.Code, 0) << R.Output;
+  EXPECT_NE(R.Output.find("2 pumps, 2 grades"), std::string::npos) << R.Output;
+}
+
+// Runs de30d with stderr on a pipe; with Journal, the environment names that pipe
+// as systemd names the journal's stream. What it wrote on stderr.
+std::string StderrOf(const std::vector<std::string> &Arguments, bool Journal) {
+  int Err[2];
+  if (::pipe(Err) != 0)
+    return {};
+  struct stat Pipe {};
+  ::fstat(Err[1], &Pipe);
+  const pid_t Child = ::fork();
+  if (Child == 0) {
+    ::dup2(Err[1], 2);
+    ::close(Err[0]);
+    if (Journal)
+      ::setenv("JOURNAL_STREAM",
+               (std::to_string(Pipe.st_dev) + ":" + std::to_string(Pipe.st_ino)).c_str(), 1);
+    else
+      ::unsetenv("JOURNAL_STREAM");
+    std::vector<char *> Argv{const_cast<char *>(DE30D)};
+    for (const auto &Argument : Arguments)
+      Argv.push_back(const_cast<char *>(Argument.c_str()));
+    Argv.push_back(nullptr);
+    ::execv(DE30D, Argv.data());
+    ::_exit(127);
+  }
+  ::close(Err[1]);
+  std::string Text;
+  char Buffer[512];
+  ssize_t Got;
+  while ((Got = ::read(Err[0], Buffer, sizeof Buffer)) > 0)
+    Text.append(Buffer, static_cast<std::size_t>(Got));
+  ::close(Err[0]);
+  ::waitpid(Child, nullptr, 0);
+  return Text;
+}
+
+TEST_F(De30d, UnderSystemdEachLogLineCarriesItsPriorityForTheJournal) {
+  std::string Bad = GoodConfig;
+  Bad.replace(Bad.find("nozzles = [1]"), 13, "nozzles = [7]");
+  const std::string File = Write("bad.toml", Bad);
+  const std::string Journal = StderrOf({"--config", File}, true);
+  EXPECT_EQ(Journal.rfind("<3>", 0), 0u) << Journal;
+  EXPECT_NE(Journal.find(" error configuration refused: " + File + ":15: pump[1].nozzles"),
+            std::string::npos)
+      << Journal;
+  // On a terminal or in a file, the same line without it.
+  const std::string Plain = StderrOf({"--config", File}, false);
+  EXPECT_EQ(Plain.rfind("<", 0), std::string::npos) << Plain;
+  EXPECT_NE(Plain.find(" error configuration refused: " + File), std::string::npos) << Plain;
+}
+
+TEST_F(De30d, TheLogLevelIsChosenByName) {
+  std::string Bad = GoodConfig;
+  Bad.replace(Bad.find("nozzles = [1]"), 13, "nozzles = [7]");
+  const std::string File = Write("bad.toml", Bad);
+  // An error passes every threshold; nothing below the one chosen is written.
+  const std::string Errors = StderrOf({"--log-level", "error", "--config", File}, false);
+  EXPECT_NE(Errors.find(" error configuration refused"), std::string::npos) << Errors;
+  EXPECT_EQ(De30dRun("--log-level loud").Code, 2);
+  EXPECT_EQ(De30dRun("-v --log-level info").Code, 2); // one or the other
+  // The embedded station at warn writes nothing while all is well.
+  const std::string Journal = (Dir.Path() / "quiet.db").string();
+  const pid_t Child = ::fork();
+  if (Child == 0) {
+    const int Null = ::open("/dev/null", O_WRONLY);
+    ::dup2(Null, 1);
+    const std::string Log = (Dir.Path() / "quiet.log").string();
+    const int Out = ::open(Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(Out, 2);
+    ::execl(DE30D, DE30D, "--log-level", "warn", "--listen", "127.0.0.1:0", "--journal",
+            Journal.c_str(), static_cast<char *>(nullptr));
+    ::_exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ::kill(Child, SIGTERM);
+  int Status = 0;
+  ::waitpid(Child, &Status, 0);
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0);
+  std::ifstream In(Dir.Path() / "quiet.log");
+  const std::string Quiet((std::istreambuf_iterator<char>(In)),
+                          std::istreambuf_iterator<char>());
+  EXPECT_EQ(Quiet.find(" info "), std::string::npos) << Quiet;
 }
 
 TEST_F(De30d, VersionAndHelp) {

@@ -27,6 +27,7 @@ void TServiceTest::SetUp() {
   Embedded = std::make_unique<service::TEmbeddedStation>(Pumps);
   station::TStationConfig Config = Embedded->Config(Dir.Path() / "journal.db");
   Config.Token = Token();
+  Adjust(Config);
   service::SeedPrices(Config.Journal);
   Station = std::make_unique<station::TStation>(Config, Embedded->StationOptions());
   service::TServerOptions Options;

@@ -39,6 +39,8 @@ class TServiceTest : public ::testing::Test {
 protected:
   // The token the service is configured with ("" for none).
   virtual std::string Token() const { return "s3cret"; }
+  // A last change to the station's configuration before it starts.
+  virtual void Adjust(station::TStationConfig &) {}
   void SetUp() override;
   void TearDown() override;
 

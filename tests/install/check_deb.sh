@@ -20,7 +20,10 @@ dpkg -x "$deb" "$scratch/root"
 for f in usr/bin/de30ctl usr/bin/de30d usr/include/de30/driver.hpp \
   usr/include/de30/channels/line_channel.hpp usr/include/de30/channels/serial_channel.hpp \
   usr/include/de30/channels/tcp_channel.hpp usr/lib/pkgconfig/de30.pc \
-  usr/lib/pkgconfig/de30-channels.pc "usr/lib/$(gcc -dumpmachine)/wireshark/plugins/de30.lua"; do
+  usr/lib/pkgconfig/de30-channels.pc "usr/lib/$(gcc -dumpmachine)/wireshark/plugins/de30.lua" \
+  usr/lib/systemd/system/de30d.service \
+  usr/share/doc/de30/examples/station.toml usr/share/doc/de30/operations.md \
+  usr/share/doc/de30/uplink.md usr/share/doc/de30/metrics.md; do
   [ -e "$scratch/root/$f" ] || { echo "missing from the package: /$f" >&2; exit 1; }
 done
 # Release code carries no debug information, and the package no symbol tables.
@@ -36,6 +39,16 @@ echo "$out"
 grep -q "v2.50#" <<<"$out" || { echo "de30ctl ident printed no identification" >&2; exit 1; }
 "$scratch/root/usr/bin/de30d" --version | grep -q "^de30d " ||
   { echo "the packaged de30d does not run" >&2; exit 1; }
-grep -q "libcpp-httplib" <<<"$(dpkg-deb --field "$deb" Depends)" ||
-  { echo "the package does not depend on cpp-httplib, which de30d needs" >&2; exit 1; }
-echo "deb: $(basename "$deb") is a stripped release build; it unpacks and its de30ctl and de30d run"
+for lib in libcpp-httplib libmosquitto1; do
+  grep -q "$lib" <<<"$(dpkg-deb --field "$deb" Depends)" ||
+    { echo "the package does not depend on $lib, which de30d needs" >&2; exit 1; }
+done
+# The unit as packaged, run against the packaged de30d; and the example
+# configuration it points to passes the packaged de30d's check.
+status=0
+bash "$source/tests/install/check_unit.sh" "$scratch/root/usr/lib/systemd/system/de30d.service" \
+  "$scratch/root/usr/bin/de30d" || status=$?
+[ "$status" -eq 0 ] || [ "$status" -eq 77 ] || exit 1
+"$scratch/root/usr/bin/de30d" --check-config "$scratch/root/usr/share/doc/de30/examples/station.toml" |
+  grep -q ": ok:" || { echo "the packaged example configuration is refused" >&2; exit 1; }
+echo "deb: $(basename "$deb") is a stripped release build; it unpacks, its de30ctl and de30d run, its systemd unit verifies"

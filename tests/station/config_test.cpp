@@ -316,6 +316,70 @@ TEST(Config, AStationNeedsALineAPumpAndATokenOffLoopback) {
         << Listen;
 }
 
+TEST(Config, TheUplinkNamesItsBrokerAndTopicUnderAStationIdOfItsOwn) {
+  const std::string Named = std::string("[station]\nid = \"station-7\"\n") + Base;
+  const auto Config = ParseConfig(Named + R"(
+[uplink]
+broker = "127.0.0.1:1883"
+topic = "de30/station-7"
+)",
+                                  "uplink.toml");
+  ASSERT_TRUE(Config.Uplink);
+  EXPECT_EQ(Config.Uplink->Host, "127.0.0.1");
+  EXPECT_EQ(Config.Uplink->Port, 1883);
+  EXPECT_EQ(Config.Uplink->Topic, "de30/station-7");
+  EXPECT_EQ(Config.Uplink->ClientId, "de30d-station-7"); // stable: the broker knows it again
+  EXPECT_EQ(Config.Uplink->KeepAlive, std::chrono::seconds(30));
+  const auto Chosen = ParseConfig(Named + R"(
+[uplink]
+broker = "[fd00::1]:8883"
+topic = "office/north/7"
+client_id = "pumps-north-7"
+keepalive_s = 10
+)",
+                                  "uplink.toml");
+  EXPECT_EQ(Chosen.Uplink->Host, "fd00::1");
+  EXPECT_EQ(Chosen.Uplink->ClientId, "pumps-north-7");
+  EXPECT_EQ(Chosen.Uplink->KeepAlive, std::chrono::seconds(10));
+  EXPECT_FALSE(ParseConfig(Base, "none.toml").Uplink); // no table, no uplink
+
+  const std::string Uplink = "\n[uplink]\nbroker = \"127.0.0.1:1883\"\ntopic = \"de30/s7\"\n";
+  for (const auto &Fault : std::vector<TFault>{
+           // The default id would make two stations' sales look like duplicates.
+           {std::string(Base) + Uplink, "[uplink]", "station.id", "required when [uplink]"},
+           {std::string("[station]\nlisten = \"127.0.0.1:8030\"\n") + Base + Uplink, "[uplink]",
+            "station.id", "required when [uplink]"},
+           {Replace(Named + Uplink, "topic = \"de30/s7\"\n", ""), "[uplink]", "uplink.topic",
+            "missing"},
+           {Replace(Named + Uplink, "broker = \"127.0.0.1:1883\"\n", ""), "[uplink]",
+            "uplink.broker", "missing"},
+           {Replace(Named + Uplink, "127.0.0.1:1883", "127.0.0.1"), "broker", "uplink.broker",
+            "port 1..65535"},
+           {Replace(Named + Uplink, "127.0.0.1:1883", "127.0.0.1:0"), "broker", "uplink.broker",
+            "port 1..65535"},
+           {Replace(Named + Uplink, "de30/s7", "de30/+"), "topic", "uplink.topic", "wildcards"},
+           {Replace(Named + Uplink, "de30/s7", "de30/#"), "topic", "uplink.topic", "wildcards"},
+           {Replace(Named + Uplink, "de30/s7", "/de30"), "topic", "uplink.topic",
+            "begin or end"},
+           {Replace(Named + Uplink, "de30/s7", "de30/"), "topic", "uplink.topic",
+            "begin or end"},
+           {Replace(Named + Uplink, "de30/s7", "de30//s7"), "topic", "uplink.topic",
+            "empty level"},
+           {Replace(Named + Uplink, "de30/s7", "$SYS/s7"), "topic", "uplink.topic", "$"},
+           {Replace(Named + Uplink, "de30/s7", std::string(201, 'a')), "topic", "uplink.topic",
+            "longer than 200"},
+           {Replace(Named + Uplink, "de30/s7", "de30\\ts7"), "topic", "uplink.topic",
+            "control characters"},
+           {Named + Uplink + "keepalive_s = 2\n", "keepalive_s", "uplink.keepalive_s",
+            "2 is outside 5..3600"},
+           {Named + Uplink + "client_id = \"\"\n", "client_id", "uplink.client_id",
+            "must not be empty"},
+           {Named + Uplink + "qos = 2\n", "qos", "uplink.qos", "unknown key"},
+           {"uplink = \"127.0.0.1:1883\"\n" + Named, "uplink =", "uplink", "must be a table"},
+       })
+    ExpectRefused(Fault);
+}
+
 TEST(Config, AFileThatCannotBeReadIsNamed) {
   test::TTempDir Dir;
   try {

@@ -287,8 +287,9 @@ TEST_F(Journal, FilesItCannotUseAreRefusedNamingTheFile) {
   {
     sqlite3 *Db = nullptr;
     ASSERT_EQ(sqlite3_open(Newer.c_str(), &Db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(Db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    const std::string Bump =
+        "PRAGMA user_version = " + std::to_string(TJournal::SchemaVersion + 1);
+    ASSERT_EQ(sqlite3_exec(Db, Bump.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(Db);
   }
   Expect(Newer, "newer release");

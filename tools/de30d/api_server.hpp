@@ -1,6 +1,7 @@
 #pragma once
 // The station's HTTP interface under /api/v1 (docs/api.md): a thread pool of
-// cpp-httplib, JSON bodies, a bearer token for commands, Server-Sent Events.
+// cpp-httplib, JSON bodies, a bearer token for commands, Server-Sent Events; and
+// GET /metrics for Prometheus (docs/metrics.md).
 
 #include "station/station.hpp"
 
@@ -10,6 +11,8 @@
 #include <string>
 
 namespace de30::service {
+
+class TUplink;
 
 struct TServerOptions {
   std::string Host = "127.0.0.1";
@@ -24,6 +27,8 @@ struct TServerOptions {
   std::chrono::milliseconds Heartbeat{15000};
   std::chrono::seconds ReadTimeout{5};
   std::chrono::seconds WriteTimeout{5};
+  // The uplink whose state GET /metrics shows; null when none is configured.
+  const TUplink *Uplink = nullptr;
 };
 
 class TApiServer {

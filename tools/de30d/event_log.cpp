@@ -34,6 +34,9 @@ TLevel EventLevel(const station::TEvent &Event) {
   case TEvent::TKind::Price:
     return Event.Pump.PriceState == station::TPriceState::Failed ? TLevel::Warn : TLevel::Info;
   case TEvent::TKind::Sale:
+    // An open sale is written once a second while it fills: only with --verbose.
+    if (Event.Reason == "updated")
+      return TLevel::Debug;
     return Event.Sale.Flags.empty() ||
                    (Event.Sale.Flags.size() == 1 && Event.Sale.HasFlag(station::FlagEmpty))
                ? TLevel::Info
@@ -42,6 +45,20 @@ TLevel EventLevel(const station::TEvent &Event) {
     return Event.LineHealth.LastError.empty() ? TLevel::Debug : TLevel::Warn;
   }
   return TLevel::Info;
+}
+
+TLevel TLineErrorLimiter::Level(const station::TEvent &Event) {
+  const TLevel Usual = EventLevel(Event);
+  if (Event.Kind != station::TEvent::TKind::Line || Usual != TLevel::Warn)
+    return Usual;
+  TSeen &Seen = Lines[Event.LineHealth.Line];
+  if (Event.LineHealth.LastErrorMs == Seen.LastErrorMs)
+    return TLevel::Debug; // nothing new since the last line about it
+  if (Seen.WarnedMs != 0 && Event.AtMs - Seen.WarnedMs < Interval)
+    return TLevel::Debug;
+  Seen.LastErrorMs = Event.LineHealth.LastErrorMs;
+  Seen.WarnedMs = Event.AtMs;
+  return TLevel::Warn;
 }
 
 std::string DescribeEvent(const station::TEvent &Event) {
@@ -87,10 +104,11 @@ std::string DescribeEvent(const station::TEvent &Event) {
 TEventLog::TEventLog(station::TEventBus &Bus) : Subscription(Bus.Subscribe()) {
   Writer = std::thread([this] {
     station::TEvent Event;
+    TLineErrorLimiter Limiter;
     while (!Stopping) {
       const auto Asked = std::chrono::steady_clock::now();
       if (Subscription->Next(Event, 200)) {
-        Log(EventLevel(Event), DescribeEvent(Event));
+        Log(Limiter.Level(Event), DescribeEvent(Event));
       } else if (Subscription->Overflowed()) {
         Log(TLevel::Warn, "the event log fell behind and stops");
         return;

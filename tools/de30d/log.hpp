@@ -1,6 +1,7 @@
 #pragma once
 // de30d's log: one line per event on stderr, "TIME LEVEL message", so that
-// journald and a terminal both read it.
+// journald and a terminal both read it; under systemd each line also carries its
+// syslog priority for the journal.
 
 #include <atomic>
 #include <string>

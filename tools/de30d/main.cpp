@@ -10,6 +10,7 @@
 #include "log.hpp"
 #include "station/config.hpp"
 #include "station/station.hpp"
+#include "uplink.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -32,9 +33,13 @@ extern "C" void OnSignal(int) { Interrupted = true; }
 int CheckConfig(const std::string &File) {
   try {
     const station::TStationConfig Config = station::LoadConfig(File);
-    std::printf("%s: ok: %zu lines, %zu pumps, %zu grades, listens on %s:%u\n", File.c_str(),
-                Config.Lines.size(), Config.Pumps.size(), Config.Grades.size(),
-                Config.ListenHost.c_str(), Config.ListenPort);
+    std::string Uplink = "no uplink";
+    if (Config.Uplink)
+      Uplink = "uplink to " + Config.Uplink->Host + ":" + std::to_string(Config.Uplink->Port) +
+               " as station " + Config.StationId;
+    std::printf("%s: ok: %zu lines, %zu pumps, %zu grades, listens on %s:%u, %s\n",
+                File.c_str(), Config.Lines.size(), Config.Pumps.size(), Config.Grades.size(),
+                Config.ListenHost.c_str(), Config.ListenPort, Uplink.c_str());
     return ExitOk;
   } catch (const station::EConfigError &Error) {
     // The message names the file, the line and the key.
@@ -51,6 +56,7 @@ struct TArguments {
   std::string Token;
   int Speed = 1;
   bool Verbose = false;
+  std::string LogLevel;
 };
 
 int Serve(const TArguments &A) {
@@ -96,13 +102,22 @@ int Serve(const TArguments &A) {
     SeedPrices(Config.Journal);
   station::TStation Station(Config, Options);
   TEventLog EventLog(Station.Events());
+  std::unique_ptr<TUplink> Uplink;
+  if (Config.Uplink)
+    Uplink = std::make_unique<TUplink>(Station, *Config.Uplink);
   TServerOptions Server;
   Server.Host = Config.ListenHost;
   Server.Port = Config.ListenPort;
   Server.Token = Config.Token;
+  Server.Uplink = Uplink.get();
   TApiServer Api(Station, Server);
   Station.Start();
   Api.Start();
+  if (Uplink) {
+    Log(TLevel::Info, "uplink: sales to " + Config.Uplink->Topic + "/sales, pump states to " +
+                          Config.Uplink->Topic + "/pumps/LINE:PUMP");
+    Uplink->Start();
+  }
 
   const std::string Base =
       "http://" +
@@ -122,6 +137,9 @@ int Serve(const TArguments &A) {
   Log(TLevel::Info, "stopping");
   Api.Stop();
   Station.Stop();
+  // After the station: a sale that closed while it stopped can still go out.
+  if (Uplink)
+    Uplink->Stop();
   EventLog.Stop();
   Log(TLevel::Info, "stopped");
   return ExitOk;
@@ -150,7 +168,10 @@ int main(int argc, char **argv) {
                      "the simulated station's time runs N times faster (1..50, default 1)")
           ->check(CLI::Range(1, 50))
           ->type_name("N");
-  App.add_flag("-v,--verbose", A.Verbose, "log debug lines too");
+  App.add_flag("-v,--verbose", A.Verbose, "log debug lines too (--log-level debug)");
+  App.add_option("--log-level", A.LogLevel, "the least level logged (default info)")
+      ->check(CLI::IsMember({"debug", "info", "warn", "error"}))
+      ->excludes("--verbose");
   try {
     App.parse(argc, argv);
   } catch (const CLI::ParseError &Error) {
@@ -165,6 +186,9 @@ int main(int argc, char **argv) {
   }
   if (A.Verbose)
     SetLogThreshold(TLevel::Debug);
+  for (const TLevel Level : {TLevel::Debug, TLevel::Info, TLevel::Warn, TLevel::Error})
+    if (A.LogLevel == LevelName(Level))
+      SetLogThreshold(Level);
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   try {

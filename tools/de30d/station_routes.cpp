@@ -1,5 +1,8 @@
-// /api/v1/station, /prices, /lines and /stop-all: what concerns the whole station.
+// /api/v1/station, /prices, /lines and /stop-all: what concerns the whole
+// station; and /metrics, the station for Prometheus.
 
+#include "exposition.hpp"
+#include "metrics.hpp"
 #include "requests.hpp"
 #include "routes.hpp"
 
@@ -33,6 +36,10 @@ void AddStationRoutes(httplib::Server &Server, TApiContext &Context) {
                 Require(Result);
                 SendJson(R, 200, {{"stopped", true}, {"message", Result.Message}});
               }));
+  Server.Get("/metrics", Query([&Context](const httplib::Request &, httplib::Response &R) {
+               R.set_content(StationMetrics(Context.Station, Context.Options.Uplink),
+                             ExpositionContentType);
+             }));
 }
 
 } // namespace de30::service

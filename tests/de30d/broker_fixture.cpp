@@ -1,0 +1,200 @@
+#include "broker_fixture.hpp"
+
+#include <mosquitto.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <fstream>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace de30::test {
+namespace {
+
+int FreePort() {
+  const int Socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in Address{};
+  Address.sin_family = AF_INET;
+  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t Length = sizeof Address;
+  int Port = 0;
+  if (::bind(Socket, reinterpret_cast<sockaddr *>(&Address), sizeof Address) == 0 &&
+      ::getsockname(Socket, reinterpret_cast<sockaddr *>(&Address), &Length) == 0)
+    Port = ntohs(Address.sin_port);
+  ::close(Socket);
+  return Port;
+}
+
+bool Accepts(int Port) {
+  const int Socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in Address{};
+  Address.sin_family = AF_INET;
+  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Address.sin_port = htons(static_cast<std::uint16_t>(Port));
+  const bool Open =
+      ::connect(Socket, reinterpret_cast<sockaddr *>(&Address), sizeof Address) == 0;
+  ::close(Socket);
+  return Open;
+}
+
+} // namespace
+
+std::string BrokerProgram() { return MOSQUITTO_BROKER; }
+
+TBroker::TBroker(const std::filesystem::path &Dir) : Folder(Dir / "broker") {
+  std::filesystem::create_directories(Folder);
+  ListenPort = FreePort();
+  // Started as root, the broker would switch to its own user, which may not
+  // write into the test's folder: it stays whoever runs the test.
+  const passwd *Self = ::getpwuid(::geteuid());
+  std::ofstream(Folder / "mosquitto.conf")
+      << "user " << (Self ? Self->pw_name : "root") << "\n"
+      << "listener " << ListenPort << " 127.0.0.1\n"
+      << "allow_anonymous true\n"
+      << "persistence true\n"
+      << "persistence_location " << Folder.string() << "/\n"
+      << "log_dest file " << (Folder / "mosquitto.log").string() << "\n"
+      << "log_type all\n";
+}
+
+TBroker::~TBroker() { Stop(); }
+
+bool TBroker::Start() {
+  if (Child > 0)
+    return true;
+  const std::string Program = BrokerProgram();
+  const std::string Config = (Folder / "mosquitto.conf").string();
+  Child = ::fork();
+  if (Child == 0) {
+    ::execl(Program.c_str(), Program.c_str(), "-c", Config.c_str(),
+            static_cast<char *>(nullptr));
+    ::_exit(127);
+  }
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < Deadline) {
+    if (Accepts(ListenPort))
+      return true;
+    int Status = 0;
+    if (::waitpid(Child, &Status, WNOHANG) == Child) {
+      Child = -1;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+void TBroker::Stop() {
+  if (Child <= 0)
+    return;
+  ::kill(Child, SIGTERM);
+  int Status = 0;
+  ::waitpid(Child, &Status, 0);
+  Child = -1;
+}
+
+std::string TBroker::Log() const {
+  std::ifstream In(Folder / "mosquitto.log");
+  std::ostringstream Text;
+  Text << In.rdbuf();
+  return Text.str();
+}
+
+TOffice::TOffice(int Port, std::string Topic) : BrokerPort(Port), Base(std::move(Topic)) {
+  mosquitto_lib_init();
+  Client = mosquitto_new("head-office", false, this);
+  mosquitto_connect_callback_set(Client, &TOffice::OnConnect);
+  mosquitto_subscribe_callback_set(Client, &TOffice::OnSubscribe);
+  mosquitto_message_callback_set(Client, &TOffice::OnMessage);
+  mosquitto_reconnect_delay_set(Client, 1, 1, false);
+}
+
+TOffice::~TOffice() {
+  Disconnect();
+  mosquitto_destroy(Client);
+}
+
+bool TOffice::Connect() {
+  {
+    std::lock_guard Lock(Guard);
+    Subscribed = 0;
+  }
+  if (mosquitto_connect_async(Client, "127.0.0.1", BrokerPort, 10) != MOSQ_ERR_SUCCESS ||
+      mosquitto_loop_start(Client) != MOSQ_ERR_SUCCESS)
+    return false;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < Deadline) {
+    {
+      std::lock_guard Lock(Guard);
+      if (Subscribed >= 3)
+        return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+void TOffice::Disconnect() {
+  mosquitto_disconnect(Client);
+  mosquitto_loop_stop(Client, false);
+}
+
+void TOffice::OnConnect(mosquitto *Client, void *Self, int Code) {
+  if (Code != 0)
+    return;
+  const auto &Office = *static_cast<TOffice *>(Self);
+  for (const std::string &Topic :
+       {Office.Base + "/sales", Office.Base + "/pumps/#", Office.Base + "/status"})
+    mosquitto_subscribe(Client, nullptr, Topic.c_str(), 1);
+}
+
+void TOffice::OnSubscribe(mosquitto *, void *Self, int, int, const int *) {
+  auto &Office = *static_cast<TOffice *>(Self);
+  std::lock_guard Lock(Office.Guard);
+  ++Office.Subscribed;
+}
+
+void TOffice::OnMessage(mosquitto *, void *Self, const mosquitto_message *Message) {
+  auto &Office = *static_cast<TOffice *>(Self);
+  const std::string Topic = Message->topic;
+  const std::string Payload(static_cast<const char *>(Message->payload),
+                            static_cast<std::size_t>(Message->payloadlen));
+  auto Json = nlohmann::json::parse(Payload, nullptr, false);
+  std::lock_guard Lock(Office.Guard);
+  if (Topic == Office.Base + "/sales" && Json.is_object() && Json["id"].is_number_integer()) {
+    const auto Id = Json["id"].get<std::int64_t>();
+    Office.SaleMessages[Id] = std::move(Json);
+    Office.Order.push_back(Id);
+  } else if (Topic == Office.Base + "/status") {
+    Office.StatusMessage = std::move(Json);
+  } else {
+    Office.PumpMessages[Topic] = std::move(Json);
+  }
+}
+
+std::map<std::int64_t, nlohmann::json> TOffice::Sales() const {
+  std::lock_guard Lock(Guard);
+  return SaleMessages;
+}
+
+std::vector<std::int64_t> TOffice::Arrivals() const {
+  std::lock_guard Lock(Guard);
+  return Order;
+}
+
+std::map<std::string, nlohmann::json> TOffice::Pumps() const {
+  std::lock_guard Lock(Guard);
+  return PumpMessages;
+}
+
+nlohmann::json TOffice::Status() const {
+  std::lock_guard Lock(Guard);
+  return StatusMessage;
+}
+
+} // namespace de30::test
