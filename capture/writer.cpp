@@ -12,8 +12,6 @@ namespace de30::capture {
 
 namespace {
 
-constexpr auto SyncEvery = std::chrono::seconds(1);
-
 std::string Reason(const std::string &What, const std::string &Path) {
   return What + " " + Path + ": " + std::strerror(errno);
 }
@@ -174,16 +172,26 @@ void TCaptureWriter::Write(const channels::TTraceRecord &Record) {
     return;
   ++Total;
   const auto Now = TClock::now();
-  if (Now - LastSync >= SyncEvery) {
+  if (Options.SyncEvery.count() > 0 && Now - LastSync >= Options.SyncEvery) {
     ::fdatasync(Fd);
     LastSync = Now;
   }
 }
 
 void TCaptureWriter::Sync() {
-  const std::lock_guard<std::mutex> Guard(Lock);
-  if (Fd >= 0)
-    ::fdatasync(Fd);
+  // A copy of the descriptor reaches the same file and stays valid should a
+  // rotation close the writer's own meanwhile, so the wait for the disk holds up
+  // no Write.
+  int Copy = -1;
+  {
+    const std::lock_guard<std::mutex> Guard(Lock);
+    if (Fd >= 0)
+      Copy = ::fcntl(Fd, F_DUPFD_CLOEXEC, 0);
+  }
+  if (Copy >= 0) {
+    ::fdatasync(Copy);
+    ::close(Copy);
+  }
 }
 
 std::string TCaptureWriter::Failure() const {

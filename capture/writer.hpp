@@ -9,6 +9,7 @@
 
 #include "capture/exchange.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -24,6 +25,10 @@ struct TCaptureOptions {
   std::uint64_t MaxBytes = 0;
   unsigned Files = 1;
   std::string Application = "de30";
+  // Write forces the file to the disk once this long has passed since the last
+  // time. 0: Write never does; the owner calls Sync() from a thread of its own, so
+  // that no line waits on a slow disk.
+  std::chrono::milliseconds SyncEvery{1000};
 };
 
 // The name the Index'th older file of a rotated capture gets (0: Path itself).
@@ -43,7 +48,7 @@ public:
   void DescribeLine(std::int32_t Line, const std::string &Device);
   // Appends one exchange; any thread may call it.
   void Write(const channels::TTraceRecord &Record);
-  // Forces what was written to the disk.
+  // Forces what was written to the disk. Writes go on meanwhile.
   void Sync();
 
   // Empty while the capture runs; otherwise why it stopped.

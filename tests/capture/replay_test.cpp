@@ -4,6 +4,7 @@
 // code; what the capture does not hold is answered by silence and reported.
 
 #include "capture/reader.hpp"
+#include "capture/writer.hpp"
 #include "station/temp_dir.hpp"
 #include "support/run_program.hpp"
 
@@ -193,6 +194,56 @@ TEST(Replay, De30ctlMeetsTheCapturedRepliesAgainAndUnmatchedRequestsAreReported)
   EXPECT_EQ(test::RunProgram(Ctl("stats /de30-no-such-file.pcapng")).Code, 4);
   EXPECT_EQ(test::RunProgram(Ctl("replay --port 0 --pty" + Files)).Code, 2);
   EXPECT_EQ(test::RunProgram(Ctl("--tcp 1=127.0.0.1:1 replay --port 0" + Files)).Code, 2);
+}
+
+TEST(Stats, ARotatedCaptureIsReadOldestFirstWhateverTheOrderGivenAndAGapIsNamed) {
+  test::TTempDir Dir;
+  const std::string Path = Dir / "line1.pcapng";
+  const auto At = TClock::time_point(std::chrono::seconds(1796780000));
+  {
+    TCaptureWriter W({Path, 1500, 4});
+    W.DescribeLine(1, "/dev/ttyS0");
+    // A poll every 100 ms, each taking 25 ms: 10 bytes a second, one in 24 of the wire.
+    for (int I = 0; I < 60; ++I) {
+      channels::TTraceRecord R;
+      R.Line = 1;
+      R.Frame = {0x00, 0x09};
+      R.Reply = {0x09, 0x00, 0xFF};
+      R.ReplyLength = 3;
+      R.State = 1;
+      R.SentAt = At + std::chrono::milliseconds(100 * I);
+      R.DoneAt = R.SentAt + std::chrono::milliseconds(25);
+      W.Write(R);
+    }
+  }
+  std::vector<std::string> Files;
+  for (unsigned I = 0; I < 4; ++I)
+    Files.push_back(RotatedName(Path, I));
+  // As a shell glob gives them: line1.1, line1.2, line1.3, line1.
+  const std::string Globbed = " " + Files[1] + " " + Files[2] + " " + Files[3] + " " + Files[0];
+  const auto Run = test::RunProgram(Ctl("stats --json" + Globbed));
+  ASSERT_EQ(Run.Code, 0) << Run.Output;
+  const auto Json = nlohmann::json::parse(Run.Output);
+  EXPECT_EQ(Json["files"], nlohmann::json({Files[3], Files[2], Files[1], Files[0]}));
+  EXPECT_TRUE(Json["warnings"].empty()) << Run.Output;
+  const auto &Line = Json["lines"][0];
+  const std::size_t Kept = Json["exchanges"].get<std::size_t>();
+  EXPECT_GT(Kept, 10u);
+  EXPECT_LT(Kept, 60u); // the oldest rotated away
+  EXPECT_EQ(Line["device"], "/dev/ttyS0");
+  EXPECT_EQ(Line["latency_ms"]["median"], 25.0);
+  EXPECT_EQ(Line["latency_ms"]["max"], 25.0);
+  // Kept polls of 5 bytes from the first one sent to the last reply's end.
+  const double Seconds = (static_cast<double>(Kept) - 1) * 0.1 + 0.025;
+  EXPECT_NEAR(Line["wire_use"].get<double>(),
+              100.0 * static_cast<double>(5 * Kept) * 10 / 2400 / Seconds, 0.01);
+
+  // A file in the middle left out: the exchanges it held are named as missing.
+  const auto Gap = test::RunProgram(Ctl("stats " + Files[3] + " " + Files[1] + " " + Files[0]));
+  EXPECT_EQ(Gap.Code, 0) << Gap.Output;
+  EXPECT_NE(Gap.Output.find("are in none of the files (a rotated file left out?)"),
+            std::string::npos)
+      << Gap.Output;
 }
 
 } // namespace
