@@ -56,6 +56,9 @@ TOutcome OutcomeOf(const channels::TTraceRecord &Record) {
 TCaptureWriter::TCaptureWriter(TCaptureOptions Given) : Options(std::move(Given)) {
   if (Options.Files == 0)
     Options.Files = 1;
+  if (Options.KeepPrevious && Options.Files > 1 && ::access(Options.Path.c_str(), F_OK) == 0)
+    if (const std::string Why = ShiftFiles(); !Why.empty())
+      throw ECaptureError(Why);
   Open();
 }
 
@@ -82,20 +85,25 @@ void TCaptureWriter::Open() {
   LastSync = TClock::now();
 }
 
-void TCaptureWriter::Rotate() {
-  ::fdatasync(Fd);
-  ::close(Fd);
-  Fd = -1;
+std::string TCaptureWriter::ShiftFiles() {
   // The oldest goes; each of the others moves one place down.
   if (Options.Files > 1)
     std::remove(RotatedName(Options.Path, Options.Files - 1).c_str());
   for (unsigned I = Options.Files - 1; I > 0; --I) {
     const std::string From = RotatedName(Options.Path, I - 1);
-    if (std::rename(From.c_str(), RotatedName(Options.Path, I).c_str()) != 0 &&
-        errno != ENOENT) {
-      Stop(Reason("cannot rotate the capture", From));
-      return;
-    }
+    if (std::rename(From.c_str(), RotatedName(Options.Path, I).c_str()) != 0 && errno != ENOENT)
+      return Reason("cannot rotate the capture", From);
+  }
+  return "";
+}
+
+void TCaptureWriter::Rotate() {
+  ::fdatasync(Fd);
+  ::close(Fd);
+  Fd = -1;
+  if (const std::string Why = ShiftFiles(); !Why.empty()) {
+    Stop(Why);
+    return;
   }
   try {
     Open();

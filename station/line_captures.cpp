@@ -32,10 +32,11 @@ TLineCaptures::TLineCaptures(const std::vector<TLineConfig> &Configured,
     if (Known == ByFile.end()) {
       TLineCapture Made;
       try {
-        // The thread below syncs; the lines only write.
+        // The thread below syncs; the lines only write. A restart keeps the
+        // capture of the run before, which may be the one that shows why.
         Made.Writer = std::make_shared<capture::TCaptureWriter>(
             capture::TCaptureOptions{Line.Capture, Line.CaptureMaxBytes, Line.CaptureFiles,
-                                     Application, std::chrono::milliseconds(0)});
+                                     Application, std::chrono::milliseconds(0), true});
         Writers.push_back(Made.Writer);
       } catch (const capture::ECaptureError &Error) {
         Made.Failure = Error.what();

@@ -197,6 +197,32 @@ TEST(Capture, SyncingFromAnotherThreadWhileWritingAndRotatingKeepsEveryFileWhole
   EXPECT_EQ(Last, 300u);
 }
 
+TEST(Capture, AStartThatKeepsThePreviousCaptureRotatesItAway) {
+  test::TTempDir Dir;
+  const std::string Path = Dir / "line1.pcapng";
+  const auto Run = [&](int Exchanges, bool Keep, unsigned Files) {
+    TCaptureOptions Options{Path, 100000, Files};
+    Options.KeepPrevious = Keep;
+    TCaptureWriter W(Options);
+    for (int I = 0; I < Exchanges; ++I)
+      W.Write(EveryOutcome()[0]);
+  };
+  Run(3, true, 3); // nothing there yet
+  Run(2, true, 3);
+  Run(1, true, 3);
+  Run(4, true, 3);
+  EXPECT_EQ(ReadCapture(Path).Exchanges.size(), 4u);
+  EXPECT_EQ(ReadCapture(RotatedName(Path, 1)).Exchanges.size(), 1u);
+  EXPECT_EQ(ReadCapture(RotatedName(Path, 2)).Exchanges.size(), 2u);
+  EXPECT_FALSE(std::filesystem::exists(RotatedName(Path, 3)));
+  // Without it, or with one file kept, the file is replaced.
+  Run(5, false, 3);
+  EXPECT_EQ(ReadCapture(Path).Exchanges.size(), 5u);
+  EXPECT_EQ(ReadCapture(RotatedName(Path, 1)).Exchanges.size(), 1u);
+  Run(6, true, 1);
+  EXPECT_EQ(ReadCapture(Path).Exchanges.size(), 6u);
+}
+
 TEST(Capture, ACaptureThatCannotBeWrittenSaysWhyAndStopsQuietly) {
   try {
     TCaptureWriter W({"/de30-no-such-folder/x.pcapng"});

@@ -2,6 +2,7 @@
 // with short start delays and a fast flow, a real journal file in a temp folder.
 
 #include "capture/reader.hpp"
+#include "capture/writer.hpp"
 #include "sim/clock.hpp"
 #include "sim/sim_channel.hpp"
 #include "sim/station.hpp"
@@ -493,6 +494,13 @@ TEST_F(StationTest, EveryExchangeIsCapturedAndTheHealthShowsLatencyAndWireUse) {
   EXPECT_TRUE(Addressed.contains(1));
   EXPECT_TRUE(Addressed.contains(2));
   EXPECT_EQ(CaptureFailures(*Events), 0);
+
+  // Started again, the station keeps the capture of the run before.
+  Station.reset();
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return Station->Lines()[0].Capture.Exchanges > 0; }));
+  const std::string Before = capture::RotatedName(Config.Lines[0].Capture, 1);
+  EXPECT_EQ(capture::ReadCapture(Before).Exchanges.size(), C.Exchanges.size());
 }
 
 TEST_F(StationTest, ACaptureThatFailsIsToldOnceAndNeverStopsTheLine) {
