@@ -262,7 +262,8 @@ void ReadGrades(const std::string &File, TReader &Top, TStationConfig &Config) {
 // The line's capture and its rotation. Lines may share a file (one capture of the
 // station) if they rotate it alike; a file that another line's rotation would
 // overwrite is refused.
-void ReadCapture(TReader &Line, TLineConfig &Entry, const std::vector<TLineConfig> &Before) {
+void ReadCapture(TReader &Line, TLineConfig &Entry, const TStationConfig &Config) {
+  const std::vector<TLineConfig> &Before = Config.Lines;
   const auto *Node = Line.Find("capture");
   const auto *Size = Line.Find("capture_max_mb");
   const auto *Files = Line.Find("capture_files");
@@ -284,6 +285,10 @@ void ReadCapture(TReader &Line, TLineConfig &Entry, const std::vector<TLineConfi
     return std::filesystem::path(A).lexically_normal() ==
            std::filesystem::path(B).lexically_normal();
   };
+  for (unsigned I = 0; I < Entry.CaptureFiles; ++I)
+    if (Same(capture::RotatedName(Entry.Capture, I), Config.Journal.string()))
+      Line.Fail(*Node, "capture",
+                "would overwrite the journal (" + Config.Journal.string() + ")");
   for (const TLineConfig &Other : Before) {
     if (Other.Capture.empty())
       continue;
@@ -336,7 +341,7 @@ void ReadLines(const std::string &File, TReader &Top, TStationConfig &Config) {
     }
     if (auto Timeout = Line.Integer("timeout_ms", MinTimeoutMs, MaxTimeoutMs))
       Entry.Timeout = std::chrono::milliseconds(*Timeout);
-    ReadCapture(Line, Entry, Config.Lines);
+    ReadCapture(Line, Entry, Config);
     Config.Lines.push_back(std::move(Entry));
   }
 }

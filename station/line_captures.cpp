@@ -8,6 +8,31 @@ namespace {
 
 constexpr auto SyncEvery = std::chrono::seconds(1);
 
+std::string Normal(const std::filesystem::path &Path) {
+  return Path.lexically_normal().string();
+}
+
+TLineCaptures::TLineCapture Create(const TLineConfig &Line,
+                                   const std::filesystem::path &Journal,
+                                   const std::string &Application) {
+  TLineCaptures::TLineCapture Made;
+  for (unsigned I = 0; I < Line.CaptureFiles; ++I)
+    if (Normal(capture::RotatedName(Line.Capture, I)) == Normal(Journal)) {
+      Made.Failure = "the capture " + Line.Capture + " would overwrite the journal";
+      return Made;
+    }
+  try {
+    // The thread of TLineCaptures syncs; the lines only write. A restart keeps
+    // the capture of the run before, which may be the one that shows why.
+    Made.Writer = std::make_shared<capture::TCaptureWriter>(
+        capture::TCaptureOptions{Line.Capture, Line.CaptureMaxBytes, Line.CaptureFiles,
+                                 Application, std::chrono::milliseconds(0), true});
+  } catch (const capture::ECaptureError &Error) {
+    Made.Failure = Error.what();
+  }
+  return Made;
+}
+
 } // namespace
 
 std::string CaptureDevice(const TLineConfig &Line) {
@@ -22,26 +47,18 @@ std::string CaptureDevice(const TLineConfig &Line) {
 }
 
 TLineCaptures::TLineCaptures(const std::vector<TLineConfig> &Configured,
+                             const std::filesystem::path &Journal,
                              const std::string &Application) {
   std::map<std::string, TLineCapture> ByFile;
   for (const TLineConfig &Line : Configured) {
     if (Line.Capture.empty())
       continue;
-    const std::string Key = std::filesystem::path(Line.Capture).lexically_normal().string();
-    auto Known = ByFile.find(Key);
+    auto Known = ByFile.find(Normal(Line.Capture));
     if (Known == ByFile.end()) {
-      TLineCapture Made;
-      try {
-        // The thread below syncs; the lines only write. A restart keeps the
-        // capture of the run before, which may be the one that shows why.
-        Made.Writer = std::make_shared<capture::TCaptureWriter>(
-            capture::TCaptureOptions{Line.Capture, Line.CaptureMaxBytes, Line.CaptureFiles,
-                                     Application, std::chrono::milliseconds(0), true});
+      TLineCapture Made = Create(Line, Journal, Application);
+      if (Made.Writer)
         Writers.push_back(Made.Writer);
-      } catch (const capture::ECaptureError &Error) {
-        Made.Failure = Error.what();
-      }
-      Known = ByFile.emplace(Key, std::move(Made)).first;
+      Known = ByFile.emplace(Normal(Line.Capture), std::move(Made)).first;
     }
     if (Known->second.Writer)
       Known->second.Writer->DescribeLine(Line.Number, CaptureDevice(Line));

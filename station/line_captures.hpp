@@ -8,6 +8,7 @@
 #include "station/config.hpp"
 
 #include <condition_variable>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,8 +24,10 @@ std::string CaptureDevice(const TLineConfig &Line);
 
 class TLineCaptures {
 public:
-  // Application names the program in the files ("de30d 1.0.0").
-  TLineCaptures(const std::vector<TLineConfig> &Lines, const std::string &Application);
+  // Application names the program in the files ("de30d 1.0.0"). A capture that
+  // would overwrite the journal is refused as one that cannot be created.
+  TLineCaptures(const std::vector<TLineConfig> &Lines, const std::filesystem::path &Journal,
+                const std::string &Application);
   ~TLineCaptures();
   TLineCaptures(const TLineCaptures &) = delete;
   TLineCaptures &operator=(const TLineCaptures &) = delete;

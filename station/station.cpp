@@ -88,8 +88,8 @@ TStation::TStation(TStationConfig Config, TStationOptions Options)
       Impl(std::make_unique<TImpl>()) {
   Impl->Options = std::move(Options);
   const TLineShared Shared{Setup, Impl->Options, *Book, Bus};
-  Impl->Captures =
-      std::make_unique<TLineCaptures>(Setup.Lines, Impl->Options.CaptureApplication);
+  Impl->Captures = std::make_unique<TLineCaptures>(Setup.Lines, Setup.Journal,
+                                                   Impl->Options.CaptureApplication);
   for (const TLineConfig &Line : Setup.Lines) {
     Impl->Workers.push_back(std::make_unique<TLineWorker>(Line, Shared));
     const auto Capture = Impl->Captures->For(Line.Number);

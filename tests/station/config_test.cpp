@@ -292,6 +292,8 @@ TEST(Config, CapturesAreReadWithTheirRotationAndLinesMayShareAFile) {
            {Captured +
                 "[[line]]\nnumber = 2\ntcp = \"h:1\"\ncapture = \"/cap/line.1.pcapng\"\n",
             "line.1.pcapng", "line[2].capture", "overwrite each other's files"},
+           {"[station]\njournal = \"/cap/line.2.pcapng\"\n" + Captured,
+            "capture =", "line[1].capture", "would overwrite the journal (/cap/line.2.pcapng)"},
        })
     ExpectRefused(Fault);
 }

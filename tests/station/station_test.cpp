@@ -516,6 +516,15 @@ TEST_F(StationTest, ACaptureThatFailsIsToldOnceAndNeverStopsTheLine) {
   EXPECT_EQ(CaptureFailures(*Events), 1);
   Station.reset();
 
+  // A capture on the journal's file is refused, and the journal kept.
+  Config.Lines[0].Capture = Config.Journal.string();
+  Start();
+  ASSERT_TRUE(WaitReady(1));
+  EXPECT_NE(Station->Lines()[0].Capture.Failure.find("would overwrite the journal"),
+            std::string::npos);
+  EXPECT_EQ(Station->Prices().size(), 2u);
+  Station.reset();
+
   // A capture that stops while the line runs: its folder goes, and the next
   // rotation cannot create the file.
   const auto Folder = Dir / "captures";
