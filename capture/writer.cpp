@@ -12,8 +12,6 @@ namespace de30::capture {
 
 namespace {
 
-constexpr auto SyncEvery = std::chrono::seconds(1);
-
 std::string Reason(const std::string &What, const std::string &Path) {
   return What + " " + Path + ": " + std::strerror(errno);
 }
@@ -58,6 +56,9 @@ TOutcome OutcomeOf(const channels::TTraceRecord &Record) {
 TCaptureWriter::TCaptureWriter(TCaptureOptions Given) : Options(std::move(Given)) {
   if (Options.Files == 0)
     Options.Files = 1;
+  if (Options.KeepPrevious && Options.Files > 1 && ::access(Options.Path.c_str(), F_OK) == 0)
+    if (const std::string Why = ShiftFiles(); !Why.empty())
+      throw ECaptureError(Why);
   Open();
 }
 
@@ -84,20 +85,25 @@ void TCaptureWriter::Open() {
   LastSync = TClock::now();
 }
 
-void TCaptureWriter::Rotate() {
-  ::fdatasync(Fd);
-  ::close(Fd);
-  Fd = -1;
+std::string TCaptureWriter::ShiftFiles() {
   // The oldest goes; each of the others moves one place down.
   if (Options.Files > 1)
     std::remove(RotatedName(Options.Path, Options.Files - 1).c_str());
   for (unsigned I = Options.Files - 1; I > 0; --I) {
     const std::string From = RotatedName(Options.Path, I - 1);
-    if (std::rename(From.c_str(), RotatedName(Options.Path, I).c_str()) != 0 &&
-        errno != ENOENT) {
-      Stop(Reason("cannot rotate the capture", From));
-      return;
-    }
+    if (std::rename(From.c_str(), RotatedName(Options.Path, I).c_str()) != 0 && errno != ENOENT)
+      return Reason("cannot rotate the capture", From);
+  }
+  return "";
+}
+
+void TCaptureWriter::Rotate() {
+  ::fdatasync(Fd);
+  ::close(Fd);
+  Fd = -1;
+  if (const std::string Why = ShiftFiles(); !Why.empty()) {
+    Stop(Why);
+    return;
   }
   try {
     Open();
@@ -174,16 +180,26 @@ void TCaptureWriter::Write(const channels::TTraceRecord &Record) {
     return;
   ++Total;
   const auto Now = TClock::now();
-  if (Now - LastSync >= SyncEvery) {
+  if (Options.SyncEvery.count() > 0 && Now - LastSync >= Options.SyncEvery) {
     ::fdatasync(Fd);
     LastSync = Now;
   }
 }
 
 void TCaptureWriter::Sync() {
-  const std::lock_guard<std::mutex> Guard(Lock);
-  if (Fd >= 0)
-    ::fdatasync(Fd);
+  // A copy of the descriptor reaches the same file and stays valid should a
+  // rotation close the writer's own meanwhile, so the wait for the disk holds up
+  // no Write.
+  int Copy = -1;
+  {
+    const std::lock_guard<std::mutex> Guard(Lock);
+    if (Fd >= 0)
+      Copy = ::fcntl(Fd, F_DUPFD_CLOEXEC, 0);
+  }
+  if (Copy >= 0) {
+    ::fdatasync(Copy);
+    ::close(Copy);
+  }
 }
 
 std::string TCaptureWriter::Failure() const {

@@ -9,6 +9,7 @@
 
 #include "capture/exchange.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -24,6 +25,14 @@ struct TCaptureOptions {
   std::uint64_t MaxBytes = 0;
   unsigned Files = 1;
   std::string Application = "de30";
+  // Write forces the file to the disk once this long has passed since the last
+  // time. 0: Write never does; the owner calls Sync() from a thread of its own, so
+  // that no line waits on a slow disk.
+  std::chrono::milliseconds SyncEvery{1000};
+  // A file of that name already there is rotated like a full one instead of
+  // replaced (with Files above 1), so that a program started again keeps the
+  // capture of its previous run.
+  bool KeepPrevious = false;
 };
 
 // The name the Index'th older file of a rotated capture gets (0: Path itself).
@@ -31,8 +40,8 @@ std::string RotatedName(const std::string &Path, unsigned Index);
 
 class TCaptureWriter {
 public:
-  // Creates the file (replacing one of that name) and writes its section header.
-  // Throws ECaptureError with the reason when it cannot.
+  // Creates the file (replacing one of that name, unless KeepPrevious) and writes
+  // its section header. Throws ECaptureError with the reason when it cannot.
   explicit TCaptureWriter(TCaptureOptions Options);
   ~TCaptureWriter();
   TCaptureWriter(const TCaptureWriter &) = delete;
@@ -43,7 +52,7 @@ public:
   void DescribeLine(std::int32_t Line, const std::string &Device);
   // Appends one exchange; any thread may call it.
   void Write(const channels::TTraceRecord &Record);
-  // Forces what was written to the disk.
+  // Forces what was written to the disk. Writes go on meanwhile.
   void Sync();
 
   // Empty while the capture runs; otherwise why it stopped.
@@ -60,6 +69,7 @@ private:
     std::int64_t Interface = -1; // in the file being written; -1 until described there
   };
   void Open();
+  std::string ShiftFiles(); // the reason it could not, or ""
   void Rotate();
   void Append(const std::string &Block);
   void Stop(const std::string &Reason);

@@ -37,8 +37,8 @@ bool MakeRaw(int Fd) {
 
 } // namespace
 
-TStationServer::TStationServer(TSimStation &Served, int ServedLine)
-    : Station(Served), Line(ServedLine) {}
+TStationServer::TStationServer(TLineResponder &Served, int ServedLine)
+    : Responder(Served), Line(ServedLine) {}
 
 TStationServer::~TStationServer() {
   Halt();
@@ -47,9 +47,9 @@ TStationServer::~TStationServer() {
   CloseFd(MainFd);
 }
 
-std::unique_ptr<TStationServer> TStationServer::OnPty(TSimStation &Station, int Line,
+std::unique_ptr<TStationServer> TStationServer::OnPty(TLineResponder &Responder, int Line,
                                                       std::string &Error) {
-  std::unique_ptr<TStationServer> Server(new TStationServer(Station, Line));
+  std::unique_ptr<TStationServer> Server(new TStationServer(Responder, Line));
   Server->MainFd = ::posix_openpt(O_RDWR | O_NOCTTY);
   if (Server->MainFd < 0 || ::grantpt(Server->MainFd) != 0 || ::unlockpt(Server->MainFd) != 0) {
     Error = Why("pseudo-terminal");
@@ -71,9 +71,9 @@ std::unique_ptr<TStationServer> TStationServer::OnPty(TSimStation &Station, int 
   return Server;
 }
 
-std::unique_ptr<TStationServer> TStationServer::OnTcp(TSimStation &Station, int Line,
+std::unique_ptr<TStationServer> TStationServer::OnTcp(TLineResponder &Responder, int Line,
                                                       std::uint16_t Port, std::string &Error) {
-  std::unique_ptr<TStationServer> Server(new TStationServer(Station, Line));
+  std::unique_ptr<TStationServer> Server(new TStationServer(Responder, Line));
   Server->Tcp = true;
   Server->MainFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (Server->MainFd < 0) {
@@ -144,7 +144,8 @@ void TStationServer::Serve(int Fd, const std::atomic<bool> &Stop) {
   const std::size_t Step = Pacer.On() ? 1 : Count;
   for (std::size_t At = 0; At < Count; At += Step) {
     Pacer.Carry(Ready);
-    for (const TReply &Answer : Station.Receive(Line, Buffer + At, std::min(Step, Count - At)))
+    for (const TReply &Answer :
+         Responder.Receive(Line, Buffer + At, std::min(Step, Count - At)))
       if (!Reply(Fd, Stop, Answer)) {
         if (Tcp)
           CloseFd(ClientFd);

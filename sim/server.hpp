@@ -1,10 +1,12 @@
 #pragma once
-// Serves one line of a simulated station to other programs: on a pseudo-terminal
-// (a serial channel opens its device path) or on a loopback TCP port (a TCP
-// channel connects to it, as to a serial device server).
+// Serves one line of a simulated station (or of anything else that answers a
+// line's bytes) to other programs: on a pseudo-terminal (a serial channel opens
+// its device path) or on a loopback TCP port (a TCP channel connects to it, as to
+// a serial device server).
 
 #include "sim/line_pacer.hpp"
-#include "sim/station.hpp"
+#include "sim/responder.hpp"
+#include "sim/station.hpp" // what most servers serve
 
 #include <atomic>
 #include <cstdint>
@@ -17,10 +19,10 @@ namespace de30::sim {
 class TStationServer {
 public:
   // Null with Error set when the terminal or the port cannot be had.
-  static std::unique_ptr<TStationServer> OnPty(TSimStation &Station, int Line,
+  static std::unique_ptr<TStationServer> OnPty(TLineResponder &Responder, int Line,
                                                std::string &Error);
   // Port 0 takes any free port; Port() tells which.
-  static std::unique_ptr<TStationServer> OnTcp(TSimStation &Station, int Line,
+  static std::unique_ptr<TStationServer> OnTcp(TLineResponder &Responder, int Line,
                                                std::uint16_t Port, std::string &Error);
   ~TStationServer();
   TStationServer(const TStationServer &) = delete;
@@ -44,11 +46,11 @@ public:
   void Halt();
 
 private:
-  TStationServer(TSimStation &Station, int Line);
+  TStationServer(TLineResponder &Responder, int Line);
   void Serve(int Fd, const std::atomic<bool> &Stop);
   bool Reply(int Fd, const std::atomic<bool> &Stop, const TReply &Reply);
 
-  TSimStation &Station;
+  TLineResponder &Responder;
   int Line;
   int MainFd = -1;   // the terminal's master side, or the listening socket
   int HoldFd = -1;   // the terminal's device side, kept open while serving

@@ -8,6 +8,7 @@
 #include "sim/faults.hpp"
 #include "sim/frames.hpp"
 #include "sim/pump.hpp"
+#include "sim/responder.hpp"
 
 #include <map>
 #include <mutex>
@@ -25,7 +26,7 @@ struct TPumpPlace {
 // (when AutoCustomers) arrive at different times.
 std::vector<TPumpPlace> DefaultStation(bool AutoCustomers);
 
-class TSimStation {
+class TSimStation final : public TLineResponder {
 public:
   explicit TSimStation(const TSimClock &Clock);
 
@@ -38,7 +39,7 @@ public:
 
   // Bytes arriving on a line; returns the replies, in order. Commands to an
   // address without a pump get none, as on a real line.
-  std::vector<TReply> Receive(int Line, const std::uint8_t *Data, std::size_t Count);
+  std::vector<TReply> Receive(int Line, const std::uint8_t *Data, std::size_t Count) override;
 
   // The customer and the pump's own faults; false for an unknown pump.
   bool LiftNozzle(int Line, int Address, int Nozzle);

@@ -1,9 +1,11 @@
 #include "station/config.hpp"
 
+#include "capture/writer.hpp"
 #include "de30/constants.hpp"
 
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -31,6 +33,9 @@ constexpr std::int64_t MaxKeepAliveS = 3600;
 // Far below MQTT's own limits, far above any sensible name.
 constexpr std::size_t MaxTopicLength = 200;
 constexpr std::size_t MaxClientIdLength = 128;
+// A capture file's size in MiB before it is rotated, and the files kept.
+constexpr std::int64_t MaxCaptureMb = 65536;
+constexpr std::int64_t MaxCaptureFiles = 100;
 
 std::string Describe(const std::string &File, int Line, const std::string &Key,
                      const std::string &Message) {
@@ -330,10 +335,65 @@ void ReadGrades(const std::string &File, TReader &Top, TStationConfig &Config) {
   }
 }
 
+// The line's capture and its rotation. Lines may share a file (one capture of the
+// station) if they rotate it alike; a file that another line's rotation would
+// overwrite is refused.
+void ReadCapture(TReader &Line, TLineConfig &Entry, const TStationConfig &Config) {
+  const std::vector<TLineConfig> &Before = Config.Lines;
+  const auto *Node = Line.Find("capture");
+  const auto *Size = Line.Find("capture_max_mb");
+  const auto *Files = Line.Find("capture_files");
+  if (!Node) {
+    if (Size || Files)
+      Line.Fail(Size ? *Size : *Files, Size ? "capture_max_mb" : "capture_files",
+                "applies to a captured line only: add capture = \"FILE\"");
+    return;
+  }
+  Entry.Capture = Line.String(*Node, "capture");
+  if (Size)
+    Entry.CaptureMaxBytes =
+        static_cast<std::uint64_t>(Line.Integer(*Size, "capture_max_mb", 1, MaxCaptureMb))
+        << 20;
+  if (Files)
+    Entry.CaptureFiles =
+        static_cast<unsigned>(Line.Integer(*Files, "capture_files", 1, MaxCaptureFiles));
+  const auto Same = [](const std::string &A, const std::string &B) {
+    return std::filesystem::path(A).lexically_normal() ==
+           std::filesystem::path(B).lexically_normal();
+  };
+  for (unsigned I = 0; I < Entry.CaptureFiles; ++I)
+    if (Same(capture::RotatedName(Entry.Capture, I), Config.Journal.string()))
+      Line.Fail(*Node, "capture",
+                "would overwrite the journal (" + Config.Journal.string() + ")");
+  for (const TLineConfig &Other : Before) {
+    if (Other.Capture.empty())
+      continue;
+    const std::string Them = "line " + std::to_string(Other.Number);
+    if (Same(Other.Capture, Entry.Capture)) {
+      if (Other.CaptureMaxBytes != Entry.CaptureMaxBytes ||
+          Other.CaptureFiles != Entry.CaptureFiles)
+        Line.Fail(*Node, "capture",
+                  Them + " writes this file too, with another capture_max_mb or "
+                         "capture_files: lines that share a file rotate it alike");
+      continue;
+    }
+    for (unsigned I = 1; I < std::max(Other.CaptureFiles, Entry.CaptureFiles); ++I)
+      if ((I < Other.CaptureFiles &&
+           Same(capture::RotatedName(Other.Capture, I), Entry.Capture)) ||
+          (I < Entry.CaptureFiles &&
+           Same(capture::RotatedName(Entry.Capture, I), Other.Capture)))
+        Line.Fail(*Node, "capture",
+                  "the rotation of " + Them + "'s capture (" + Other.Capture +
+                      ") and this one would overwrite each other's files");
+  }
+}
+
 void ReadLines(const std::string &File, TReader &Top, TStationConfig &Config) {
   std::set<int> Numbers;
   for (const auto &[Table, Name] : Entries(File, Top, "line")) {
-    TReader Line(File, *Table, Name, {"number", "serial", "tcp", "timeout_ms", "capture"});
+    TReader Line(File, *Table, Name,
+                 {"number", "serial", "tcp", "timeout_ms", "capture", "capture_max_mb",
+                  "capture_files"});
     TLineConfig Entry;
     const auto &Number = Line.Need("number");
     Entry.Number = static_cast<int>(Line.Integer(Number, "number", 1, LineCount));
@@ -357,8 +417,7 @@ void ReadLines(const std::string &File, TReader &Top, TStationConfig &Config) {
     }
     if (auto Timeout = Line.Integer("timeout_ms", MinTimeoutMs, MaxTimeoutMs))
       Entry.Timeout = std::chrono::milliseconds(*Timeout);
-    if (auto Capture = Line.String("capture"))
-      Entry.Capture = *Capture;
+    ReadCapture(Line, Entry, Config);
     Config.Lines.push_back(std::move(Entry));
   }
 }

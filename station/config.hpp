@@ -25,7 +25,12 @@ struct TLineConfig {
   std::string TcpHost; // serial device server, or empty
   std::uint16_t TcpPort = 0;
   std::chrono::milliseconds Timeout{1500}; // reply timeout
-  std::string Capture;                     // reserved for line captures; empty for none
+  // A pcapng file of every exchange of the line (docs/capture.md); empty for none.
+  // Lines that name the same file share it. Before the file grows past
+  // CaptureMaxBytes it is rotated, keeping CaptureFiles files with the current one.
+  std::string Capture;
+  std::uint64_t CaptureMaxBytes = 16ull << 20;
+  unsigned CaptureFiles = 4;
 };
 
 struct TPumpConfig {

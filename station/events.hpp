@@ -82,6 +82,23 @@ struct TLineSnapshot {
   std::string LastError;                       // empty for none
   std::int64_t LastErrorMs = 0;
   TCycleHistogram CycleTimes; // every full status cycle so far
+  // Over the line's recent exchanges (the last minute; capture/line_stats.hpp),
+  // brought up to date about once a second: the reply latency of whole replies
+  // (LatencySamples of them; 0 and no figures without any) and the wire's use
+  // against 2400 baud, in percent, over WindowS seconds.
+  std::uint64_t LatencySamples = 0;
+  double LatencyMedianMs = 0.0;
+  double LatencyP95Ms = 0.0;
+  double LatencyMaxMs = 0.0;
+  double WireUse = 0.0;
+  double WindowS = 0.0;
+  // The line's capture; File empty when it has none.
+  struct TCapture {
+    std::string File;
+    std::uint64_t Exchanges = 0; // of this line, written to it
+    std::uint64_t Bytes = 0;     // in the file being written
+    std::string Failure;         // why it stopped (or never started); empty while it runs
+  } Capture;
 };
 
 struct TEvent {

@@ -1,5 +1,6 @@
 #include "station/line_worker.hpp"
 
+#include "capture/writer.hpp"
 #include "channels/line_channel.hpp"
 
 #include "station/counting_channel.hpp"
@@ -107,6 +108,16 @@ bool TLineWorker::RecoverSale(const TSale &Sale) {
   return true;
 }
 
+void TLineWorker::AttachCapture(const std::string &File,
+                                std::shared_ptr<capture::TCaptureWriter> Writer,
+                                const std::string &Failure) {
+  Capture = std::move(Writer);
+  CaptureView.File = File;
+  CaptureView.Failure = Capture ? "" : Failure;
+  std::lock_guard<std::mutex> Lock(Guard);
+  HealthView.Capture = CaptureView;
+}
+
 // --- Thread and queue -------------------------------------------------------
 
 void TLineWorker::Start(const std::map<int, double> &Prices) {
@@ -202,6 +213,9 @@ bool TLineWorker::Connect() {
     HealthView.LastErrorMs = NowEpochMs();
     return false;
   }
+  // Every exchange feeds the line's figures and its capture.
+  if (auto *Traced = dynamic_cast<channels::TLineChannel *>(Channel.get()))
+    Traced->SetTracer([this](const channels::TTraceRecord &Record) { OnExchange(Record); });
   Counted = std::make_unique<TCountingChannel>(*Channel);
   Driver = MakeDriver(*Counted, Shared.Options.Pauser);
   Io = std::make_unique<TPumpIo>(*Driver, *Counted, Number);
@@ -226,6 +240,8 @@ void TLineWorker::Disconnect() {
 }
 
 void TLineWorker::Run() {
+  if (!CaptureView.Failure.empty())
+    ReportCaptureFailure();
   while (!Connect()) {
     // The line's health carries why it cannot be opened, for the log and clients.
     PublishHealth();
@@ -293,6 +309,9 @@ void TLineWorker::Cycle() {
           .count();
   ++Cycles;
   CycleTimes.Observe(LastCycleMs / 1000.0);
+  const bool Due = NowMs() - LastHealthMs >= HealthEventMs;
+  if (Due)
+    UpdateFigures();
   {
     std::lock_guard<std::mutex> Lock(Guard);
     HealthView = Counted->Counts();
@@ -300,11 +319,52 @@ void TLineWorker::Cycle() {
     HealthView.CycleMs = LastCycleMs;
     HealthView.Cycles = Cycles;
     HealthView.CycleTimes = CycleTimes;
+    HealthView.LatencySamples = RecentFigures.Latency.Samples;
+    HealthView.LatencyMedianMs = RecentFigures.Latency.MedianMs;
+    HealthView.LatencyP95Ms = RecentFigures.Latency.P95Ms;
+    HealthView.LatencyMaxMs = RecentFigures.Latency.MaxMs;
+    HealthView.WireUse = RecentFigures.WireUse;
+    HealthView.WindowS = std::chrono::duration<double>(Recent.Window()).count();
+    HealthView.Capture = CaptureView;
   }
-  if (NowMs() - LastHealthMs >= HealthEventMs) {
+  if (Due) {
     LastHealthMs = NowMs();
     PublishHealth();
   }
+}
+
+// The figures are worth their sorting once for each health event, not each cycle.
+void TLineWorker::UpdateFigures() {
+  RecentFigures = Recent.Figures(capture::TClock::now());
+  if (Capture)
+    CaptureView.Bytes = Capture->Bytes();
+}
+
+void TLineWorker::OnExchange(const channels::TTraceRecord &Record) {
+  Recent.Add(capture::SampleOf(Record));
+  if (!Capture || !CaptureView.Failure.empty())
+    return;
+  Capture->Write(Record);
+  std::string Failure = Capture->Failure();
+  if (Failure.empty()) {
+    ++CaptureView.Exchanges;
+    return;
+  }
+  // The line goes on without it; the reason is told once, and stays in the health.
+  CaptureView.Failure = std::move(Failure);
+  ReportCaptureFailure();
+}
+
+void TLineWorker::ReportCaptureFailure() {
+  TEvent Event;
+  Event.Kind = TEvent::TKind::Line;
+  Event.Reason = "capture failed: " + CaptureView.Failure;
+  {
+    std::lock_guard<std::mutex> Lock(Guard);
+    HealthView.Capture = CaptureView;
+    Event.LineHealth = HealthView;
+  }
+  Shared.Bus.Publish(std::move(Event));
 }
 
 void TLineWorker::PollPump(TSlot &Pump) {

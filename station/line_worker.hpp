@@ -6,6 +6,7 @@
 // fill is read for pumps that are authorised or fuelling; sales are opened,
 // followed and closed in the journal; price lists go to idle pumps.
 
+#include "capture/line_stats.hpp"
 #include "station/config.hpp"
 #include "station/events.hpp"
 #include "station/fuelling_point.hpp"
@@ -23,6 +24,10 @@
 #include <optional>
 #include <thread>
 #include <vector>
+
+namespace de30::capture {
+class TCaptureWriter;
+}
 
 namespace de30::station {
 
@@ -59,6 +64,10 @@ public:
 
   // An open sale from the journal, to be recovered once its pump answers. Before Start.
   bool RecoverSale(const TSale &Sale);
+  // Every exchange of the line goes to Writer (null when it could not be created:
+  // Failure says why). Before Start.
+  void AttachCapture(const std::string &File, std::shared_ptr<capture::TCaptureWriter> Writer,
+                     const std::string &Failure);
   void Start(const std::map<int, double> &Prices);
   void Stop();
 
@@ -111,6 +120,9 @@ private:
   void PublishPrice(TSlot &Pump);
   void PublishSale(const TSale &Sale, const std::string &Reason);
   void PublishHealth();
+  void OnExchange(const channels::TTraceRecord &Record);
+  void ReportCaptureFailure();
+  void UpdateFigures();
   void Snapshot(TSlot &Pump);
   TPumpSnapshot MakeSnapshot(const TSlot &Pump) const;
   TSlot *Find(int Address);
@@ -131,6 +143,12 @@ private:
   double LastCycleMs = 0.0;
   std::uint64_t Cycles = 0;
   TCycleHistogram CycleTimes;
+  // The line's capture (shared with lines that write the same file), and the
+  // figures of its recent exchanges.
+  std::shared_ptr<capture::TCaptureWriter> Capture;
+  TLineSnapshot::TCapture CaptureView;
+  capture::TSlidingFigures Recent;
+  capture::TFigures RecentFigures;
 
   // Shared with callers.
   mutable std::mutex Guard;

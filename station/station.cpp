@@ -2,6 +2,7 @@
 
 #include "channels/serial_channel.hpp"
 #include "channels/tcp_channel.hpp"
+#include "station/line_captures.hpp"
 #include "station/line_worker.hpp"
 #include "station/prices.hpp"
 
@@ -69,6 +70,7 @@ TChannelFactory RealLines() {
 
 struct TStation::TImpl {
   TStationOptions Options;
+  std::unique_ptr<TLineCaptures> Captures; // outlives the workers that write to them
   std::vector<std::unique_ptr<TLineWorker>> Workers;
   std::mutex PriceGuard; // one price change at a time, in journal order
   bool Started = false;
@@ -86,8 +88,14 @@ TStation::TStation(TStationConfig Config, TStationOptions Options)
       Impl(std::make_unique<TImpl>()) {
   Impl->Options = std::move(Options);
   const TLineShared Shared{Setup, Impl->Options, *Book, Bus};
-  for (const TLineConfig &Line : Setup.Lines)
+  Impl->Captures = std::make_unique<TLineCaptures>(Setup.Lines, Setup.Journal,
+                                                   Impl->Options.CaptureApplication);
+  for (const TLineConfig &Line : Setup.Lines) {
     Impl->Workers.push_back(std::make_unique<TLineWorker>(Line, Shared));
+    const auto Capture = Impl->Captures->For(Line.Number);
+    if (!Line.Capture.empty())
+      Impl->Workers.back()->AttachCapture(Line.Capture, Capture.Writer, Capture.Failure);
+  }
   // A sale of a pump no longer configured stays open in the journal.
   for (const TSale &Sale : Book->OpenSales())
     if (TLineWorker *Worker = Impl->Line(Sale.Line))

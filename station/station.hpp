@@ -64,6 +64,8 @@ struct TStationOptions {
   int IdleCycleMs = 0;
   // The driver's pauses; null for real sleeps.
   TPauser *Pauser = nullptr;
+  // Names the program in the lines' capture files.
+  std::string CaptureApplication = "de30d";
 };
 
 class TStation {

@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -159,6 +161,66 @@ TEST(Capture, RotationKeepsTheNewestFilesEachOpeningOnItsOwn) {
     }
   }
   EXPECT_EQ(Next, 40u);
+}
+
+TEST(Capture, SyncingFromAnotherThreadWhileWritingAndRotatingKeepsEveryFileWhole) {
+  test::TTempDir Dir;
+  const std::string Path = Dir / "synced.pcapng";
+  {
+    TCaptureOptions Options{Path, 2000, 3};
+    Options.SyncEvery = std::chrono::milliseconds(0); // the thread below does it
+    TCaptureWriter W(Options);
+    std::atomic<bool> Done{false};
+    std::thread Syncer([&] {
+      while (!Done)
+        W.Sync();
+    });
+    for (int I = 0; I < 300; ++I)
+      W.Write(Record(1, {0x00, 0x11}, {0x11, 0x00, 0xFF}, 3, 0, 1, I));
+    Done = true;
+    Syncer.join();
+    EXPECT_EQ(W.Failure(), "");
+    EXPECT_EQ(W.Exchanges(), 300u);
+  }
+  // Every file whole, the newest ones ending at the last exchange.
+  std::uint32_t Last = 0;
+  for (unsigned Index = 3; Index-- > 0;) {
+    const TCaptureContents C = ReadCapture(RotatedName(Path, Index));
+    EXPECT_FALSE(C.Truncated);
+    EXPECT_TRUE(C.Damage.empty());
+    ASSERT_FALSE(C.Exchanges.empty());
+    if (Last != 0) {
+      EXPECT_EQ(C.Exchanges.front().Number, Last + 1);
+    }
+    Last = C.Exchanges.back().Number;
+  }
+  EXPECT_EQ(Last, 300u);
+}
+
+TEST(Capture, AStartThatKeepsThePreviousCaptureRotatesItAway) {
+  test::TTempDir Dir;
+  const std::string Path = Dir / "line1.pcapng";
+  const auto Run = [&](int Exchanges, bool Keep, unsigned Files) {
+    TCaptureOptions Options{Path, 100000, Files};
+    Options.KeepPrevious = Keep;
+    TCaptureWriter W(Options);
+    for (int I = 0; I < Exchanges; ++I)
+      W.Write(EveryOutcome()[0]);
+  };
+  Run(3, true, 3); // nothing there yet
+  Run(2, true, 3);
+  Run(1, true, 3);
+  Run(4, true, 3);
+  EXPECT_EQ(ReadCapture(Path).Exchanges.size(), 4u);
+  EXPECT_EQ(ReadCapture(RotatedName(Path, 1)).Exchanges.size(), 1u);
+  EXPECT_EQ(ReadCapture(RotatedName(Path, 2)).Exchanges.size(), 2u);
+  EXPECT_FALSE(std::filesystem::exists(RotatedName(Path, 3)));
+  // Without it, or with one file kept, the file is replaced.
+  Run(5, false, 3);
+  EXPECT_EQ(ReadCapture(Path).Exchanges.size(), 5u);
+  EXPECT_EQ(ReadCapture(RotatedName(Path, 1)).Exchanges.size(), 1u);
+  Run(6, true, 1);
+  EXPECT_EQ(ReadCapture(Path).Exchanges.size(), 6u);
 }
 
 TEST(Capture, ACaptureThatCannotBeWrittenSaysWhyAndStopsQuietly) {

@@ -152,6 +152,27 @@ TEST(Mapping, ALineAndPricesUseTheirNames) {
   const TJson Faulty = LineJson(L);
   EXPECT_EQ(Faulty["last_error"], "no reply from pump 2");
   EXPECT_EQ(Faulty["errors_by_number"], TJson({{"4", 3}}));
+  // No whole reply in the window, no capture: null, not zeros that look measured.
+  EXPECT_TRUE(Quiet["latency_ms"].is_null());
+  EXPECT_TRUE(Quiet["capture"].is_null());
+  L.LatencySamples = 40;
+  L.LatencyMedianMs = 20.8333;
+  L.LatencyP95Ms = 25.0004;
+  L.LatencyMaxMs = 61.5;
+  L.WireUse = 41.237;
+  L.WindowS = 60;
+  L.Capture = {"/var/lib/de30d/line1.pcapng", 1234, 99000, ""};
+  const TJson Measured = LineJson(L);
+  EXPECT_EQ(Measured["latency_ms"],
+            TJson({{"median", 20.833}, {"p95", 25.0}, {"max", 61.5}, {"exchanges", 40}}));
+  EXPECT_DOUBLE_EQ(Measured["wire_use"].get<double>(), 41.24);
+  EXPECT_DOUBLE_EQ(Measured["window_s"].get<double>(), 60.0);
+  EXPECT_EQ(Measured["capture"], TJson({{"file", "/var/lib/de30d/line1.pcapng"},
+                                        {"exchanges", 1234},
+                                        {"bytes", 99000},
+                                        {"failure", nullptr}}));
+  L.Capture.Failure = "cannot write the capture x: No space left on device";
+  EXPECT_EQ(LineJson(L)["capture"]["failure"], L.Capture.Failure);
 
   EXPECT_EQ(PricesJson({{1, 45.5}, {12, 47.2}}), TJson({{"1", 45.5}, {"12", 47.2}}));
   EXPECT_EQ(PricesJson({}), TJson::object());

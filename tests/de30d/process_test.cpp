@@ -1,5 +1,6 @@
 // de30d as an operator runs it: --check-config, refusals at start, and a run that
 // serves and stops cleanly on SIGTERM.
+#include "capture/reader.hpp"
 #include "service_fixture.hpp"
 #include "support/run_program.hpp"
 
@@ -283,6 +284,72 @@ TEST_F(De30d, TheLogLevelIsChosenByName) {
   const std::string Quiet((std::istreambuf_iterator<char>(In)),
                           std::istreambuf_iterator<char>());
   EXPECT_EQ(Quiet.find(" info "), std::string::npos) << Quiet;
+}
+
+TEST_F(De30d, TheEmbeddedStationIsCapturedAndItsLinesShowTheCaptureAndTheirFigures) {
+  const std::string Journal = (Dir.Path() / "embedded.db").string();
+  const std::string Capture = (Dir.Path() / "station.pcapng").string();
+  int Out[2];
+  ASSERT_EQ(::pipe(Out), 0);
+  const pid_t Child = ::fork();
+  ASSERT_GE(Child, 0);
+  if (Child == 0) {
+    ::dup2(Out[1], 1);
+    ::close(Out[0]);
+    ::execl(DE30D, DE30D, "--listen", "127.0.0.1:0", "--journal", Journal.c_str(), "--capture",
+            Capture.c_str(), static_cast<char *>(nullptr));
+    ::_exit(127);
+  }
+  ::close(Out[1]);
+  std::FILE *Said = ::fdopen(Out[0], "r");
+  char Line[256] = {};
+  ASSERT_NE(std::fgets(Line, sizeof Line, Said), nullptr);
+  const std::string First = Line;
+  const int Port = std::stoi(First.substr(First.rfind(':') + 1));
+  httplib::Client Client("127.0.0.1", Port);
+  // The figures come once a second; both lines share the one file.
+  TJson Lines;
+  for (int Try = 0; Try < 60; ++Try) {
+    const auto Got = Client.Get("/api/v1/lines");
+    ASSERT_TRUE(Got);
+    Lines = TJson::parse(Got->body);
+    if (Lines.size() == 2 && !Lines[0]["latency_ms"].is_null() &&
+        !Lines[1]["latency_ms"].is_null() && Lines[1]["capture"]["exchanges"] > 0)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(Lines.size(), 2u) << Lines.dump();
+  for (const auto &L : Lines) {
+    EXPECT_EQ(L["capture"]["file"], Capture) << L.dump();
+    EXPECT_TRUE(L["capture"]["failure"].is_null()) << L.dump();
+    EXPECT_GT(L["capture"]["exchanges"].get<int>(), 0) << L.dump();
+    EXPECT_GT(L["latency_ms"]["exchanges"].get<int>(), 0) << L.dump();
+    EXPECT_EQ(L["window_s"], 60.0);
+  }
+  ::kill(Child, SIGTERM);
+  int Status = 0;
+  ASSERT_EQ(::waitpid(Child, &Status, 0), Child);
+  std::fclose(Said);
+  EXPECT_EQ(WEXITSTATUS(Status), 0);
+
+  const auto Read = de30::capture::ReadCapture(Capture);
+  EXPECT_EQ(Read.Application.rfind("de30d 1.", 0), 0u) << Read.Application;
+  EXPECT_EQ(Read.Devices,
+            (std::map<std::int32_t, std::string>{{1, "simulated"}, {2, "simulated"}}));
+  EXPECT_FALSE(Read.Truncated);
+  // tshark opens it whole: two packets an exchange.
+  const TRun Shark = RunProgram("tshark -r " + Capture + " -T fields -e frame.number");
+  EXPECT_EQ(Shark.Code, 0) << Shark.Output;
+  EXPECT_NE(Shark.Output.find("\n" + std::to_string(2 * Read.Exchanges.size()) + "\n"),
+            std::string::npos);
+  EXPECT_EQ(Shark.Output.find("\n" + std::to_string(2 * Read.Exchanges.size() + 1) + "\n"),
+            std::string::npos);
+
+  // Configured lines are captured from their own tables.
+  const TRun Refused =
+      De30dRun("--capture " + Capture + " --config " + Write("good.toml", GoodConfig));
+  EXPECT_EQ(Refused.Code, 2) << Refused.Output;
+  EXPECT_NE(Refused.Output.find("[[line]] table"), std::string::npos) << Refused.Output;
 }
 
 TEST_F(De30d, VersionAndHelp) {

@@ -255,6 +255,49 @@ TEST(Config, LinesAreCheckedOneByOne) {
     ExpectRefused(Fault);
 }
 
+TEST(Config, CapturesAreReadWithTheirRotationAndLinesMayShareAFile) {
+  const std::string Text =
+      Replace(Base, "serial = \"/dev/ttyUSB0\"",
+              "serial = \"/dev/ttyUSB0\"\ncapture = \"/var/lib/de30d/line1.pcapng\"\n"
+              "capture_max_mb = 2\ncapture_files = 9") +
+      "[[line]]\nnumber = 2\ntcp = \"h:1\"\ncapture = \"/var/lib/de30d/all.pcapng\"\n"
+      "[[line]]\nnumber = 3\ntcp = \"h:2\"\ncapture = \"/var/lib/de30d/./all.pcapng\"\n"
+      "[[line]]\nnumber = 4\ntcp = \"h:3\"\n";
+  const auto Config = ParseConfig(Text, "capture.toml");
+  ASSERT_EQ(Config.Lines.size(), 4u);
+  EXPECT_EQ(Config.Lines[0].Capture, "/var/lib/de30d/line1.pcapng");
+  EXPECT_EQ(Config.Lines[0].CaptureMaxBytes, 2u << 20);
+  EXPECT_EQ(Config.Lines[0].CaptureFiles, 9u);
+  EXPECT_EQ(Config.Lines[1].CaptureMaxBytes, 16u << 20); // the defaults
+  EXPECT_EQ(Config.Lines[1].CaptureFiles, 4u);
+  EXPECT_TRUE(Config.Lines[3].Capture.empty());
+
+  const std::string Captured =
+      Replace(Base, "serial = \"/dev/ttyUSB0\"",
+              "serial = \"/dev/ttyUSB0\"\ncapture = \"/cap/line.pcapng\"");
+  for (const auto &Fault : std::vector<TFault>{
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"",
+                    "serial = \"/dev/ttyUSB0\"\ncapture_files = 2"),
+            "capture_files", "line[1].capture_files", "add capture = \"FILE\""},
+           {Replace(Captured, "capture =", "capture_max_mb = 0\ncapture ="), "capture_max_mb",
+            "line[1].capture_max_mb", "0 is outside 1..65536"},
+           {Replace(Captured, "capture =", "capture_files = 101\ncapture ="), "capture_files",
+            "line[1].capture_files", "101 is outside 1..100"},
+           {Replace(Captured, "capture = \"/cap/line.pcapng\"", "capture = \"\""), "capture",
+            "line[1].capture", "must not be empty"},
+           {Captured + "[[line]]\nnumber = 2\ntcp = \"h:1\"\ncapture = \"/cap/line.pcapng\" "
+                       "# again\ncapture_files = 2\n",
+            "# again", "line[2].capture", "rotate it alike"},
+           // line.pcapng's rotation makes line.1.pcapng.
+           {Captured +
+                "[[line]]\nnumber = 2\ntcp = \"h:1\"\ncapture = \"/cap/line.1.pcapng\"\n",
+            "line.1.pcapng", "line[2].capture", "overwrite each other's files"},
+           {"[station]\njournal = \"/cap/line.2.pcapng\"\n" + Captured,
+            "capture =", "line[1].capture", "would overwrite the journal (/cap/line.2.pcapng)"},
+       })
+    ExpectRefused(Fault);
+}
+
 TEST(Config, PumpsMustSitOnConfiguredLinesAndSellConfiguredGrades) {
   for (const auto &Fault : std::vector<TFault>{
            {Replace(Base, "line = 1\naddress", "line = 2\naddress"), "line = 2", "pump[1].line",

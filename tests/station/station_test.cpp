@@ -1,6 +1,8 @@
 // The whole station on the in-process simulated one: real time on a steady clock
 // with short start delays and a fast flow, a real journal file in a temp folder.
 
+#include "capture/reader.hpp"
+#include "capture/writer.hpp"
 #include "sim/clock.hpp"
 #include "sim/sim_channel.hpp"
 #include "sim/station.hpp"
@@ -11,7 +13,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <functional>
+#include <set>
 #include <thread>
 
 namespace de30::station {
@@ -447,6 +451,99 @@ TEST_F(StationTest, ARecoveredSaleWhoseFillNeverBeganClosesEmptyDespiteTheOldFil
   EXPECT_TRUE(Closed->HasFlag(FlagRecovered));
   EXPECT_EQ(Closed->State, TSaleState::Cleared);
   EXPECT_TRUE(WaitState(1, TPointState::Idle));
+}
+
+// Line events that report a capture failure, among those published so far.
+int CaptureFailures(TEventBus::TSubscription &Events) {
+  int Count = 0;
+  TEvent Event;
+  while (Events.Next(Event, 0))
+    Count +=
+        Event.Kind == TEvent::TKind::Line && Event.Reason.rfind("capture failed: ", 0) == 0;
+  return Count;
+}
+
+TEST_F(StationTest, EveryExchangeIsCapturedAndTheHealthShowsLatencyAndWireUse) {
+  Config.Lines[0].Capture = (Dir / "line1.pcapng").string();
+  Start();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const TLineSnapshot H = Station->Lines()[0];
+        return H.Capture.Exchanges >= 20 && H.LatencySamples > 0;
+      },
+      4s));
+  Station->Stop();
+  const TLineSnapshot Health = Station->Lines()[0];
+  EXPECT_EQ(Health.Capture.File, Config.Lines[0].Capture);
+  EXPECT_EQ(Health.Capture.Failure, "");
+  EXPECT_EQ(Health.Capture.Exchanges, Health.Polls); // every one of them
+  EXPECT_GT(Health.Capture.Bytes, 0u);
+  EXPECT_EQ(Health.WindowS, 60.0);
+  EXPECT_GT(Health.WireUse, 0.0);
+  EXPECT_LE(Health.LatencyMedianMs, Health.LatencyP95Ms);
+  EXPECT_LE(Health.LatencyP95Ms, Health.LatencyMaxMs);
+
+  const capture::TCaptureContents C = capture::ReadCapture(Config.Lines[0].Capture);
+  EXPECT_EQ(C.Application, "de30d");
+  EXPECT_EQ(C.Devices.at(1), "simulated");
+  EXPECT_EQ(C.Exchanges.size(), Health.Capture.Exchanges);
+  std::set<int> Addressed; // from the lead byte after the 0x00
+  for (const auto &E : C.Exchanges)
+    if (E.Frame.size() >= 2 && E.Frame[0] == 0x00)
+      Addressed.insert(E.Frame[1] >> 3);
+  EXPECT_TRUE(Addressed.contains(1));
+  EXPECT_TRUE(Addressed.contains(2));
+  EXPECT_EQ(CaptureFailures(*Events), 0);
+
+  // Started again, the station keeps the capture of the run before.
+  Station.reset();
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return Station->Lines()[0].Capture.Exchanges > 0; }));
+  const std::string Before = capture::RotatedName(Config.Lines[0].Capture, 1);
+  EXPECT_EQ(capture::ReadCapture(Before).Exchanges.size(), C.Exchanges.size());
+}
+
+TEST_F(StationTest, ACaptureThatFailsIsToldOnceAndNeverStopsTheLine) {
+  // A file that cannot be created: the line runs uncaptured.
+  Config.Lines[0].Capture = "/de30-no-such-folder/line1.pcapng";
+  Start();
+  ASSERT_TRUE(WaitReady(1));
+  TLineSnapshot Health = Station->Lines()[0];
+  EXPECT_NE(Health.Capture.Failure.find("/de30-no-such-folder/line1.pcapng: No such file"),
+            std::string::npos)
+      << Health.Capture.Failure;
+  EXPECT_EQ(Health.Capture.Exchanges, 0u);
+  EXPECT_EQ(CaptureFailures(*Events), 1);
+  Station.reset();
+
+  // A capture on the journal's file is refused, and the journal kept.
+  Config.Lines[0].Capture = Config.Journal.string();
+  Start();
+  ASSERT_TRUE(WaitReady(1));
+  EXPECT_NE(Station->Lines()[0].Capture.Failure.find("would overwrite the journal"),
+            std::string::npos);
+  EXPECT_EQ(Station->Prices().size(), 2u);
+  Station.reset();
+
+  // A capture that stops while the line runs: its folder goes, and the next
+  // rotation cannot create the file.
+  const auto Folder = Dir / "captures";
+  std::filesystem::create_directory(Folder);
+  Config.Lines[0].Capture = (Folder / "line1.pcapng").string();
+  Config.Lines[0].CaptureMaxBytes = 4096;
+  Config.Lines[0].CaptureFiles = 2;
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return Station->Lines()[0].Capture.Exchanges >= 10; }));
+  std::filesystem::remove_all(Folder);
+  ASSERT_TRUE(WaitFor([&] { return !Station->Lines()[0].Capture.Failure.empty(); }));
+  Health = Station->Lines()[0];
+  EXPECT_NE(Health.Capture.Failure.find("cannot create the capture"), std::string::npos)
+      << Health.Capture.Failure;
+  const std::uint64_t Captured = Health.Capture.Exchanges;
+  ASSERT_TRUE(WaitFor([&] { return Station->Lines()[0].Polls > Health.Polls + 20; }));
+  EXPECT_EQ(Station->Lines()[0].Capture.Exchanges, Captured);
+  EXPECT_EQ(Station->Pump(1, 1)->State, TPointState::Idle);
+  EXPECT_EQ(CaptureFailures(*Events), 1);
 }
 
 } // namespace

@@ -7,8 +7,10 @@
 #include "exit_codes.hpp"
 #include "fault_option.hpp"
 #include "monitor.hpp"
+#include "replay.hpp"
 #include "service_client.hpp"
 #include "simulate.hpp"
+#include "stats.hpp"
 #include "transport.hpp"
 
 #include <CLI/CLI.hpp>
@@ -45,6 +47,8 @@ struct TArguments {
   std::vector<std::string> MonitorPumps;
   TMonitorOptions Monitor;
   TSimulateOptions Simulate;
+  TReplayOptions Replay;
+  TStatsOptions Stats;
   TBenchOptions Bench;
   std::string PollKind = "short";
   bool NoCustomers = false;
@@ -125,6 +129,17 @@ int Dispatch(CLI::App &App, TArguments &A) {
     A.Simulate.Seed = A.Seed;
     A.Simulate.Customers = !A.NoCustomers;
     return RunSimulate(A.Simulate, Interrupted);
+  }
+  if (Name == "replay" || Name == "stats") {
+    if (!A.Transport.Serial.empty() || !A.Transport.Tcp.empty() || !Faults.empty() ||
+        !A.Transport.Capture.empty() || A.Transport.Trace || A.Transport.TimeoutMs > 0)
+      throw ECtlError(ExitUsage, Name + " reads captures: no --serial, --tcp, --fault, "
+                                        "--capture, --trace or --timeout");
+    if (Name == "stats")
+      return RunStats(A.Stats);
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    return RunReplay(A.Replay, Interrupted);
   }
   if (Name == "bench") {
     if (!A.Transport.Serial.empty() || !A.Transport.Tcp.empty() || !Faults.empty())
@@ -358,6 +373,24 @@ int main(int argc, char **argv) {
                    "seconds to serve (default: until Ctrl-C)")
       ->check(CLI::Range(0, 86400));
   Simulate->add_flag("--no-customers", A.NoCustomers, "nobody uses the pumps");
+  auto *Replay = App.add_subcommand(
+      "replay", "serve a capture's lines, answering each request with the captured reply");
+  Replay->add_option("file", A.Replay.Files, "the capture (several: taken in time order)")
+      ->required();
+  Replay->add_flag("--pty", A.Replay.Pty, "serve each line on a pseudo-terminal");
+  Replay
+      ->add_option("--port", A.Replay.Port,
+                   "serve line k on 127.0.0.1 port PORT+k-1 (0: any free ports)")
+      ->check(CLI::Range(0, 65535));
+  Replay
+      ->add_option("--duration", A.Replay.DurationS, "seconds to serve (default: until Ctrl-C)")
+      ->check(CLI::Range(0, 86400));
+  auto *Stats = App.add_subcommand(
+      "stats", "a capture's exchanges, timeouts, rejections, latency and wire use per line "
+               "and pump");
+  Stats->add_option("file", A.Stats.Files, "the capture (several: taken in time order)")
+      ->required();
+  Stats->add_flag("--json", A.Stats.Json, "print JSON instead of a table");
   App.add_subcommand("demo", "a scripted session on the embedded station");
   auto *Bench = App.add_subcommand(
       "bench", "poll a station served on a pseudo-terminal, paced like a serial line");

@@ -7,8 +7,6 @@ namespace de30::ctl {
 
 using namespace de30::protocol;
 
-namespace {
-
 std::string Hex(const std::vector<std::uint8_t> &Bytes) {
   std::string Text;
   char Pair[4];
@@ -18,6 +16,8 @@ std::string Hex(const std::vector<std::uint8_t> &Bytes) {
   }
   return Text;
 }
+
+namespace {
 
 std::string Amount(std::int64_t Hundredths) { return Money(FromHundredths(Hundredths)); }
 

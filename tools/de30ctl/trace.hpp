@@ -9,6 +9,8 @@
 
 namespace de30::ctl {
 
+// "00 09 ": each byte in hex, each followed by a space.
+std::string Hex(const std::vector<std::uint8_t> &Bytes);
 // "start, pump 3", "price 45.50, pump 1", ...: the command bytes after the 0x00.
 std::string DescribeCommand(const std::vector<std::uint8_t> &Command);
 // "status byte 0x0A (fuelling)", "volume 12.00 l, amount 546.00", ... for a full

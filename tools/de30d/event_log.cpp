@@ -42,7 +42,9 @@ TLevel EventLevel(const station::TEvent &Event) {
                ? TLevel::Info
                : TLevel::Warn;
   case TEvent::TKind::Line:
-    return Event.LineHealth.LastError.empty() ? TLevel::Debug : TLevel::Warn;
+    // A reason is news (a capture that failed), told once; health is routine.
+    return Event.LineHealth.LastError.empty() && Event.Reason.empty() ? TLevel::Debug
+                                                                      : TLevel::Warn;
   }
   return TLevel::Info;
 }

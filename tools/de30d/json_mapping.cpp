@@ -73,6 +73,31 @@ TJson SaleJson(const TSale &Sale) {
   };
 }
 
+namespace {
+
+// Milliseconds to the microsecond.
+double Micros(double Ms) { return std::round(Ms * 1000.0) / 1000.0; }
+
+TJson LatencyJson(const TLineSnapshot &Line) {
+  if (Line.LatencySamples == 0)
+    return nullptr;
+  return {{"median", Micros(Line.LatencyMedianMs)},
+          {"p95", Micros(Line.LatencyP95Ms)},
+          {"max", Micros(Line.LatencyMaxMs)},
+          {"exchanges", Line.LatencySamples}};
+}
+
+TJson CaptureJson(const TLineSnapshot::TCapture &Capture) {
+  if (Capture.File.empty())
+    return nullptr;
+  return {{"file", Capture.File},
+          {"exchanges", Capture.Exchanges},
+          {"bytes", Capture.Bytes},
+          {"failure", Capture.Failure.empty() ? TJson(nullptr) : TJson(Capture.Failure)}};
+}
+
+} // namespace
+
 TJson LineJson(const TLineSnapshot &Line) {
   TJson ByNumber = TJson::object();
   for (const auto &[Number, Count] : Line.ErrorsByNumber)
@@ -89,6 +114,10 @@ TJson LineJson(const TLineSnapshot &Line) {
       {"last_error", Line.LastError.empty() ? TJson(nullptr) : TJson(Line.LastError)},
       {"last_error_at",
        Line.LastErrorMs == 0 ? TJson(nullptr) : TJson(IsoTime(Line.LastErrorMs))},
+      {"latency_ms", LatencyJson(Line)},
+      {"wire_use", Hundredths(Line.WireUse)},
+      {"window_s", Micros(Line.WindowS)},
+      {"capture", CaptureJson(Line.Capture)},
   };
 }
 

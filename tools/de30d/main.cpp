@@ -55,6 +55,7 @@ struct TArguments {
   std::string CheckConfig;
   std::string Token;
   int Speed = 1;
+  std::string Capture; // the embedded station's lines, to one file
   bool Verbose = false;
   std::string LogLevel;
 };
@@ -64,6 +65,11 @@ int Serve(const TArguments &A) {
   station::TStationConfig Config;
   station::TStationOptions Options;
   if (!A.Config.empty()) {
+    if (!A.Capture.empty()) {
+      Log(TLevel::Error, "--capture applies to the simulated station; configured lines are "
+                         "captured with capture = \"FILE\" in their [[line]] table");
+      return ExitBadSetup;
+    }
     try {
       Config = station::LoadConfig(A.Config);
     } catch (const station::EConfigError &Error) {
@@ -76,7 +82,10 @@ int Serve(const TArguments &A) {
     Embedded = std::make_unique<TEmbeddedStation>(Simulated);
     Config = Embedded->Config(DefaultEmbeddedJournal());
     Options = Embedded->StationOptions();
+    for (auto &Line : Config.Lines)
+      Line.Capture = A.Capture;
   }
+  Options.CaptureApplication = std::string("de30d ") + DE30_VERSION;
   if (!A.Journal.empty())
     Config.Journal = A.Journal;
   if (!A.Token.empty())
@@ -127,6 +136,12 @@ int Serve(const TArguments &A) {
       std::string(Embedded ? "simulated station" : "station " + Config.StationId) +
           ", journal " + Config.Journal.string());
   Log(TLevel::Info, "listening on " + Base + "/api/v1");
+  for (const auto &Line : Config.Lines)
+    if (!Line.Capture.empty())
+      Log(TLevel::Info, "line " + std::to_string(Line.Number) + " captured to " + Line.Capture +
+                            " (" + std::to_string(Line.CaptureMaxBytes >> 20) +
+                            " MiB a file, " + std::to_string(Line.CaptureFiles) +
+                            " files kept)");
   std::printf("de30d listens on %s/api/v1\ntry: curl %s/api/v1/pumps\n     curl -N "
               "%s/api/v1/events\n",
               Base.c_str(), Base.c_str(), Base.c_str());
@@ -172,6 +187,10 @@ int main(int argc, char **argv) {
   App.add_option("--log-level", A.LogLevel, "the least level logged (default info)")
       ->check(CLI::IsMember({"debug", "info", "warn", "error"}))
       ->excludes("--verbose");
+  App.add_option("--capture", A.Capture,
+                 "simulated station: write every exchange of its lines to FILE (pcapng, "
+                 "rotated at 16 MiB, 4 files kept)")
+      ->type_name("FILE");
   try {
     App.parse(argc, argv);
   } catch (const CLI::ParseError &Error) {

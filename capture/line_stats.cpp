@@ -1,0 +1,161 @@
+#include "capture/line_stats.hpp"
+
+#include "de30/constants.hpp"
+#include "protocol/vocabulary.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace de30::capture {
+
+namespace {
+
+std::uint32_t WireBytesOf(TOutcome Outcome, std::int32_t Result, std::size_t Frame,
+                          std::size_t Reply) {
+  const bool FrameWent = Outcome != TOutcome::ChannelError || Result == channels::ErrClosed;
+  return static_cast<std::uint32_t>((FrameWent ? Frame : 0) + Reply);
+}
+
+bool Whole(TOutcome Outcome) {
+  return Outcome == TOutcome::Accepted || Outcome == TOutcome::Rejected;
+}
+
+double Ms(TClock::duration D) { return std::chrono::duration<double, std::milli>(D).count(); }
+
+} // namespace
+
+TStatSample SampleOf(const TCapturedExchange &Exchange) {
+  TStatSample S;
+  S.Outcome = Exchange.Outcome;
+  S.SentAt = Exchange.SentAt;
+  // A reply the file does not hold (cut off) has no known end.
+  S.WholeReply = Whole(Exchange.Outcome) && !Exchange.ReplyMissing;
+  S.Latency = S.WholeReply ? Exchange.DoneAt - Exchange.SentAt : TClock::duration{0};
+  S.WireBytes = WireBytesOf(Exchange.Outcome, Exchange.Result, Exchange.Frame.size(),
+                            Exchange.Reply.size());
+  return S;
+}
+
+TStatSample SampleOf(const channels::TTraceRecord &Record) {
+  TStatSample S;
+  S.Outcome = OutcomeOf(Record);
+  S.SentAt = Record.SentAt;
+  S.WholeReply = Whole(S.Outcome);
+  S.Latency = S.WholeReply ? Record.DoneAt - Record.SentAt : TClock::duration{0};
+  S.WireBytes = WireBytesOf(S.Outcome, Record.Result, Record.Frame.size(), Record.Reply.size());
+  return S;
+}
+
+double NearestRank(const std::vector<double> &Sorted, double Percent) {
+  const auto N = static_cast<double>(Sorted.size());
+  const auto Rank = static_cast<std::size_t>(std::ceil(Percent / 100.0 * N));
+  return Sorted[std::clamp<std::size_t>(Rank, 1, Sorted.size()) - 1];
+}
+
+double WireUsePercent(std::uint64_t Bytes, TClock::duration Period) {
+  const double Seconds = std::chrono::duration<double>(Period).count();
+  if (Seconds <= 0.0)
+    return 0.0;
+  const double Carried = static_cast<double>(Bytes) * WireBitsPerByte / WireBaudRate;
+  return 100.0 * Carried / Seconds;
+}
+
+void TFigureSum::Add(const TStatSample &Sample) {
+  ++Sum.Exchanges;
+  switch (Sample.Outcome) {
+  case TOutcome::Accepted:
+    ++Sum.Accepted;
+    break;
+  case TOutcome::Rejected:
+    ++Sum.Rejected;
+    break;
+  case TOutcome::Timeout:
+    ++Sum.Timeouts;
+    break;
+  case TOutcome::ChannelError:
+    ++Sum.ChannelErrors;
+    break;
+  }
+  Sum.WireBytes += Sample.WireBytes;
+  if (Sample.WholeReply)
+    LatenciesMs.push_back(Ms(Sample.Latency));
+}
+
+TFigures TFigureSum::Figures(TClock::duration Period) const {
+  TFigures Result = Sum;
+  Result.WireUse = WireUsePercent(Sum.WireBytes, Period);
+  if (!LatenciesMs.empty()) {
+    std::vector<double> Sorted = LatenciesMs;
+    std::sort(Sorted.begin(), Sorted.end());
+    Result.Latency.Samples = Sorted.size();
+    Result.Latency.MedianMs = NearestRank(Sorted, 50.0);
+    Result.Latency.P95Ms = NearestRank(Sorted, 95.0);
+    Result.Latency.MaxMs = Sorted.back();
+  }
+  return Result;
+}
+
+int TPumpOfFrame::Pump(const std::vector<std::uint8_t> &Frame) {
+  const std::size_t At = Frame.size() > 1 && Frame[0] == FrameStart ? 1 : 0;
+  if (At >= Frame.size())
+    return Last;
+  const std::uint8_t Lead = Frame[At];
+  if (Lead == protocol::TotalsLead)
+    return Last;
+  Last = protocol::LeadPump(Lead);
+  return Last;
+}
+
+TCaptureStats ComputeStats(const std::vector<TCapturedExchange> &Exchanges) {
+  TCaptureStats Stats;
+  std::map<std::int32_t, TFigureSum> Lines;
+  std::map<std::pair<std::int32_t, int>, TFigureSum> Pumps;
+  std::map<std::int32_t, TPumpOfFrame> Addressed;
+  bool Any = false;
+  for (const TCapturedExchange &E : Exchanges) {
+    const TStatSample Sample = SampleOf(E);
+    Lines[E.Line].Add(Sample);
+    Pumps[{E.Line, Addressed[E.Line].Pump(E.Frame)}].Add(Sample);
+    const TClock::time_point End = std::max(E.SentAt, E.DoneAt);
+    Stats.First = Any ? std::min(Stats.First, E.SentAt) : E.SentAt;
+    Stats.Last = Any ? std::max(Stats.Last, End) : End;
+    Any = true;
+    ++Stats.Exchanges;
+  }
+  const TClock::duration Period = Stats.Last - Stats.First;
+  for (const auto &[Line, Sum] : Lines)
+    Stats.Lines[Line] = Sum.Figures(Period);
+  for (const auto &[Key, Sum] : Pumps)
+    Stats.Pumps[Key] = Sum.Figures(Period);
+  return Stats;
+}
+
+TSlidingFigures::TSlidingFigures(TClock::duration Window, std::size_t MaxSamples)
+    : Span(Window), Most(std::max<std::size_t>(MaxSamples, 1)) {}
+
+void TSlidingFigures::Add(const TStatSample &Sample) {
+  if (!Begun)
+    Began = Sample.SentAt;
+  Begun = true;
+  Samples.push_back(Sample);
+  if (Samples.size() > Most) {
+    Samples.pop_front();
+    CutAt = Samples.front().SentAt;
+  }
+}
+
+void TSlidingFigures::Expire(TClock::time_point Now) {
+  while (!Samples.empty() && Samples.front().SentAt < Now - Span)
+    Samples.pop_front();
+}
+
+TFigures TSlidingFigures::Figures(TClock::time_point Now) {
+  Expire(Now);
+  TFigureSum Sum;
+  for (const TStatSample &Sample : Samples)
+    Sum.Add(Sample);
+  const TClock::time_point From = std::max({Now - Span, Began, CutAt});
+  return Sum.Figures(Begun && Now > From ? Now - From : TClock::duration{0});
+}
+
+} // namespace de30::capture
