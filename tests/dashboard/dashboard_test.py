@@ -161,6 +161,14 @@ def hundredths(text):
     return int(round(float(text) * 100))
 
 
+def press(driver, selector):
+    """Clicks the element in place. Rows and tiles move while sales come and go: a
+    click by position could land on whatever moved under it in the meantime."""
+    element = driver.find_element(By.CSS_SELECTOR, selector)
+    driver.execute_script("arguments[0].scrollIntoView({block: 'center'}); arguments[0].click();",
+                          element)
+
+
 def give_token(driver, token, why, says):
     wait(driver, "the token dialog (%s)" % why,
          script("return document.getElementById('token-dialog').open"))
@@ -232,7 +240,7 @@ def check_page(driver, service, args):
     assert hundredths(shown["Amount"]) == hundredths(str(kept["amount"])), (shown, kept)
 
     # Lock: the service wants the token; a wrong one is refused and asked again.
-    driver.find_element(By.CSS_SELECTOR, "#sales tr[data-sale=\"%d\"] button.lock" % sale).click()
+    press(driver, "#sales tr[data-sale=\"%d\"] button.lock" % sale)
     give_token(driver, "not-the-token", "first command", "need the service's bearer token")
     give_token(driver, TOKEN, "after a wrong token", "refused that token")
     wait(driver, "sale %d locked on the page" % sale, lambda d: sale_state(d, sale) == "locked")
@@ -244,7 +252,7 @@ def check_page(driver, service, args):
     say("the journal holds sale %d locked by %s" % (sale, CLIENT))
     assert driver.execute_script("return sessionStorage.getItem('de30.token')") == TOKEN
     # Clear: the token is kept for the tab, no dialog this time.
-    driver.find_element(By.CSS_SELECTOR, "#sales tr[data-sale=\"%d\"] button.clear" % sale).click()
+    press(driver, "#sales tr[data-sale=\"%d\"] button.clear" % sale)
     wait(driver, "sale %d cleared on the page" % sale, lambda d: sale_state(d, sale) == "cleared")
     assert not driver.execute_script("return document.getElementById('token-dialog').open")
     row = service.journal_row(sale)
@@ -259,7 +267,7 @@ def check_page(driver, service, args):
         "  const v = Number(t.querySelector('.volume').textContent);"
         "  if (v > 0 && v < 4) return [t.dataset.pump, Number(t.querySelector('.sale').textContent.replace('Sale ', ''))]; }"
         "return null;"), limit=25)
-    driver.find_element(By.CSS_SELECTOR, "#pumps .pump[data-pump=\"%s\"] button.stop" % early[0]).click()
+    press(driver, "#pumps .pump[data-pump=\"%s\"] button.stop" % early[0])
     stopped = early[1]
     wait(driver, "sale %d ended by the stop" % stopped,
          lambda d: sale_state(d, stopped) == "payable" and "stopped" in sale_cells(d, stopped)["flags"])
