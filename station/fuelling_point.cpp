@@ -83,6 +83,11 @@ TStep TFuellingPoint::OnPoll(const TPollInput &Poll, std::int64_t NowMs) {
   const std::uint8_t F = FamilyOf(Poll.Code);
   if (F == FamilyIdle || F == FamilyCalling)
     DriverAuthorised = false;
+  // A lifted nozzle read while the driver counts down an ended authorisation:
+  // calling, as the driver itself will say once the count runs out. An
+  // authorisation by someone else shows as such from then on.
+  if (!Sale && !DriverAuthorised && Poll.CountDownLeft && Nozzles > 1 && F == FamilyAuthorised)
+    return Answered(HostCode(FamilyCalling, NozzleOf(Poll.Code)), Nozzle);
   return Answered(Poll.Code, Nozzle);
 }
 

@@ -22,6 +22,9 @@ struct TPollInput {
   } Outcome = TOutcome::Answered;
   std::uint8_t Code = 0;
   std::uint8_t Nozzle = 0;
+  // The driver went into the poll still counting down an authorisation that had
+  // ended: on a multi-nozzle pump a lifted nozzle then reads 216+k, as if authorised.
+  bool CountDownLeft = false;
 };
 
 // What the worker has to do for the pump's sale after a step.

@@ -375,6 +375,7 @@ void TLineWorker::PollPump(TSlot &Pump) {
   const bool Probe = Timed != nullptr && Pump.Point.State() == TPointState::Offline;
   if (Probe)
     Timed->SetReplyTimeout(Shared.Config.OfflineProbeTimeout);
+  const bool CountDownLeft = Io->CountDownLeft(Pump.Config.Address);
   const TIoResult Result = Io->Poll(Pump.Config.Address, Pump.Config.NozzleCount(), Record);
   if (Probe)
     Timed->SetReplyTimeout(Setup.Timeout);
@@ -386,6 +387,7 @@ void TLineWorker::PollPump(TSlot &Pump) {
   else {
     Input.Code = Record.Sost;
     Input.Nozzle = Record.ActiveNozzle;
+    Input.CountDownLeft = CountDownLeft;
   }
   Handle(Pump, Pump.Point.OnPoll(Input, NowMs()));
   if (!Result.Ok())

@@ -73,6 +73,10 @@ template <typename TOperation> TIoResult TPumpIo::Run(TOperation &&Operation) {
   return Result;
 }
 
+bool TPumpIo::CountDownLeft(int Pump) const {
+  return Driver.Authorized()[Line][Pump] == 0 && Driver.CountDown()[Line][Pump] > 0;
+}
+
 TIoResult TPumpIo::Poll(int Pump, int NozzleCount, TSostRecord &Record) {
   Record = TSostRecord{};
   return Run([&] { Driver.GetSostEx(B(Line), B(Pump), B(NozzleCount), Record); });

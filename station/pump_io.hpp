@@ -45,6 +45,10 @@ public:
   TIoResult Dose(int Pump, double Litres);
   TIoResult SetPrice(int Pump, int Position, double Price);
   std::int32_t InitLine();
+  // Whether the driver still counts down a start it no longer holds: the pump's
+  // last authorisation has ended, but its count-down has not run out. Until it
+  // does, a multi-nozzle pump's lifted nozzle reads as authorised (216+k).
+  bool CountDownLeft(int Pump) const;
 
 private:
   template <typename TOperation> TIoResult Run(TOperation &&Operation);

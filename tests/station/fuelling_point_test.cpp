@@ -433,3 +433,37 @@ TEST_F(PointTest, RecoveredSaleOfAnOfflinePumpStaysOpen) {
 
 } // namespace
 } // namespace de30::station
+
+namespace de30::station {
+namespace {
+
+TPollInput LeftOver(std::uint8_t C, std::uint8_t Nozzle) {
+  TPollInput Poll = Code(C, Nozzle);
+  Poll.CountDownLeft = true;
+  return Poll;
+}
+
+// The driver keeps counting down a start after its fill: the next lifted nozzle
+// reads 216+k until the count runs out. That is a customer calling, not an
+// authorisation from elsewhere; with no count left, 216+k is one.
+TEST_F(MultiNozzlePointTest, ALiftedNozzleReadDuringALeftOverCountDownIsCalling) {
+  Poll(Code(192, 0));
+  Poll(Code(226, 2));
+  Point.OnAuthorised(true, 2);
+  Fill(2.0);
+  Poll(Code(192, 0));
+  Point.OnSaleClosed(true);
+  const TStep Lifted = Poll(LeftOver(219, 3));
+  ASSERT_TRUE(Lifted.Changed);
+  EXPECT_EQ(Lifted.Changed->To, TPointState::Calling);
+  EXPECT_EQ(Lifted.Changed->Reason, "nozzle 3 lifted");
+  EXPECT_EQ(Point.Nozzle(), 3);
+  EXPECT_FALSE(Poll(Code(227, 3)).Changed) << "the count ran out: still calling";
+  const TStep Elsewhere = Poll(Code(219, 3));
+  ASSERT_TRUE(Elsewhere.Changed);
+  EXPECT_EQ(Elsewhere.Changed->To, TPointState::Error);
+  EXPECT_EQ(Elsewhere.Changed->Reason, "authorised, but not by this station");
+}
+
+} // namespace
+} // namespace de30::station
