@@ -290,7 +290,9 @@ TEST(Capture, De30ctlCapturesEveryExchangeWithItsOutcome) {
     EXPECT_EQ(Read.Exchanges.front().Outcome, C.Outcome);
     EXPECT_EQ(Read.Exchanges.front().Frame, (std::vector<std::uint8_t>{0x00, 0x09}));
     EXPECT_EQ(Read.Devices.at(1), "embedded station");
-    EXPECT_NE(Run.Output.find(std::to_string(Read.Exchanges.size()) + " exchanges captured in"),
+    const std::size_t N = Read.Exchanges.size();
+    EXPECT_NE(Run.Output.find(std::to_string(N) + (N == 1 ? " exchange" : " exchanges") +
+                              " captured in"),
               std::string::npos)
         << Run.Output;
   }

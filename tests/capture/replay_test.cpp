@@ -89,7 +89,7 @@ std::string Seen(const std::string &Output) {
   std::istringstream In(Output);
   std::string Line, Kept;
   while (std::getline(In, Line))
-    if (Line.find("exchanges captured in") == std::string::npos)
+    if (Line.find(" captured in ") == std::string::npos)
       Kept += Line + "\n";
   return Kept;
 }

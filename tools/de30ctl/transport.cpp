@@ -122,9 +122,9 @@ TTransport::~TTransport() {
   if (!Failure.empty())
     std::fprintf(stderr, "de30ctl: warning: the capture stopped: %s\n", Failure.c_str());
   else
-    std::fprintf(stderr, "de30ctl: %llu exchanges captured in %s\n",
+    std::fprintf(stderr, "de30ctl: %llu exchange%s captured in %s\n",
                  static_cast<unsigned long long>(Capture->Exchanges()),
-                 Capture->Path().c_str());
+                 Capture->Exchanges() == 1 ? "" : "s", Capture->Path().c_str());
 }
 
 TComChannel &TTransport::Channel() { return *LineChannel; }
