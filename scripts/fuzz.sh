@@ -12,7 +12,7 @@ shift || true
 
 scripts/install-deps.sh
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake --build --preset fuzz --target de30_fuzzers
 
 if [ $# -gt 0 ]; then
   targets=("$@")
