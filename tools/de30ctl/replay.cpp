@@ -40,8 +40,13 @@ public:
       return Replies;
     TLine &L = Found->second;
     for (const sim::TBytes &Command : L.Parser.Feed(Data, Count)) {
-      std::vector<std::uint8_t> Frame{FrameStart};
-      Frame.insert(Frame.end(), Command.begin(), Command.end());
+      // Byte by byte: GCC 12's optimiser misjudges the bounds of an insert
+      // after a one-byte vector and would stop release builds.
+      std::vector<std::uint8_t> Frame;
+      Frame.reserve(Command.size() + 1);
+      Frame.push_back(FrameStart);
+      for (const std::uint8_t Byte : Command)
+        Frame.push_back(Byte);
       const capture::TCapturedExchange *Captured = L.Replay.Answer(Frame);
       // A timeout was silence, or the bytes that did arrive.
       if (Captured != nullptr && !Captured->Reply.empty())
