@@ -56,7 +56,7 @@ double WireUsePercent(std::uint64_t Bytes, TClock::duration Period) {
   const double Seconds = std::chrono::duration<double>(Period).count();
   if (Seconds <= 0.0)
     return 0.0;
-  const double Carried = static_cast<double>(Bytes) * WireBitsPerByte / WireBaudRate;
+  const double Carried = static_cast<double>(Bytes) * WireBitsPerByte / LineBaudRate;
   return 100.0 * Carried / Seconds;
 }
 

@@ -24,7 +24,6 @@
 
 namespace de30::capture {
 
-inline constexpr int WireBaudRate = 2400;
 inline constexpr int WireBitsPerByte = 10; // start bit, eight data bits, stop bit
 
 // One exchange as the figures need it.

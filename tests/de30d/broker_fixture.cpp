@@ -1,5 +1,7 @@
 #include "broker_fixture.hpp"
 
+#include "support/free_port.hpp"
+
 #include <mosquitto.h>
 
 #include <arpa/inet.h>
@@ -15,20 +17,6 @@
 
 namespace de30::test {
 namespace {
-
-int FreePort() {
-  const int Socket = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in Address{};
-  Address.sin_family = AF_INET;
-  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Length = sizeof Address;
-  int Port = 0;
-  if (::bind(Socket, reinterpret_cast<sockaddr *>(&Address), sizeof Address) == 0 &&
-      ::getsockname(Socket, reinterpret_cast<sockaddr *>(&Address), &Length) == 0)
-    Port = ntohs(Address.sin_port);
-  ::close(Socket);
-  return Port;
-}
 
 bool Accepts(int Port) {
   const int Socket = ::socket(AF_INET, SOCK_STREAM, 0);

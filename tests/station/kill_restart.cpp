@@ -13,6 +13,7 @@
 #include "sim/server.hpp"
 #include "sim/station.hpp"
 #include "station/journal.hpp"
+#include "support/free_port.hpp"
 
 #include <httplib.h>
 
@@ -38,6 +39,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using de30::test::FreePort;
 using Clock = std::chrono::steady_clock;
 
 struct TOptions {
@@ -53,22 +55,6 @@ struct TPlace {
   int Nozzles;
 };
 const std::vector<TPlace> Places = {{1, 1, 1}, {1, 2, 2}, {2, 3, 1}};
-
-// A port free at this moment, for de30d to listen on.
-int FreePort() {
-  const int Fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in Address{};
-  Address.sin_family = AF_INET;
-  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Length = sizeof Address;
-  int Port = 0;
-  if (Fd >= 0 && ::bind(Fd, reinterpret_cast<sockaddr *>(&Address), sizeof Address) == 0 &&
-      ::getsockname(Fd, reinterpret_cast<sockaddr *>(&Address), &Length) == 0)
-    Port = ntohs(Address.sin_port);
-  if (Fd >= 0)
-    ::close(Fd);
-  return Port;
-}
 
 void WriteConfig(const TOptions &Options, int HttpPort, const std::map<int, int> &LinePorts) {
   std::ofstream Out(Options.Dir / "de30d.toml");

@@ -5,6 +5,7 @@
 #include "capture_files.hpp"
 #include "de30/constants.hpp"
 #include "exit_codes.hpp"
+#include "serve_lines.hpp"
 #include "sim/frames.hpp"
 #include "sim/server.hpp"
 #include "trace.hpp"
@@ -150,29 +151,14 @@ int RunReplay(const TReplayOptions &Options, const std::atomic<bool> &Stop) {
     Station.AddLine(Line, std::move(Exchanges));
   }
 
-  std::vector<std::unique_ptr<sim::TStationServer>> Servers;
-  std::string Usage = "de30ctl";
-  for (const auto &[Line, Unused] : ByLine) {
-    std::string Error;
-    const int Port = Options.Port > 0 ? Options.Port + Line - 1 : 0;
-    if (Port > 65535)
-      throw ECtlError(ExitUsage, "line " + std::to_string(Line) + " would be served on port " +
-                                     std::to_string(Port) + ", beyond 65535");
-    auto Server = Options.Pty ? sim::TStationServer::OnPty(Station, Line, Error)
-                              : sim::TStationServer::OnTcp(
-                                    Station, Line, static_cast<std::uint16_t>(Port), Error);
-    if (!Server)
-      throw ECtlError(ExitCannotOpen, "line " + std::to_string(Line) + ": " + Error);
-    // The captured replies come at the pace of the line they were captured on.
-    Server->SetBaudRate(capture::WireBaudRate);
-    std::printf("line %d served on %s\n", Line, Server->Path().c_str());
-    Usage +=
-        (Options.Pty ? " --serial " : " --tcp ") + std::to_string(Line) + "=" + Server->Path();
-    Servers.push_back(std::move(Server));
-  }
-  for (auto &Server : Servers)
+  std::vector<int> Lines;
+  for (const auto &[Line, Unused] : ByLine)
+    Lines.push_back(Line);
+  // The captured replies come at the pace of the line they were captured on.
+  TServedLines Served = ServeLines(Station, Lines, Options.Pty, Options.Port, LineBaudRate);
+  for (auto &Server : Served.Servers)
     Server->Start();
-  std::printf("try: %s and the commands of the captured run\n", Usage.c_str());
+  std::printf("try: de30ctl%s and the commands of the captured run\n", Served.Options.c_str());
   std::fflush(stdout);
 
   const auto Began = std::chrono::steady_clock::now();
@@ -192,7 +178,7 @@ int RunReplay(const TReplayOptions &Options, const std::atomic<bool> &Stop) {
     std::fflush(stdout);
     Shown = Now;
   }
-  for (auto &Server : Servers)
+  for (auto &Server : Served.Servers)
     Server->Halt();
   Station.Report(stdout);
   std::fflush(stdout);

@@ -1,7 +1,7 @@
 #include "simulate.hpp"
 
 #include "exit_codes.hpp"
-#include "sim/server.hpp"
+#include "serve_lines.hpp"
 #include "transport.hpp"
 
 #include <chrono>
@@ -31,28 +31,15 @@ int RunSimulate(const TSimulateOptions &Options, const std::atomic<bool> &Stop) 
   for (const auto &Rule : Options.Faults)
     Station.AddFault(Rule);
 
-  std::vector<std::unique_ptr<sim::TStationServer>> Servers;
-  std::string Usage = "de30ctl";
-  for (int Line : Lines) {
-    std::string Error;
-    const int Port = Options.Port > 0 ? Options.Port + Line - 1 : 0;
-    auto Server = Options.Pty ? sim::TStationServer::OnPty(Station, Line, Error)
-                              : sim::TStationServer::OnTcp(
-                                    Station, Line, static_cast<std::uint16_t>(Port), Error);
-    if (!Server)
-      throw ECtlError(ExitCannotOpen, "line " + std::to_string(Line) + ": " + Error);
-    std::printf("line %d served on %s\n", Line, Server->Path().c_str());
-    Usage +=
-        (Options.Pty ? " --serial " : " --tcp ") + std::to_string(Line) + "=" + Server->Path();
+  TServedLines Served = ServeLines(Station, Lines, Options.Pty, Options.Port);
+  for (auto &Server : Served.Servers)
     Server->Start();
-    Servers.push_back(std::move(Server));
-  }
-  std::printf("try: %s monitor%s --authorize\n", Usage.c_str(), Watch.c_str());
+  std::printf("try: de30ctl%s monitor%s --authorize\n", Served.Options.c_str(), Watch.c_str());
   std::fflush(stdout);
   const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Options.DurationS);
   while (!Stop && (Options.DurationS == 0 || std::chrono::steady_clock::now() < Until))
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  for (auto &Server : Servers)
+  for (auto &Server : Served.Servers)
     Server->Halt();
   return ExitOk;
 }

@@ -2,6 +2,7 @@
 
 #include "capture/line_stats.hpp"
 #include "capture_files.hpp"
+#include "de30/constants.hpp"
 #include "exit_codes.hpp"
 
 #include <nlohmann/json.hpp>
@@ -99,7 +100,7 @@ int RunStats(const TStatsOptions &Options) {
                        {"last", Any ? TJson(IsoTime(Stats.Last)) : TJson(nullptr)},
                        {"duration_s", Rounded(Seconds, 0.001)},
                        {"exchanges", Stats.Exchanges},
-                       {"baud_rate", capture::WireBaudRate},
+                       {"baud_rate", LineBaudRate},
                        {"lines", Lines},
                        {"warnings", Read.Warnings}};
     std::printf("%s\n", Out.dump(2).c_str());
@@ -120,7 +121,7 @@ int RunStats(const TStatsOptions &Options) {
               IsoTime(Stats.Last).c_str(), Seconds);
   std::printf("latency: first byte sent to last byte received, of whole replies; wire use: "
               "bytes both ways against a %d-baud line\n\n",
-              capture::WireBaudRate);
+              LineBaudRate);
   std::printf("line  pump  exchanges  timeouts  rejected  channel errors  median ms   p95 ms"
               "   max ms  wire use\n");
   for (const auto &[Line, Figures] : Stats.Lines) {
