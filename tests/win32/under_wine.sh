@@ -7,6 +7,10 @@
 set -uo pipefail
 wine=$1
 shift
+if [ -z "$wine" ] || [[ "$wine" == *-NOTFOUND ]] || ! command -v "$wine" >/dev/null; then
+  echo "skipped: Wine is not installed (scripts/install-deps.sh win32 could not install it)" >&2
+  exit 77
+fi
 if ! started=$("$wine" --version 2>&1); then
   if grep -q "Exec format error" <<<"$started"; then
     echo "skipped: this machine cannot execute 32-bit x86 programs, so Wine cannot start" \
