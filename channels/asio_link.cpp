@@ -1,5 +1,6 @@
 #include "channels/asio_link.hpp"
 
+#include <sys/ioctl.h>
 #include <termios.h>
 
 namespace de30::channels {
@@ -11,6 +12,16 @@ void DiscardInput(asio::ip::tcp::socket &Socket) {
   std::uint8_t Junk[256];
   while (Socket.available(Error) > 0 && !Error)
     Socket.read_some(asio::buffer(Junk), Error);
+}
+
+bool InputWaiting(asio::serial_port &Port) {
+  int Count = 0;
+  return ::ioctl(Port.native_handle(), FIONREAD, &Count) == 0 && Count > 0;
+}
+
+bool InputWaiting(asio::ip::tcp::socket &Socket) {
+  asio::error_code Error;
+  return Socket.available(Error) > 0 && !Error;
 }
 
 } // namespace de30::channels

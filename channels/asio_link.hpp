@@ -10,6 +10,8 @@ namespace de30::channels {
 
 void DiscardInput(asio::serial_port &Port);
 void DiscardInput(asio::ip::tcp::socket &Socket);
+bool InputWaiting(asio::serial_port &Port);
+bool InputWaiting(asio::ip::tcp::socket &Socket);
 
 template <class TStream> class TAsioLink final : public TLink {
 public:
@@ -17,6 +19,7 @@ public:
   TStream Stream{Io};
 
   void Discard() override { DiscardInput(Stream); }
+  bool Pending() override { return InputWaiting(Stream); }
 
   bool Write(const std::uint8_t *Data, std::size_t Count) override {
     asio::error_code Error;
@@ -24,31 +27,48 @@ public:
     return !Error;
   }
 
+  // One read_some at a time rather than a composed read: a composed read that is
+  // cancelled may already have queued its next step, which would then wait for a
+  // byte with no deadline. A deadline that has passed (or a zero timeout) still
+  // collects what has already arrived.
   TRead Read(std::uint8_t *Dest, std::size_t Count,
              std::chrono::milliseconds Timeout) override {
     TRead Result;
-    if (Count == 0)
-      return Result;
-    bool Done = false;
-    asio::error_code Error;
-    asio::async_read(Stream, asio::buffer(Dest, Count),
-                     [&](const asio::error_code &E, std::size_t N) {
-                       Error = E;
-                       Result.Count = N;
-                       Done = true;
-                     });
-    Io.restart();
-    Io.run_for(Timeout);
-    if (!Done) {
-      // The cancelled read still completes, with the bytes it had gathered.
-      asio::error_code Ignored;
-      Stream.cancel(Ignored);
+    const auto Deadline = std::chrono::steady_clock::now() + Timeout;
+    while (Result.Count < Count) {
+      bool Done = false;
+      std::size_t Got = 0;
+      asio::error_code Error;
+      Stream.async_read_some(asio::buffer(Dest + Result.Count, Count - Result.Count),
+                             [&](const asio::error_code &E, std::size_t N) {
+                               Error = E;
+                               Got = N;
+                               Done = true;
+                             });
       Io.restart();
-      Io.run();
-      return Result;
+      Io.run_until(Deadline);
+      if (!Done) {
+        // Past the deadline the reactor is asked once more without waiting, so
+        // that bytes already in the buffer are not taken for silence.
+        Io.restart();
+        Io.poll();
+      }
+      if (!Done) {
+        // The cancelled read still completes, with the bytes it had gathered.
+        asio::error_code Ignored;
+        Stream.cancel(Ignored);
+        Io.restart();
+        Io.run();
+      }
+      Result.Count += Got;
+      if (Error == asio::error::operation_aborted || (!Error && Got == 0))
+        break;
+      // End of file, a reset connection or a vanished terminal: the line is gone.
+      if (Error) {
+        Result.Closed = Result.Count < Count;
+        break;
+      }
     }
-    // End of file, a reset connection or a vanished terminal: the line is gone.
-    Result.Closed = static_cast<bool>(Error);
     return Result;
   }
 };

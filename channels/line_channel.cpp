@@ -1,5 +1,9 @@
 #include "channels/line_channel.hpp"
 
+#include "de30/constants.hpp"
+
+#include <algorithm>
+
 namespace de30::channels {
 
 const char *ErrorText(std::int32_t Error) {
@@ -40,6 +44,8 @@ std::string TLineChannel::LastErrorText(std::int32_t Line) {
   std::string Text = ErrorText(S.Error);
   if (!S.Reason.empty() && (S.Error == ErrOpenFailed || S.Error == ErrNoSuchLine))
     Text += ": " + S.Reason;
+  if (S.NotQuiet && S.Error != ErrNone)
+    Text += " (the line never fell quiet before the frame)";
   return Text;
 }
 
@@ -82,6 +88,10 @@ std::int32_t TLineChannel::SetupLine(std::int32_t Line, std::int32_t Parameter,
   S.BaudRate = BaudRate;
   S.Link.reset();
   S.Reason.clear();
+  // Whatever was on its way belonged to the old link; a fresh one starts with
+  // what Discard and Pending see.
+  S.Unsettled = false;
+  S.NotQuiet = false;
   std::int32_t Error = ErrNone;
   S.Link = Open(Line, BaudRate, Error);
   if (!S.Link)
@@ -111,6 +121,61 @@ std::chrono::milliseconds TLineChannel::ReplyTimeout(std::int32_t Line,
   return Wait + Transmission;
 }
 
+std::chrono::milliseconds TLineChannel::QuietGap(std::int32_t Line) {
+  const TSlot &S = Slot(Line);
+  const auto Gap = std::chrono::milliseconds(
+      (static_cast<std::int64_t>(QuietByteTimes) * 10 * 1000 + S.BaudRate - 1) / S.BaudRate);
+  return std::max(Gap, std::chrono::milliseconds(QuietFloor));
+}
+
+std::chrono::milliseconds TLineChannel::QuietLimit(std::int32_t Line) {
+  return QuietGap(Line) * QuietLimitGaps;
+}
+
+void TLineChannel::Unsettle(TSlot &S) {
+  S.Unsettled = true;
+  S.UnsettledAt = std::chrono::steady_clock::now();
+}
+
+bool TLineChannel::Settle(std::int32_t Line, TSlot &S, TTraceRecord &Record) {
+  using TClock = std::chrono::steady_clock;
+  S.NotQuiet = false;
+  const bool Stray = S.Link->Pending();
+  if (!S.Unsettled && !Stray)
+    return true;
+  S.Unsettled = false;
+  const auto Gap = QuietGap(Line);
+  const auto Start = TClock::now();
+  const auto Limit = Start + QuietLimit(Line);
+  // Silence since the failed exchange counts, but bytes already waiting came at
+  // a moment nobody knows: then the gap starts now.
+  auto Heard = Stray ? Start : S.UnsettledAt;
+  for (;;) {
+    // Near the limit the wait is cut short, and silence in what is left of it
+    // is not yet a gap.
+    const bool Cut = Heard + Gap > Limit;
+    const auto Left = (Cut ? Limit : Heard + Gap) - TClock::now();
+    const auto Wait = Left > TClock::duration::zero()
+                          ? std::chrono::ceil<std::chrono::milliseconds>(Left)
+                          : std::chrono::milliseconds(0);
+    // A byte at a time, so that the gap runs from the last one exactly.
+    std::uint8_t Byte = 0;
+    const TLink::TRead Got = S.Link->Read(&Byte, 1, Wait);
+    if (Got.Closed)
+      return false;
+    if (Got.Count == 0) {
+      S.NotQuiet = Record.NotQuiet = Cut;
+      return true;
+    }
+    ++Record.Dropped;
+    Heard = TClock::now();
+    if (Heard >= Limit) {
+      S.NotQuiet = Record.NotQuiet = true;
+      return true;
+    }
+  }
+}
+
 std::int32_t TLineChannel::Transact(std::int32_t Line, std::int32_t, const std::uint8_t *Frame,
                                     std::uint8_t FrameLength, std::uint8_t *Reply,
                                     std::uint8_t ReplyLength, std::uint8_t) {
@@ -135,6 +200,10 @@ std::int32_t TLineChannel::Transact(std::int32_t Line, std::int32_t, const std::
       return Finish(Fail(Slot(Line), Error != ErrNone ? Error : ErrOpenFailed));
   }
   TSlot &S = Slot(Line);
+  if (!Settle(Line, S, Record)) {
+    S.Link.reset();
+    return Finish(Fail(S, ErrClosed));
+  }
   S.Link->Discard();
   Record.SentAt = std::chrono::system_clock::now();
   if (!S.Link->Write(Frame, FrameLength)) {
@@ -149,6 +218,7 @@ std::int32_t TLineChannel::Transact(std::int32_t Line, std::int32_t, const std::
       S.Link.reset();
       return Finish(Fail(S, ErrClosed));
     }
+    Unsettle(S);
     return Finish(Fail(S, Got.Count == 0 ? ErrTimeout : ErrShortReply));
   }
   for (std::size_t I = 0; I < ReplyLength; ++I)
@@ -158,9 +228,13 @@ std::int32_t TLineChannel::Transact(std::int32_t Line, std::int32_t, const std::
   if (S.Check != nullptr && ReplyLength > 0) {
     S.Check(S.CheckData, Line, Frame + 1, Reply);
   } else {
-    S.State = 1;
+    S.State = LineAccepted;
     S.Error = ErrNone;
   }
+  // A rejected reply is most often out of step with its frame: the reply that
+  // belongs to the frame is still to come.
+  if (S.State != LineAccepted)
+    Unsettle(S);
   return Finish(ErrNone);
 }
 

@@ -14,6 +14,12 @@ std::string Why(const std::string &Device, const asio::error_code &Error) {
     return Device + ": not a terminal";
   if (Error == asio::error_code(ENOENT, asio::system_category()))
     return Device + ": no such file or directory";
+  // Not in the device's group (dialout), or the port belongs to someone else.
+  if (Error == asio::error_code(EACCES, asio::system_category()))
+    return Device + ": permission denied";
+  // Another program holds the port exclusively (a modem manager, a second de30d).
+  if (Error == asio::error_code(EBUSY, asio::system_category()))
+    return Device + ": busy";
   return Device + ": " + Error.message();
 }
 

@@ -26,8 +26,9 @@ private:
 };
 
 // Opens Device as a serial line at BaudRate, 8N1; null with Reason ("/dev/ttyS9:
-// no such file or directory", "/dev/null: not a terminal") when it cannot. For
-// channels that mix kinds of line.
+// no such file or directory", "/dev/ttyS0: permission denied", "/dev/ttyUSB0:
+// busy", "/dev/null: not a terminal") when it cannot. For channels that mix
+// kinds of line.
 std::unique_ptr<TLink> OpenSerialLink(const std::string &Device, std::int32_t BaudRate,
                                       std::string &Reason);
 

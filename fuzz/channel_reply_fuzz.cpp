@@ -1,10 +1,12 @@
 // The real channels' transaction and reply reading (TLineChannel over the Asio
 // link) on arbitrary byte streams: the fuzz input decides the frames and reply
 // lengths the host asks for, and at the far end every byte, short read, stall,
-// close, failed open and failed write. Whatever arrives, the channel must write
-// nothing outside the reply buffer, and only the whole reply into it; must return 0
-// or one of its documented error numbers with the line state and last error that go
-// with it; must write the frame as given; and must never wait on a dead line.
+// close, failed open and failed write, and what the line carries while the channel
+// lets it fall quiet after a failed exchange. Whatever arrives, the channel must
+// write nothing outside the reply buffer, and only the whole reply into it; must
+// return 0 or one of its documented error numbers with the line state and last
+// error that go with it; must write the frame as given; must count every byte it
+// dropped before the frame; and must never wait on a dead line.
 #include "channels/asio_link.hpp"
 #include "fuzz_stream.hpp"
 
@@ -102,6 +104,8 @@ void Play(TFuzzInput &In) {
   TFuzzLines Channel(In, Wire);
   TCheckLog Check;
   Check.Channel = &Channel;
+  TTraceRecord Traced;
+  Channel.SetTracer([&Traced](const TTraceRecord &Record) { Traced = Record; });
   // A timeout that would show: a read that truly waited would cost a second.
   Channel.SetReplyTimeout(std::chrono::milliseconds(1000));
   const std::uint8_t Routines = In.Byte();
@@ -122,6 +126,7 @@ void Play(TFuzzInput &In) {
     const std::uint8_t *Frame = R.NullFrame ? nullptr : R.Frame.data();
     const auto FrameLength = static_cast<std::uint8_t>(R.Frame.size());
     Wire.Reset();
+    Traced = TTraceRecord{};
     Check.Calls = 0;
     Check.ReplyLength = R.ReplyLength;
     const int OpensBefore = Channel.Opens;
@@ -141,6 +146,8 @@ void Play(TFuzzInput &In) {
       Fail("a read asked for more bytes than the reply has");
     if (Wire.Delivered.size() > R.ReplyLength)
       Fail("more bytes taken from the line than the reply has");
+    if (Traced.Dropped != Wire.Dropped.size())
+      Fail("the bytes dropped before the frame are not the ones counted");
 
     const bool BadRequest =
         Frame == nullptr || FrameLength < 2 || (R.NullReply && R.ReplyLength > 0);
@@ -153,6 +160,9 @@ void Play(TFuzzInput &In) {
     } else if (Wire.WriteFailed) {
       if (Result != ErrWriteFailed)
         Fail("a failed write reported as something else");
+    } else if (Wire.Closed && Wire.Written.empty()) {
+      if (Result != ErrClosed)
+        Fail("a line that closed while it fell quiet reported as something else");
     } else {
       if (!Wire.Discarded)
         Fail("stale input not discarded before the frame went out");

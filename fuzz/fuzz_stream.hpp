@@ -20,8 +20,9 @@ namespace de30::fuzz {
 // channel's result by.
 struct TWireLog {
   std::vector<std::uint8_t> Written;
-  std::vector<std::uint8_t> Delivered;
-  std::size_t LargestAsk = 0; // the most bytes one read asked for
+  std::vector<std::uint8_t> Delivered; // after the frame went out: the reply
+  std::vector<std::uint8_t> Dropped;   // before it, while the line was let fall quiet
+  std::size_t LargestAsk = 0;          // the most bytes one read of the reply asked for
   bool Discarded = false;
   bool WriteFailed = false;
   bool Closed = false;
@@ -63,7 +64,8 @@ public:
   template <class TBuffers, class THandler>
   void async_read_some(const TBuffers &Buffers, THandler &&Handler) {
     const asio::mutable_buffer First = *asio::buffer_sequence_begin(Buffers);
-    if (First.size() > Log->LargestAsk)
+    const bool Replying = !Log->Written.empty();
+    if (Replying && First.size() > Log->LargestAsk)
       Log->LargestAsk = First.size();
     if (Gone) {
       Complete(std::move(Handler), asio::error::eof, 0);
@@ -81,7 +83,7 @@ public:
       auto *Dest = static_cast<std::uint8_t *>(First.data());
       for (std::size_t I = 0; I < Count; ++I) {
         Dest[I] = In->Byte();
-        Log->Delivered.push_back(Dest[I]);
+        (Replying ? Log->Delivered : Log->Dropped).push_back(Dest[I]);
       }
       Complete(std::move(Handler), {}, Count);
     } else if (Kind < 0xE0) {
@@ -135,5 +137,8 @@ private:
 // The link drops stale input before each write; here there is none, so it is only
 // recorded that the channel asked.
 inline void DiscardInput(TFuzzStream &Stream) { Stream.Log->Discarded = true; }
+// The far end's bytes come only when a read asks for them: none ever waits, and
+// the line is let fall quiet only after a failed exchange.
+inline bool InputWaiting(TFuzzStream &) { return false; }
 
 } // namespace de30::fuzz

@@ -52,6 +52,9 @@ WRITE_ALL = b"\x00"
 WRITE_PART = b"\xC0"
 WRITE_FAILS = b"\xFF"
 STALL = b"\xE8"
+# After a failed exchange the channel reads until the line is silent before the
+# next frame: a stall there is that silence.
+QUIET = STALL
 CLOSE = b"\xD0"
 RESET = b"\xE0"
 
@@ -88,9 +91,17 @@ CHANNEL = {
     + chunks([0x02] + [0x33] * 254),
     "prices_echo": routines() + OPEN_OK + request(1, PRICES, 12) + WRITE_ALL + chunks(PRICES[1:]),
     "timeout_then_poll": routines() + OPEN_OK + request(1, POLL, 3) + WRITE_ALL + STALL
-    + request(1, POLL, 3) + WRITE_ALL + chunk([0x09, 0x00, 0x0A]),
+    + request(1, POLL, 3) + QUIET + WRITE_ALL + chunk([0x09, 0x00, 0x0A]),
     "short_reply": routines() + OPEN_OK + request(1, FILL, 16) + WRITE_ALL + chunk([0x0A] * 5) + STALL
-    + request(1, POLL, 3) + WRITE_ALL + chunk([0x09, 0x00, 0x0A]),
+    + request(1, POLL, 3) + QUIET + WRITE_ALL + chunk([0x09, 0x00, 0x0A]),
+    # The rest of a reply out of step, and a late one, are read one byte at a time
+    # and dropped before the next frame.
+    "rejected_then_late_bytes_dropped": routines() + OPEN_OK + request(1, POLL, 3) + WRITE_ALL
+    + chunk([0x11, 0x09, 0x00]) + request(1, POLL, 3) + chunk([0x0A]) + chunk([0x09]) + QUIET
+    + WRITE_ALL + chunk([0x09, 0x00, 0x0A]),
+    "line_closes_while_falling_quiet": routines() + OPEN_OK + request(1, POLL, 3) + WRITE_ALL
+    + STALL + request(1, POLL, 3) + chunk([0x55]) + CLOSE + request(1, POLL, 3) + OPEN_OK
+    + WRITE_ALL + chunk([0x09, 0x00, 0x0A]),
     "closed_then_reopened": routines() + OPEN_OK + request(1, POLL, 3) + WRITE_ALL + chunk([0x09]) + CLOSE
     + request(1, POLL, 3) + OPEN_OK + WRITE_ALL + chunk([0x09, 0x00, 0x0A]),
     "reset_then_reopen_fails": routines() + OPEN_OK + request(1, POLL, 3) + WRITE_ALL + RESET

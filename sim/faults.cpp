@@ -17,7 +17,51 @@ constexpr TNamed Names[] = {
     {TFaultKind::NoReply, "no-reply"},     {TFaultKind::LateReply, "late-reply"},
     {TFaultKind::WrongEcho, "wrong-echo"}, {TFaultKind::CorruptDigits, "corrupt-digits"},
     {TFaultKind::DropByte, "drop-byte"},   {TFaultKind::ErrorStatus, "error-status"},
+    {TFaultKind::StrayByte, "stray-byte"},
 };
+
+struct TNamedAim {
+  TFrameAim Aim;
+  const char *Name;
+};
+
+constexpr TNamedAim AimNamesTable[] = {
+    {{TFrameKind::StatusPoll, TSetAction::Any}, "poll"},
+    {{TFrameKind::NozzlePoll, TSetAction::Any}, "nozzles"},
+    {{TFrameKind::FillRead, TSetAction::Any}, "fill"},
+    {{TFrameKind::Totals, TSetAction::Any}, "totals"},
+    {{TFrameKind::Set, TSetAction::Any}, "set"},
+    {{TFrameKind::Set, TSetAction::Start}, "start"},
+    {{TFrameKind::Set, TSetAction::Stop}, "stop"},
+    {{TFrameKind::Set, TSetAction::Price}, "price"},
+    {{TFrameKind::Set, TSetAction::Dose}, "dose"},
+    {{TFrameKind::Set, TSetAction::Unblock}, "unblock"},
+    {{TFrameKind::Execute, TSetAction::Any}, "execute"},
+    {{TFrameKind::Execute, TSetAction::Start}, "start-execute"},
+    {{TFrameKind::Execute, TSetAction::Stop}, "stop-execute"},
+    {{TFrameKind::Execute, TSetAction::Price}, "price-execute"},
+    {{TFrameKind::Execute, TSetAction::Dose}, "dose-execute"},
+    {{TFrameKind::Execute, TSetAction::Unblock}, "unblock-execute"},
+    {{TFrameKind::Reinit, TSetAction::Any}, "reinit"},
+};
+
+TSetAction ActionOf(std::uint8_t Code) {
+  switch (Code) {
+  case CodeStart:
+    return TSetAction::Start;
+  case CodeStop:
+    return TSetAction::Stop;
+  case CodePriceOne:
+  case CodePriceFive:
+    return TSetAction::Price;
+  case CodeDose:
+    return TSetAction::Dose;
+  case CodeUnblock:
+    return TSetAction::Unblock;
+  default:
+    return TSetAction::None;
+  }
+}
 
 bool IsStatus(const TBytes &Command) {
   const auto Cmd = LeadCommand(Command[0]);
@@ -47,11 +91,53 @@ std::optional<TFaultKind> FaultByName(const std::string &Name) {
   return std::nullopt;
 }
 
+TFrameAim AimOf(const TBytes &Command, std::uint8_t PendingCode) {
+  if (Command[LeadAt] == TotalsLead)
+    return {TFrameKind::Totals, TSetAction::None};
+  switch (LeadCommand(Command[LeadAt])) {
+  case CmdStatus:
+  case CmdStatusAuth:
+    return {TFrameKind::StatusPoll, TSetAction::None};
+  case CmdRead:
+    return {TFrameKind::FillRead, TSetAction::None};
+  case CmdSet:
+    return {TFrameKind::Set, ActionOf(Command[CodeAt])};
+  case CmdExecute:
+    return {TFrameKind::Execute, ActionOf(PendingCode)};
+  case CmdNozzles:
+    return {TFrameKind::NozzlePoll, TSetAction::None};
+  case CmdReinit:
+    return {TFrameKind::Reinit, TSetAction::None};
+  default:
+    return {TFrameKind::Any, TSetAction::None};
+  }
+}
+
+bool Hits(const TFrameAim &Rule, const TFrameAim &Frame) {
+  return (Rule.Kind == TFrameKind::Any || Rule.Kind == Frame.Kind) &&
+         (Rule.Action == TSetAction::Any || Rule.Action == Frame.Action);
+}
+
+std::optional<TFrameAim> AimByName(const std::string &Name) {
+  for (const TNamedAim &N : AimNamesTable)
+    if (Name == N.Name)
+      return N.Aim;
+  return std::nullopt;
+}
+
+std::string AimNames() {
+  std::string Names;
+  for (const TNamedAim &N : AimNamesTable)
+    Names += (Names.empty() ? "" : ", ") + std::string(N.Name);
+  return Names;
+}
+
 std::optional<TFaultKind> TFaultInjector::Apply(int Line, int Pump, const TBytes &Command,
-                                                TReply &Reply) {
+                                                const TFrameAim &Aim, TReply &Reply) {
   for (TFaultRule &Rule : Rules) {
     if (Rule.Times == 0 || (Rule.Line != 0 && Rule.Line != Line) ||
-        (Rule.Pump != 0 && Rule.Pump != Pump) || !Applies(Rule.Kind, Command, Reply))
+        (Rule.Pump != 0 && Rule.Pump != Pump) || !Hits(Rule.Aim, Aim) ||
+        !Applies(Rule.Kind, Command, Reply))
       continue;
     if (Rule.Probability < 1.0 &&
         std::uniform_real_distribution<double>(0.0, 1.0)(Random) >= Rule.Probability)
@@ -82,6 +168,11 @@ std::optional<TFaultKind> TFaultInjector::Apply(int Line, int Pump, const TBytes
       break;
     case TFaultKind::ErrorStatus:
       PutStatusReply(B[LeadAt], Rule.Status, B.data());
+      break;
+    case TFaultKind::StrayByte:
+      // Noise just before the pump answers: the host takes it for the reply's
+      // first byte, and the reply's last byte is left over on the line.
+      B.insert(B.begin(), Rule.Noise);
       break;
     }
     return Rule.Kind;

@@ -8,8 +8,6 @@ namespace de30::sim {
 
 using namespace de30::protocol;
 
-namespace {} // namespace
-
 TSimPump::TSimPump(const TPumpConfig &Config) : Setup(Config), FaultStatus(StatusFault) {
   Setup.Nozzles = std::clamp(Setup.Nozzles, 1, MaxNozzles);
   Setup.FlowRate = std::max<std::int64_t>(Setup.FlowRate, 1);
@@ -92,6 +90,8 @@ void TSimPump::EndFill(std::int64_t At) {
   const auto Nozzle = static_cast<std::size_t>(std::max(Data.Active, 1) - 1);
   Data.TotalVolume[Nozzle] += Data.FillVolume;
   Data.TotalAmount[Nozzle] += Data.FillAmount;
+  if (Setup.LogFills)
+    Log.push_back({static_cast<int>(Nozzle) + 1, Data.FillVolume, Data.FillAmount, At});
   Data.Dose = 0;
   ++Data.Fills;
   Enter(Data.Lifted != 0 ? TPumpState::Finished : TPumpState::Idle, At);
@@ -113,9 +113,17 @@ void TSimPump::Advance(std::int64_t Now) {
   }
   if (!Setup.AutoCustomer)
     return;
-  if (Data.State == TPumpState::Idle && Now - StateSince >= Setup.IdleMs) {
+  if (Data.State == TPumpState::Idle && Arrivals && Now - StateSince >= Setup.IdleMs) {
     // Customers take the nozzles in turn.
     Lift(Data.Fills % Setup.Nozzles + 1, Now);
+  } else if (Data.State == TPumpState::Authorised && Data.Lifted == 0 &&
+             Now - StateSince >= Setup.IdleMs) {
+    // Paid in advance: the customer comes for the fill.
+    Lift(Data.Fills % Setup.Nozzles + 1, Now);
+  } else if (Data.State == TPumpState::Calling && Setup.WaitMs > 0 &&
+             Now - StateSince >= Setup.WaitMs) {
+    // Nobody served the customer: gone, and the pump idle again.
+    Hang(Now);
   } else if (Data.State == TPumpState::Finished && Now - StateSince >= Setup.HangMs) {
     Hang(Now);
   }
@@ -238,14 +246,15 @@ TBytes TSimPump::AnswerTotals(const TBytes &Command, std::int64_t Now) {
   TBytes Reply(Shape->ReplyLength, 0);
   Reply[LeadAt] = Command[LeadAt];
   Reply[CodeAt] = Code;
-  // Earlier groups hold nozzles 1, 2, ...; the last group always holds the whole
-  // pump, which is the group the host reads.
-  for (int G = 1; G < Groups; ++G)
+  for (int G = 1; G <= Groups; ++G)
     PutTotalsGroup(Totals[static_cast<std::size_t>(G - 1)], Reply.data(), G);
-  std::int64_t Sum = 0;
-  for (std::int64_t T : Totals)
-    Sum += T;
-  PutTotalsGroup(Sum, Reply.data(), Groups);
+  if (Setup.Totals == TTotalsLayout::Sum) {
+    // The last group, the one the host reads, holds the whole pump.
+    std::int64_t Sum = 0;
+    for (std::int64_t T : Totals)
+      Sum += T;
+    PutTotalsGroup(Sum, Reply.data(), Groups);
+  }
   PutTotalsNozzles(Setup.Nozzles, Reply.data(), Groups);
   return Reply;
 }
@@ -257,7 +266,8 @@ std::uint8_t TSimPump::StatusByte() const {
   case TPumpState::Calling:
     return StatusCalling;
   case TPumpState::Authorised:
-    return StatusAuthorised;
+    // Authorised in advance, the pump looks idle until the customer takes a nozzle.
+    return Data.Lifted != 0 ? StatusAuthorised : StatusIdle;
   case TPumpState::Fuelling:
     return StatusFuelling;
   case TPumpState::Finished:
@@ -291,6 +301,10 @@ std::array<std::uint8_t, MaxNozzles> TSimPump::Nibbles() const {
   }
   Result[static_cast<std::size_t>(Data.Lifted - 1)] = Nibble;
   return Result;
+}
+
+std::uint8_t TSimPump::PendingCode() const {
+  return Pending.size() > CodeAt ? Pending[CodeAt] : NoCode;
 }
 
 TPumpView TSimPump::View() const {

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 namespace de30::sim {
 
@@ -24,6 +25,13 @@ enum class TPumpState {
 inline constexpr int MaxNozzles = 4;
 inline constexpr int PumpGrades = 5;
 
+// What the groups of a two-group totals reply hold. Both are found in the field,
+// and the host reads only the last group.
+enum class TTotalsLayout {
+  Sum,       // earlier groups hold nozzles 1, 2, ...; the last one the whole pump
+  PerNozzle, // group k holds nozzle k's own counter, so the last group is a nozzle's
+};
+
 struct TPumpConfig {
   std::uint8_t Address = 1; // 1..31
   int Nozzles = 1;          // 1..4
@@ -31,12 +39,27 @@ struct TPumpConfig {
   std::int64_t FlowRate = 50;
   // From authorisation with a lifted nozzle until fuel flows.
   std::int64_t StartDelayMs = 2000;
-  // A simulated customer: lifts a nozzle after IdleMs idle, stops a fill without
-  // a dose after 10 to 30 litres, hangs it up HangMs after the fill has ended.
-  // Off for scripted use.
+  TTotalsLayout Totals = TTotalsLayout::Sum;
+  // A simulated customer: lifts a nozzle after IdleMs idle (or IdleMs after the
+  // pump was authorised in advance), stops a fill without a dose after 10 to 30
+  // litres, hangs it up HangMs after the fill has ended. Off for scripted use.
   bool AutoCustomer = false;
   std::int64_t IdleMs = 5000;
   std::int64_t HangMs = 3000;
+  // A customer whose lifted nozzle is not served within WaitMs hangs it up and
+  // comes back later; 0: waits for ever.
+  std::int64_t WaitMs = 0;
+  // Keeps every completed fill (FillLog), for tests that account for each one.
+  bool LogFills = false;
+};
+
+// A completed fill, as the pump measured it.
+struct TFillRecord {
+  int Nozzle = 0;
+  std::int64_t Volume = 0;  // hundredths of a litre
+  std::int64_t Amount = 0;  // hundredths of money
+  std::int64_t EndedMs = 0; // by the station's clock
+  bool operator==(const TFillRecord &) const = default;
 };
 
 // What the pump holds, for displays and tests.
@@ -73,6 +96,9 @@ public:
 
   // Brings the fill and the simulated customer up to Now.
   void Advance(std::int64_t Now);
+  // Whether new customers come to the idle pump (AutoCustomer); one who has
+  // paid in advance, or stands at the pump, still finishes.
+  void SetArrivals(bool Open) { Arrivals = Open; }
 
   // Answers a command carrying this pump's address (lead byte first).
   TBytes Answer(const TBytes &Command, std::int64_t Now);
@@ -80,6 +106,11 @@ public:
   TBytes AnswerTotals(const TBytes &Command, std::int64_t Now);
 
   TPumpView View() const;
+  // Every fill completed since the pump was added, oldest first (LogFills).
+  const std::vector<TFillRecord> &FillLog() const { return Log; }
+  // The code byte of the command 4 the next execute command would carry out;
+  // NoCode when none waits.
+  std::uint8_t PendingCode() const;
   std::uint8_t StatusByte() const;
   std::array<std::uint8_t, MaxNozzles> Nibbles() const;
 
@@ -104,6 +135,8 @@ private:
   std::int64_t FlowFrom = 0;   // when fuel starts (Authorised) or started (Fuelling)
   std::int32_t FillPrice = 0;  // price of the fill in progress
   std::uint8_t FaultStatus;    // what the pump reports in its fault state
+  bool Arrivals = true;
+  std::vector<TFillRecord> Log;
 };
 
 } // namespace de30::sim

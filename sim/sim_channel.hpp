@@ -1,7 +1,8 @@
 #pragma once
 // A channel whose lines lead to an in-process simulated station: the embedded
 // default of de30ctl and the station of the tests. No port, no thread, no waiting:
-// a reply the pump sends later than the timeout counts as missing at once.
+// a reply the pump sends later than the timeout counts as missing at once and is
+// dropped.
 
 #include "channels/line_channel.hpp"
 #include "sim/station.hpp"

@@ -50,15 +50,26 @@ TReply TSimStation::Handle(int LineNumber, TLine &Line, const TBytes &Command) {
   ++Line.Frames;
   TReply Reply;
   int Address = LeadPump(Command[LeadAt]);
+  TSimPump *P = nullptr;
   if (Command[LeadAt] == TotalsLead) {
     Address = Line.Selected;
-    if (TSimPump *P = Find(LineNumber, Address))
-      Reply.Bytes = P->AnswerTotals(Command, Now);
-  } else if (TSimPump *P = Find(LineNumber, Address)) {
+    P = Find(LineNumber, Address);
+  } else if ((P = Find(LineNumber, Address)) != nullptr) {
+    // Every pump hears every frame, but only the one it addresses takes it as its
+    // own. A frame to an address where no pump listens selects nobody, so the
+    // selection stays with the last pump that was addressed and is there.
     Line.Selected = Address;
-    Reply.Bytes = P->Answer(Command, Now);
   }
-  Faults.Apply(LineNumber, Address, Command, Reply);
+  // Read before the pump answers: an execute command carries out, and so drops,
+  // the setting a rule may aim at.
+  const TFrameAim Aim = AimOf(Command, P != nullptr ? P->PendingCode() : NoCode);
+  if (P != nullptr)
+    Reply.Bytes =
+        Command[LeadAt] == TotalsLead ? P->AnswerTotals(Command, Now) : P->Answer(Command, Now);
+  // Faults spoil only the reply: the pump has already done what the frame asked,
+  // as a pump does whose answer is lost on the way back.
+  if (Faults.Apply(LineNumber, Address, Command, Aim, Reply))
+    ++Line.Spoiled;
   return Reply;
 }
 
@@ -116,6 +127,22 @@ TPumpView TSimStation::View(int Line, int Address) {
   return P->View();
 }
 
+std::vector<TFillRecord> TSimStation::FillLog(int Line, int Address) {
+  TGuard G(Guard);
+  TSimPump *P = Find(Line, Address);
+  if (P == nullptr)
+    throw ERangeError("Pump", Address, 1, 31);
+  P->Advance(Clock.NowMs());
+  return P->FillLog();
+}
+
+void TSimStation::SetArrivals(bool Open) {
+  TGuard G(Guard);
+  for (auto &[Number, Line] : Lines)
+    for (auto &[Address, Pump] : Line.Pumps)
+      Pump.SetArrivals(Open);
+}
+
 void TSimStation::AddFault(const TFaultRule &Rule) {
   TGuard G(Guard);
   Faults.Add(Rule);
@@ -141,6 +168,12 @@ std::size_t TSimStation::Garbage(int Line) const {
   TGuard G(Guard);
   auto L = Lines.find(Line);
   return L == Lines.end() ? 0 : L->second.Parser.Garbage();
+}
+
+std::size_t TSimStation::Spoiled(int Line) const {
+  TGuard G(Guard);
+  auto L = Lines.find(Line);
+  return L == Lines.end() ? 0 : L->second.Spoiled;
 }
 
 std::vector<TPumpPlace> DefaultStation(bool AutoCustomers) {

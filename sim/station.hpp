@@ -48,22 +48,32 @@ public:
   bool Lock(int Line, int Address);
   // The pump brought up to the clock's time; ERangeError for an unknown pump.
   TPumpView View(int Line, int Address);
+  // Its completed fills, oldest first, when its configuration keeps them
+  // (LogFills); ERangeError for an unknown pump.
+  std::vector<TFillRecord> FillLog(int Line, int Address);
+  // Whether new simulated customers come to idle pumps: closed, those already
+  // at a pump (or who paid in advance) still finish, and the station falls idle.
+  void SetArrivals(bool Open);
 
   void AddFault(const TFaultRule &Rule);
   // Lifts every fault rule: a line that failed for a while recovers.
   void ClearFaults();
   void SeedFaults(std::uint32_t Seed);
 
-  // Frames handled and garbage bytes skipped on a line.
+  // Frames handled, garbage bytes skipped and replies a fault rule spoiled on a
+  // line.
   std::size_t Frames(int Line) const;
   std::size_t Garbage(int Line) const;
+  std::size_t Spoiled(int Line) const;
 
 private:
   struct TLine {
     std::map<int, TSimPump> Pumps;
     TFrameParser Parser;
-    int Selected = 0; // the pump last addressed: it answers totals requests
+    // The pump last addressed among those present: it answers totals requests.
+    int Selected = 0;
     std::size_t Frames = 0;
+    std::size_t Spoiled = 0;
   };
   TSimPump *Find(int Line, int Address);
   TReply Handle(int LineNumber, TLine &Line, const TBytes &Command);

@@ -6,7 +6,9 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -130,6 +132,11 @@ public:
   }
   [[noreturn]] void Fail(const std::string &Key, const std::string &Message) const {
     throw EConfigError(InFile, LineOf(Source), Path(Key), Message);
+  }
+  // Worded as a fault is, for a file that is accepted all the same.
+  std::string Warning(const toml::node &Node, const std::string &Key,
+                      const std::string &Message) const {
+    return Describe(InFile, LineOf(Node), Path(Key), Message);
   }
 
   const toml::node *Find(const std::string &Key) const { return Source.get(Key); }
@@ -388,8 +395,83 @@ void ReadCapture(TReader &Line, TLineConfig &Entry, const TStationConfig &Config
   }
 }
 
+const char *KindOf(std::filesystem::file_type Type) {
+  using std::filesystem::file_type;
+  switch (Type) {
+  case file_type::regular:
+    return "a regular file";
+  case file_type::directory:
+    return "a directory";
+  case file_type::block:
+    return "a block device";
+  case file_type::fifo:
+    return "a named pipe";
+  case file_type::socket:
+    return "a socket";
+  default:
+    return "not a device";
+  }
+}
+
+// The port a line's bytes travel on, as "serial:PATH" or "tcp:HOST:PORT", so
+// that two lines on one port are told apart from two lines on two. A device that
+// exists is named by its canonical path: /dev/serial/by-id/... and the ttyUSB it
+// leads to are one port.
+std::string SerialPort(TReader &Line, const toml::node &Node, const std::string &Device,
+                       std::vector<std::string> &Warnings) {
+  namespace fs = std::filesystem;
+  const fs::path Path(Device);
+  if (!Path.is_absolute())
+    Line.Fail(Node, "serial",
+              "must be an absolute path such as /dev/ttyUSB0, not \"" + Device + "\"");
+  std::error_code Error;
+  const fs::file_status Status = fs::status(Path, Error);
+  if (Status.type() == fs::file_type::not_found) {
+    // A USB adapter unplugged at start: the line is opened when it is back.
+    Warnings.push_back(Line.Warning(
+        Node, "serial", Device + " does not exist (yet); the line is opened once it appears"));
+    return "serial:" + Path.lexically_normal().string();
+  }
+  if (Error) {
+    Warnings.push_back(
+        Line.Warning(Node, "serial", Device + " cannot be looked at: " + Error.message()));
+    return "serial:" + Path.lexically_normal().string();
+  }
+  if (Status.type() != fs::file_type::character)
+    Line.Fail(Node, "serial",
+              Device + " is " + KindOf(Status.type()) + ", not a serial device");
+  const fs::path Canonical = fs::canonical(Path, Error);
+  return "serial:" + (Error ? Path.lexically_normal() : Canonical).string();
+}
+
+// Two lines on one port would read each other's replies.
+void Claim(TReader &Line, const toml::node &Node, const std::string &Key,
+           const std::string &Written, const std::string &Port, int Number,
+           std::map<std::string, int> &Ports) {
+  const auto [Taken, Free] = Ports.emplace(Port, Number);
+  if (Free)
+    return;
+  const std::string Other = "line " + std::to_string(Taken->second);
+  if (Key == "serial") {
+    const std::string Device = Port.substr(Port.find(':') + 1);
+    Line.Fail(Node, Key,
+              Written + (Device != Written ? " (" + Device + ")" : "") + " is the device of " +
+                  Other + " already: two lines cannot share one serial port");
+  }
+  Line.Fail(Node, Key,
+            Written + " is the address of " + Other +
+                " already: two lines cannot share one port of a device server");
+}
+
+std::string Lowercase(std::string Text) {
+  for (char &C : Text)
+    C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+  return Text;
+}
+
 void ReadLines(const std::string &File, TReader &Top, TStationConfig &Config) {
   std::set<int> Numbers;
+  std::map<std::string, int> Ports; // each port, and the line on it
   for (const auto &[Table, Name] : Entries(File, Top, "line")) {
     TReader Line(File, *Table, Name,
                  {"number", "serial", "tcp", "timeout_ms", "capture", "capture_max_mb",
@@ -406,14 +488,21 @@ void ReadLines(const std::string &File, TReader &Top, TStationConfig &Config) {
       Line.Fail(*Tcp, "tcp", "a line is either serial or tcp, not both");
     if (!Serial && !Tcp)
       Line.Fail("serial", "missing (give serial = \"/dev/...\" or tcp = \"host:port\")");
-    if (Serial)
+    if (Serial) {
       Entry.Serial = Line.String(*Serial, "serial");
+      Claim(Line, *Serial, "serial", Entry.Serial,
+            SerialPort(Line, *Serial, Entry.Serial, Config.Warnings), Entry.Number, Ports);
+    }
     if (Tcp) {
-      const auto Address = SplitHostPort(Line.String(*Tcp, "tcp"));
+      const std::string Written = Line.String(*Tcp, "tcp");
+      const auto Address = SplitHostPort(Written);
       if (Address.Host.empty() || Address.Port < 1 || Address.Port > 65535)
         Line.Fail(*Tcp, "tcp", "must be \"host:port\" with a port 1..65535");
       Entry.TcpHost = Address.Host;
       Entry.TcpPort = static_cast<std::uint16_t>(Address.Port);
+      Claim(Line, *Tcp, "tcp", Written,
+            "tcp:" + Lowercase(Address.Host) + ":" + std::to_string(Address.Port), Entry.Number,
+            Ports);
     }
     if (auto Timeout = Line.Integer("timeout_ms", MinTimeoutMs, MaxTimeoutMs))
       Entry.Timeout = std::chrono::milliseconds(*Timeout);
@@ -424,7 +513,8 @@ void ReadLines(const std::string &File, TReader &Top, TStationConfig &Config) {
 
 void ReadPumps(const std::string &File, TReader &Top, TStationConfig &Config) {
   for (const auto &[Table, Name] : Entries(File, Top, "pump")) {
-    TReader Pump(File, *Table, Name, {"line", "address", "nozzles", "auto_authorize"});
+    TReader Pump(File, *Table, Name,
+                 {"line", "address", "nozzles", "auto_authorize", "totals"});
     TPumpConfig Entry;
     const auto &LineNode = Pump.Need("line");
     Entry.Line = static_cast<int>(Pump.Integer(LineNode, "line", 1, LineCount));
@@ -456,6 +546,15 @@ void ReadPumps(const std::string &File, TReader &Top, TStationConfig &Config) {
     }
     if (auto Auto = Pump.Boolean("auto_authorize"))
       Entry.AutoAuthorize = *Auto;
+    if (auto Layout = Pump.String("totals")) {
+      if (*Layout == "sum")
+        Entry.Totals = TTotalsLayout::Sum;
+      else if (*Layout == "per_nozzle")
+        Entry.Totals = TTotalsLayout::PerNozzle;
+      else if (*Layout != "unknown")
+        Pump.Fail(*Pump.Find("totals"), "totals",
+                  "must be \"sum\", \"per_nozzle\" or \"unknown\", not \"" + *Layout + "\"");
+    }
     Config.Pumps.push_back(std::move(Entry));
   }
 }
@@ -464,6 +563,28 @@ void ReadPumps(const std::string &File, TReader &Top, TStationConfig &Config) {
 
 std::string TPumpConfig::Id() const {
   return std::to_string(Line) + ":" + std::to_string(Address);
+}
+
+bool TPumpConfig::TotalsCover(int Nozzle) const {
+  if (NozzleCount() == 1)
+    return true;
+  if (NozzleCount() != 2)
+    return false;
+  if (Totals == TTotalsLayout::Sum)
+    return true;
+  return Totals == TTotalsLayout::PerNozzle && Nozzle == 2;
+}
+
+const char *TotalsLayoutName(TTotalsLayout Layout) {
+  switch (Layout) {
+  case TTotalsLayout::Sum:
+    return "sum";
+  case TTotalsLayout::PerNozzle:
+    return "per_nozzle";
+  case TTotalsLayout::Unknown:
+    break;
+  }
+  return "unknown";
 }
 
 const TGrade *TStationConfig::FindGrade(int Number) const {

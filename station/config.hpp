@@ -33,16 +33,27 @@ struct TLineConfig {
   unsigned CaptureFiles = 4;
 };
 
+// What the last group of a two-nozzle pump's totals reply holds: the whole
+// pump's counter, or the last nozzle's own. Pumps differ, and the protocol does
+// not say; docs/station.md tells how to find out on site.
+enum class TTotalsLayout { Unknown, Sum, PerNozzle };
+const char *TotalsLayoutName(TTotalsLayout Layout); // "unknown", "sum", "per_nozzle"
+
 struct TPumpConfig {
   int Line = 0;    // a configured line
   int Address = 0; // 1..31 on that line
   std::vector<int>
       Nozzles; // the station grade each nozzle sells, nozzle 1 first (1..4 nozzles)
   bool AutoAuthorize = false;
+  TTotalsLayout Totals = TTotalsLayout::Unknown;
 
   int NozzleCount() const { return static_cast<int>(Nozzles.size()); }
   // "LINE:ADDRESS", the pump's name in the interface.
   std::string Id() const;
+  // Whether the totals the driver reads count a fill on Nozzle (1-based; 0 for
+  // not known): always with one nozzle, by the layout with two, never with more
+  // (their totals cannot be read).
+  bool TotalsCover(int Nozzle) const;
 };
 
 // The head-office uplink: completed sales and pump states published to an MQTT
@@ -75,10 +86,24 @@ struct TStationConfig {
   // does so within a few milliseconds of the request; waiting the line's whole
   // timeout for one that is absent would cost every other pump on the line.
   std::chrono::milliseconds OfflineProbeTimeout{150};
+  // How long a start whose reply was lost may show nothing (no fuel, a fill that
+  // stays the previous sale's) before it is withdrawn with a stop and the sale
+  // judged; and how long a fill must stand still while the driver reads the
+  // lifted nozzle as calling before that sale is settled the same way.
+  std::chrono::milliseconds UnknownStartTimeout{6000};
+  std::chrono::milliseconds CallingSettle{10000};
+  // How long a journal step waits for another writer before it fails (and is
+  // tried again next cycle, or the command refused): short, so that a journal
+  // held by another program never stalls the lines.
+  std::chrono::milliseconds JournalBusyTimeout{250};
   std::vector<TGrade> Grades;
   std::vector<TLineConfig> Lines;
   std::vector<TPumpConfig> Pumps;
   std::optional<TUplinkConfig> Uplink; // none: no uplink
+  // What the file may have meant otherwise but is accepted ("FILE:LINE: KEY:
+  // what"): a serial device that does not exist yet, since USB adapters come and
+  // go. de30d logs them at start; --check-config prints them.
+  std::vector<std::string> Warnings;
 
   const TGrade *FindGrade(int Number) const;
   const TPumpConfig *FindPump(int Line, int Address) const;

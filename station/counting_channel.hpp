@@ -10,11 +10,15 @@
 #include <cstdint>
 #include <string>
 
+namespace de30::channels {
+class TLineChannel;
+}
+
 namespace de30::station {
 
 class TCountingChannel final : public TComChannel {
 public:
-  explicit TCountingChannel(TComChannel &Inner) : Channel(Inner) {}
+  explicit TCountingChannel(TComChannel &Inner);
 
   std::int32_t LastError(std::int32_t Line) override;
   void SetError(std::int32_t Line, std::int32_t Code) override;
@@ -33,11 +37,22 @@ public:
   const TLineSnapshot &Counts() const { return Health; }
   void NoteError(const std::string &Error);
 
+  // While held, no frame reaches the line: every exchange fails at once with
+  // HeldResult and is not counted. A price list is loaded into the driver's
+  // table this way, one grade at a time, and then sent once, complete.
+  void Hold(bool On) { Holding = On; }
+  static constexpr std::int32_t HeldResult = 3; // as a write that failed
+
 private:
-  void Failed(std::int32_t Error);
+  void Failed(std::int32_t Line, std::int32_t Error);
+  // The error in words: the real channel's own, with the device and the reason
+  // when a line cannot be opened, or the bare text of the number.
+  std::string Words(std::int32_t Line, std::int32_t Error);
 
   TComChannel &Channel;
+  channels::TLineChannel *Lines; // Channel, when it is one of de30's own
   TLineSnapshot Health;
+  bool Holding = false;
 };
 
 } // namespace de30::station

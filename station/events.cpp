@@ -101,4 +101,22 @@ void TEventBus::Unsubscribe(TSubscription *Subscriber) {
                     Subscribers.end());
 }
 
+const char *EventKindName(TEvent::TKind Kind) {
+  switch (Kind) {
+  case TEvent::TKind::Pump:
+    return "pump";
+  case TEvent::TKind::Sale:
+    return "sale";
+  case TEvent::TKind::Price:
+    return "price";
+  case TEvent::TKind::Line:
+    return "line";
+  }
+  return "unknown";
+}
+
+std::string TPumpSnapshot::Id() const {
+  return std::to_string(Line) + ":" + std::to_string(Pump);
+}
+
 } // namespace de30::station

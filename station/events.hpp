@@ -4,6 +4,8 @@
 // after they subscribed; a slow subscriber loses nothing until its queue holds
 // MaxQueued events, and then is told it fell behind (Overflowed) and dropped.
 
+#include "station/fuelling_point.hpp"
+#include "station/prices.hpp"
 #include "station/sale.hpp"
 
 #include <array>
@@ -17,22 +19,6 @@
 #include <vector>
 
 namespace de30::station {
-
-enum class TPointState {
-  Offline,
-  Idle,
-  Calling,
-  Authorised,
-  Fuelling,
-  Completed,
-  Locked,
-  Error
-};
-// "offline", "idle", "calling", "authorised", "fuelling", "completed", "locked", "error"
-const char *PointStateName(TPointState State);
-
-enum class TPriceState { Pending, Sent, Failed };
-const char *PriceStateName(TPriceState State); // "pending", "sent", "failed"
 
 // A fuelling point as clients see it.
 struct TPumpSnapshot {

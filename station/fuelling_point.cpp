@@ -34,7 +34,7 @@ bool TFuellingPoint::DuePoll(std::int64_t NowMs) const {
 
 bool TFuellingPoint::ReadsFill() const {
   return Now != TPointState::Offline &&
-         (Now == TPointState::Authorised || Now == TPointState::Fuelling || Recover);
+         (Sale || Now == TPointState::Authorised || Now == TPointState::Fuelling);
 }
 
 TStep TFuellingPoint::Enter(TPointState Next, std::string Reason, std::uint8_t Cause) {
@@ -134,6 +134,7 @@ TStep TFuellingPoint::Answered(std::uint8_t C, int Nozzle) {
 TStep TFuellingPoint::AnsweredWithSale(std::uint8_t C, int Nozzle, bool Authorised,
                                        bool WasOffline) {
   const std::uint8_t F = FamilyOf(C);
+  DriverCalling = F == FamilyCalling;
   if (Recover) {
     if (Authorised) {
       Recover = false;
@@ -152,7 +153,6 @@ TStep TFuellingPoint::AnsweredWithSale(std::uint8_t C, int Nozzle, bool Authoris
   if (Authorised || (C == CodeWaiting && DriverAuthorised)) {
     if (Nozzle != 0)
       Active = Nozzle;
-    StartFailed = false; // whatever the start's reply said, the pump took it
     if (Now == TPointState::Fuelling)
       return {};
     if (C == CodeWaiting && Nozzles <= 1)
@@ -163,29 +163,47 @@ TStep TFuellingPoint::AnsweredWithSale(std::uint8_t C, int Nozzle, bool Authoris
   }
   if (F != FamilyIdle && F != FamilyCalling && C != CodeWaiting)
     return Enter(TPointState::Error, "unknown status code " + std::to_string(C), C);
-
-  // Idle or calling (or a fault) while the sale is open: the fill is over, or
-  // never began.
-  TStep Step;
-  if (Fuel)
-    Step = Enter(TPointState::Completed, WasOffline ? "fill ended while offline" : "fill ended",
+  if (C == CodeWaiting) {
+    // The driver re-initialised the pump after a fault status: whatever it held
+    // of the authorisation is gone.
+    if (Fuel)
+      return AskEnd(Enter(TPointState::Completed, "fill ended by a fault status", C));
+    return AskEnd(Enter(TPointState::Error,
+                        "the driver re-initialised the pump after a fault status", C));
+  }
+  const bool StopTaken = StopSent && !StopUnknown;
+  if (F == FamilyIdle) {
+    if (Fuel)
+      return AskEnd(Enter(TPointState::Completed,
+                          WasOffline ? "fill ended while offline" : "fill ended", C));
+    if (StopTaken)
+      return AskEnd(Enter(TPointState::Idle, "stopped", C));
+    // An authorised pump reports idle until its nozzle is lifted (a pre-paid
+    // sale): the sale waits for the customer.
+    return Enter(TPointState::Authorised,
+                 StartUnknown ? "the start's outcome is unknown; the pump reports idle"
+                              : "authorised; waiting for the nozzle",
                  C);
-  else if (StopSent)
-    Step = Enter(TPointState::Idle, "stopped", C);
-  else if (StartFailed)
-    Step = Enter(TPointState::Idle, "the authorisation failed", C);
-  else if (WasOffline)
-    Step = Enter(TPointState::Idle, "answered again; the sale ended while offline", C);
-  else if (C == CodeWaiting)
-    Step =
-        Enter(TPointState::Error, "the driver re-initialised the pump after a fault status", C);
-  else if (F == FamilyCalling)
-    Step = Enter(TPointState::Calling, "did not take the authorisation", C);
-  else
-    Step = Enter(TPointState::Locked, "did not take the authorisation; unblock it", C);
-  if (F == FamilyCalling && Now == TPointState::Calling)
+  }
+  // Calling. The driver drops its authorisation on the first idle poll, and then
+  // reads a lifted nozzle as calling whatever the pump does: the pump may be
+  // pouring under this authorisation, so only the fill tells.
+  if (Nozzle != 0)
     Active = Nozzle;
-  return AskEnd(Step);
+  if (Fuel)
+    return Enter(TPointState::Fuelling, "fuelling", C);
+  if (StopTaken)
+    return AskEnd(Enter(TPointState::Calling, "stopped; the nozzle is still lifted", C));
+  return Enter(TPointState::Authorised,
+               StartUnknown
+                   ? "the start's outcome is unknown; nozzle " + std::to_string(Active) +
+                         " lifted"
+                   : "authorised; nozzle " + std::to_string(Active) + " lifted, no fuel yet",
+               C);
+}
+
+bool TFuellingPoint::DiffersFromBaseline(double Volume, double Amount) const {
+  return !BaseKnown || Volume != BaseVolume || Amount != BaseAmount;
 }
 
 TStep TFuellingPoint::AskEnd(TStep Step) {
@@ -195,37 +213,66 @@ TStep TFuellingPoint::AskEnd(TStep Step) {
 }
 
 TStep TFuellingPoint::OnFill(double Volume, double Amount, std::int64_t NowMs) {
-  const bool Moved = Volume != FillVolume;
-  FillVolume = Volume;
-  FillAmount = Amount;
-  if (!Sale)
+  if (!Sale) {
+    FillVolume = Volume;
+    FillAmount = Amount;
     return {};
+  }
+  if (!Taken && BaseKnown && DiffersFromBaseline(Volume, Amount))
+    Taken = true;
+  if (Taken)
+    StartUnknown = false;
+  // Until then the reading is the previous sale's fill: this sale has none. A
+  // sale recovered from a journal that kept no baseline shows what it reads.
+  const bool Counts = Taken || !BaseKnown;
+  const double V = Counts ? Volume : 0.0;
+  const double A = Counts ? Amount : 0.0;
+  const bool Moved = V != FillVolume || !FillSeen;
+  FillVolume = V;
+  FillAmount = A;
+  if (Moved)
+    MovedAt = NowMs;
   if (Recover) {
     if (!FillSeen) {
       FillSeen = true;
       StillSince = NowMs;
+      Fuel = Taken && V > 0.0;
       return {};
     }
     if (Moved) {
       StillSince = NowMs;
-      Fuel = true;
+      Fuel = Counts;
       return Enter(TPointState::Fuelling, "fuelling, resumed after a restart", 0);
     }
-    if (!SettleAsked && NowMs - StillSince >= Timing.RecoverySettleMs) {
-      SettleAsked = true;
-      TStep Step;
-      Step.Action = TSaleAction::Settle;
-      return Step;
-    }
+    if (!SettleAsked && NowMs - StillSince >= Timing.RecoverySettleMs)
+      return AskSettle();
     return {};
   }
   FillSeen = true;
-  if (Volume > 0.0 && !EndAsked) {
+  if (EndAsked)
+    return {};
+  if (Counts && V > 0.0) {
     Fuel = true;
     if (Now == TPointState::Authorised)
       return Enter(TPointState::Fuelling, "fuelling", Code);
   }
+  if (SettleAsked)
+    return {};
+  // A start that showed nothing within its time: withdrawn, then judged.
+  if (StartUnknown && !Taken && NowMs - AuthorisedAt >= Timing.UnknownStartMs)
+    return AskSettle();
+  // The driver reads the nozzle as calling and the fill stands still: the fill
+  // is over, but the pump may still hold the authorisation.
+  if (Fuel && DriverCalling && NowMs - MovedAt >= Timing.CallingSettleMs)
+    return AskSettle();
   return {};
+}
+
+TStep TFuellingPoint::AskSettle() {
+  SettleAsked = true;
+  TStep Step;
+  Step.Action = TSaleAction::Settle;
+  return Step;
 }
 
 std::optional<std::string> TFuellingPoint::RefuseAuthorise() const {
@@ -264,30 +311,56 @@ std::optional<std::string> TFuellingPoint::RefuseUnblock() const {
   return std::nullopt;
 }
 
-TStep TFuellingPoint::OnAuthorised(bool Ok, int Nozzle) {
+TStep TFuellingPoint::OnAuthorised(TStartOutcome Outcome, int Nozzle, double BaselineVolume,
+                                   double BaselineAmount, std::int64_t NowMs) {
   Sale = true;
   Fuel = false;
   StopSent = false;
+  StopUnknown = false;
   EndAsked = false;
   Recover = false;
   SettleAsked = false;
   FillSeen = false;
+  Taken = false;
+  BaseKnown = true;
+  BaseVolume = BaselineVolume;
+  BaseAmount = BaselineAmount;
+  AuthorisedAt = NowMs;
+  MovedAt = NowMs;
+  DriverCalling = false;
   FillVolume = 0.0;
   FillAmount = 0.0;
-  DriverAuthorised = true;
-  StartFailed = !Ok;
   if (Nozzle != 0)
     Active = Nozzle;
-  if (!Ok)
-    return {}; // the next poll tells
-  return Enter(TPointState::Authorised, "authorised by the station", Code);
+  if (Outcome == TStartOutcome::Refused)
+    return AskEnd(Enter(Now, Why, Code));
+  DriverAuthorised = Outcome == TStartOutcome::Taken;
+  StartUnknown = Outcome == TStartOutcome::Unknown;
+  return Enter(TPointState::Authorised,
+               StartUnknown ? "the start's outcome is unknown; following the pump"
+                            : "authorised by the station",
+               Code);
 }
 
 TStep TFuellingPoint::OnStopped(bool Ok) {
   if (!Sale || EndAsked)
     return {};
   StopSent = true;
-  if (!Ok || Fuel || Recover)
+  if (!Ok) {
+    // Whether the pump took it shows in what it does next; meanwhile the stop
+    // goes out again, a few times.
+    if (!StopUnknown)
+      StopsLeft = Timing.StopRetries;
+    StopUnknown = true;
+    if (StopsLeft <= 0)
+      return {};
+    --StopsLeft;
+    TStep Step;
+    Step.Action = TSaleAction::Stop;
+    return Step;
+  }
+  StopUnknown = false;
+  if (Fuel || Recover)
     return {}; // a fill in progress ends when the pump reports it
   return AskEnd(Enter(TPointState::Idle, "stopped before fuelling", 0));
 }
@@ -299,10 +372,15 @@ TStep TFuellingPoint::OnUnblocked(bool Ok) {
   return Enter(TPointState::Idle, "unblocked", 0);
 }
 
-void TFuellingPoint::RecoverSale() {
+void TFuellingPoint::RecoverSale(bool BaselineKnown, double BaselineVolume,
+                                 double BaselineAmount) {
   Sale = true;
   Recover = true;
   Fuel = false;
+  Taken = false;
+  BaseKnown = BaselineKnown;
+  BaseVolume = BaselineVolume;
+  BaseAmount = BaselineAmount;
   FillSeen = false;
   SettleAsked = false;
   EndAsked = false;
@@ -315,16 +393,26 @@ TStep TFuellingPoint::OnSaleClosed(bool Fuelled) {
   Sale = false;
   Fuel = false;
   StopSent = false;
-  StartFailed = false;
+  StopUnknown = false;
+  StartUnknown = false;
+  Taken = false;
   EndAsked = false;
   Recover = false;
   SettleAsked = false;
-  if (Recovered || Now == TPointState::Authorised || Now == TPointState::Fuelling) {
+  if (Recovered) {
     Active = 0;
     return Enter(TPointState::Idle, "the recovered sale is closed", 0);
   }
-  // The whole fill fell between two polls: the pump was taken for one that
-  // refused the authorisation, but its totals say it delivered.
+  // Closed after the pump's authorisation was withdrawn.
+  if (Now == TPointState::Authorised || Now == TPointState::Fuelling) {
+    if (Fuelled)
+      return Enter(TPointState::Completed, "fill ended", Code);
+    if (FamilyOf(Code) == FamilyCalling && Active != 0)
+      return Enter(TPointState::Calling, "nozzle " + std::to_string(Active) + " lifted", Code);
+    Active = 0;
+    return Enter(TPointState::Idle, "the sale closed without fuel", 0);
+  }
+  // The whole fill fell between two polls: the final reading shows it.
   if (Fuelled && Guessed)
     return Enter(TPointState::Completed, "fill ended between two polls", Code);
   return {};
@@ -337,6 +425,28 @@ TStep TFuellingPoint::OnSaleCleared() {
     return {};
   Active = 0;
   return Enter(TPointState::Idle, "sale cleared", 0);
+}
+
+const char *PointStateName(TPointState State) {
+  switch (State) {
+  case TPointState::Offline:
+    return "offline";
+  case TPointState::Idle:
+    return "idle";
+  case TPointState::Calling:
+    return "calling";
+  case TPointState::Authorised:
+    return "authorised";
+  case TPointState::Fuelling:
+    return "fuelling";
+  case TPointState::Completed:
+    return "completed";
+  case TPointState::Locked:
+    return "locked";
+  case TPointState::Error:
+    return "error";
+  }
+  return "unknown";
 }
 
 } // namespace de30::station

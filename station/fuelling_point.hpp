@@ -5,13 +5,24 @@
 // and carries out the sale actions it asks for. docs/station.md lists every state
 // and transition with the host codes that cause it.
 
-#include "station/events.hpp"
-
 #include <cstdint>
 #include <optional>
 #include <string>
 
 namespace de30::station {
+
+enum class TPointState {
+  Offline,
+  Idle,
+  Calling,
+  Authorised,
+  Fuelling,
+  Completed,
+  Locked,
+  Error
+};
+// "offline", "idle", "calling", "authorised", "fuelling", "completed", "locked", "error"
+const char *PointStateName(TPointState State);
 
 // What one status poll of the pump came to.
 struct TPollInput {
@@ -27,12 +38,22 @@ struct TPollInput {
   bool CountDownLeft = false;
 };
 
-// What the worker has to do for the pump's sale after a step.
+// What the pump has to do for its sale after a step.
 enum class TSaleAction {
   None,
   Begin,  // an auto-authorise pump is calling: authorise it under the command's rules
-  End,    // the fill is over: read the end totals and the last fill, close the sale
-  Settle, // a recovered sale's fill stands still: stop the pump, then close it from the totals
+  End,    // the fill is over: take an accepted final reading, close the sale
+  Settle, // the pump's authorisation must be withdrawn (a stop) before the sale closes:
+          // a recovered sale, a start whose outcome stayed unknown, a fill that stands
+          // still while the driver no longer holds the authorisation
+  Stop,   // a stop whose reply was lost: send it again (stopping twice is harmless)
+};
+
+// What came of a start command.
+enum class TStartOutcome {
+  Taken,   // command and execute replies accepted
+  Unknown, // a reply was lost or rejected: the pump may or may not have taken it
+  Refused, // nothing went out (the driver refused it)
 };
 
 struct TTransition {
@@ -52,6 +73,13 @@ struct TPointTiming {
   std::int64_t BackoffMaxMs = 4000; // longest pause between polls of an offline pump
   // How long a recovered sale's fill must stand still before it counts as over.
   std::int64_t RecoverySettleMs = 2000;
+  // How long a start of unknown outcome may show nothing before it is withdrawn.
+  std::int64_t UnknownStartMs = 6000;
+  // How long a fill must stand still, while the driver reads the lifted nozzle as
+  // calling, before the sale is settled.
+  std::int64_t CallingSettleMs = 10000;
+  // How many times a stop whose reply was lost is sent again.
+  int StopRetries = 3;
 };
 
 // First pause between polls of an offline pump; each further miss doubles it.
@@ -66,8 +94,12 @@ public:
   // An offline pump is polled only after its back-off; every other pump each cycle.
   bool DuePoll(std::int64_t NowMs) const;
   TStep OnPoll(const TPollInput &Poll, std::int64_t NowMs);
-  // Fill readings are taken only while ReadsFill() (authorised, fuelling, recovering).
+  // Fill readings are taken while ReadsFill() (a sale is open, or the pump is
+  // authorised or fuelling).
   bool ReadsFill() const;
+  // An accepted fill reading. It counts for the open sale only once the pump has
+  // shown that it took this authorisation: a reading that differs from the fill it
+  // held when it was authorised (the previous sale's).
   TStep OnFill(double Volume, double Amount, std::int64_t NowMs);
 
   // Why a command does not fit the pump's state; nullopt when it does.
@@ -75,14 +107,18 @@ public:
   std::optional<std::string> RefuseStop() const;
   std::optional<std::string> RefuseUnblock() const;
 
-  // The sale is journaled and the start command has run; Ok when it was taken.
-  // A failed start keeps the sale open: the next polls show whether the pump took it.
-  TStep OnAuthorised(bool Ok, int Nozzle);
-  // A stop command ran. Stopped before any fuel, the sale ends at once.
+  // The sale is journaled and the start command has run. Baseline is the fill the
+  // pump held just before. A start of unknown outcome keeps the sale open: what
+  // the pump shows next tells whether it took it.
+  TStep OnAuthorised(TStartOutcome Outcome, int Nozzle, double BaselineVolume,
+                     double BaselineAmount, std::int64_t NowMs);
+  // A stop command ran. Taken before any fuel, the sale ends at once; a stop whose
+  // reply was lost is sent again.
   TStep OnStopped(bool Ok);
   TStep OnUnblocked(bool Ok);
-  // The journal holds an open sale of this pump from before a restart.
-  void RecoverSale();
+  // The journal holds an open sale of this pump from before a restart, with the
+  // fill the pump held when it was authorised (when the journal knows it).
+  void RecoverSale(bool BaselineKnown, double BaselineVolume, double BaselineAmount);
   // The worker closed the sale the End or Settle action asked for; Fuelled when
   // the sale holds fuel (seen, or proved by the totals).
   TStep OnSaleClosed(bool Fuelled);
@@ -99,10 +135,17 @@ public:
   bool SawFuel() const { return Fuel; }
   bool Stopped() const { return StopSent; }
   bool Recovering() const { return Recover; }
+  // The pump has shown that it took the open sale's authorisation.
+  bool Took() const { return Taken; }
+  bool StartUncertain() const { return StartUnknown; }
+  // The sale's end waits for an accepted final reading.
+  void Unsettled(const std::string &Reason) { Why = Reason; }
   bool Ending() const { return EndAsked; }
   double Volume() const { return FillVolume; }
   // The closed sale's figures become what the point shows: the last reading taken
   // while fuel flowed may be a little short of the end.
+  // A reading that is not the baseline shows the pump took the authorisation.
+  bool DiffersFromBaseline(double Volume, double Amount) const;
   void ShowFill(double Volume, double Amount) {
     FillVolume = Volume;
     FillAmount = Amount;
@@ -116,6 +159,7 @@ private:
   TStep Answered(std::uint8_t Code, int Nozzle);
   TStep AnsweredWithSale(std::uint8_t Code, int Nozzle, bool Authorised, bool WasOffline);
   TStep AskEnd(TStep Step);
+  TStep AskSettle();
   bool AuthorisedCode(std::uint8_t Code) const;
 
   int Nozzles;
@@ -140,7 +184,16 @@ private:
   bool Sale = false;
   bool Fuel = false;
   bool StopSent = false;
-  bool StartFailed = false;
+  bool StartUnknown = false;
+  bool StopUnknown = false;
+  int StopsLeft = 0;
+  bool Taken = false;
+  bool BaseKnown = false;
+  double BaseVolume = 0.0;
+  double BaseAmount = 0.0;
+  std::int64_t AuthorisedAt = 0;
+  std::int64_t MovedAt = 0;
+  bool DriverCalling = false; // the last poll read the lifted nozzle as calling
   bool EndAsked = false;
   bool Recover = false;
   bool SettleAsked = false;

@@ -69,13 +69,20 @@ constexpr const char *Migrations[] = {
 ALTER TABLE sales ADD COLUMN uploaded_ms INTEGER NOT NULL DEFAULT 0;
 CREATE INDEX sales_to_upload ON sales (id) WHERE uploaded = 0 AND state <> 'open';
 )sql",
+    // 3: the fill the pump held when the sale was authorised. It belongs to the
+    // previous sale; a sale recovered after a restart is judged against it.
+    R"sql(
+ALTER TABLE sales ADD COLUMN base_known INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE sales ADD COLUMN base_volume REAL NOT NULL DEFAULT 0;
+ALTER TABLE sales ADD COLUMN base_amount REAL NOT NULL DEFAULT 0;
+)sql",
 };
 static_assert(std::size(Migrations) == TJournal::SchemaVersion - 1);
 
 constexpr const char *SaleColumns =
     "id, line, pump, nozzle, grade, price, preset_kind, preset_value, volume, amount, "
     "start_known, start_volume, start_amount, end_known, end_volume, end_amount, started_ms, "
-    "ended_ms, state, locked_by, flags";
+    "ended_ms, state, locked_by, flags, base_known, base_volume, base_amount";
 
 const char *PresetKindName(TPreset::TKind Kind) {
   switch (Kind) {
@@ -237,6 +244,7 @@ TSale ReadSale(const TStatement &Row) {
   Sale.State = ParseSaleState(Row.Text(18)).value_or(TSaleState::Open);
   Sale.LockedBy = Row.Text(19);
   Sale.Flags = SplitFlags(Row.Text(20));
+  Sale.Baseline = {Row.Int(21) != 0, Row.Real(22), Row.Real(23)};
   return Sale;
 }
 
@@ -359,8 +367,8 @@ TSale TJournal::OpenSale(const TSale &Sale) {
   TStatement Insert(*Db, "INSERT INTO sales (line, pump, nozzle, grade, price, preset_kind, "
                          "preset_value, volume, amount, start_known, start_volume, "
                          "start_amount, end_known, end_volume, end_amount, started_ms, state, "
-                         "flags) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                         "'open', ?)");
+                         "flags, base_known, base_volume, base_amount) VALUES (?, ?, ?, ?, ?, "
+                         "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 'open', ?, ?, ?, ?)");
   Insert.Bind(Opened.Line)
       .Bind(Opened.Pump)
       .Bind(Opened.Nozzle)
@@ -377,7 +385,10 @@ TSale TJournal::OpenSale(const TSale &Sale) {
       .Bind(Opened.EndTotals.Volume)
       .Bind(Opened.EndTotals.Amount)
       .Bind(Opened.StartedMs)
-      .Bind(JoinFlags(Opened.Flags));
+      .Bind(JoinFlags(Opened.Flags))
+      .Bind(Opened.Baseline.Known)
+      .Bind(Opened.Baseline.Volume)
+      .Bind(Opened.Baseline.Amount);
   Insert.Run();
   Opened.Id = sqlite3_last_insert_rowid(Db->Handle);
   return Opened;
@@ -386,12 +397,13 @@ TSale TJournal::OpenSale(const TSale &Sale) {
 bool TJournal::UpdateSale(const TSale &Sale) {
   std::lock_guard Lock(Guard);
   TStatement Update(*Db, "UPDATE sales SET nozzle = ?, grade = ?, price = ?, volume = ?, "
-                         "amount = ? WHERE id = ? AND state = 'open'");
+                         "amount = ?, flags = ? WHERE id = ? AND state = 'open'");
   Update.Bind(Sale.Nozzle)
       .Bind(Sale.Grade)
       .Bind(Sale.Price)
       .Bind(Sale.Volume)
       .Bind(Sale.Amount)
+      .Bind(JoinFlags(Sale.Flags))
       .Bind(Sale.Id);
   return Update.Run() == 1;
 }

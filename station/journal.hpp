@@ -62,7 +62,8 @@ public:
 
   // Records a new open sale and returns it with its id. Sale.Id is ignored.
   TSale OpenSale(const TSale &Sale);
-  // Updates an open sale's nozzle, grade, price, volume and amount (fill progress).
+  // Updates an open sale's nozzle, grade, price, volume, amount and flags (fill
+  // progress, a sale not yet settled).
   // False when the sale is not open: a closed sale never changes again.
   bool UpdateSale(const TSale &Sale);
   // Ends an open sale: end totals, volume, amount, flags, end time (now when
@@ -111,7 +112,7 @@ public:
   // The schema this release writes (PRAGMA user_version). A file of a newer
   // release is refused; an older one is migrated when it is opened, in one
   // transaction.
-  static constexpr int SchemaVersion = 2;
+  static constexpr int SchemaVersion = 3;
   // What the connection actually runs with, as SQLite reports it.
   struct TSettings {
     std::string JournalMode; // "wal"

@@ -1,18 +1,18 @@
 #pragma once
-// One line: a thread with its own driver and channel. It loads the station prices
-// into the driver before it sends anything, sets the line up, then cycles: client
-// commands queued for the line run between polls, ahead of the next poll; every
-// configured pump is polled each cycle (an offline one after its back-off); the
-// fill is read for pumps that are authorised or fuelling; sales are opened,
-// followed and closed in the journal; price lists go to idle pumps.
+// One line's scheduler: a thread with its own driver and channel. It has every
+// pump load its prices into the driver before anything is sent, sets the line
+// up, then cycles: client commands queued for the line run between the pumps'
+// steps, ahead of the next; each pump takes its step every cycle (an offline one
+// after its back-off, at most one such probe a cycle); price lists go to idle
+// pumps; the line's health is kept and published. What a pump does in its step
+// is the pump's own (station/pump.hpp).
 
 #include "capture/line_stats.hpp"
+#include "station/command_result.hpp"
 #include "station/config.hpp"
 #include "station/events.hpp"
-#include "station/fuelling_point.hpp"
 #include "station/journal.hpp"
-#include "station/prices.hpp"
-#include "station/station.hpp"
+#include "station/pump.hpp"
 
 #include <condition_variable>
 #include <deque>
@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -38,22 +39,21 @@ class TCountingChannel;
 // threads.
 struct TLineShared {
   const TStationConfig &Config;
-  const TStationOptions &Options;
   TJournal &Journal;
   TEventBus &Bus;
+  // How the line is reached: called once on the worker's thread, again after the
+  // line could not be opened.
+  std::function<std::unique_ptr<TComChannel>(const TLineConfig &)> Channels;
+  TPauser *Pauser = nullptr; // the driver's pauses; null for real sleeps
+  int IdleCycleMs = 0;       // pause between cycles with nothing to do
+  // The line's sense of time, in milliseconds of a steady clock, and the pause
+  // between cycles; null for the real ones. A recorded run replays on its own.
+  std::function<std::int64_t()> Clock;
+  std::function<void(std::int64_t)> Idle;
 };
 
-// Unit prices and volumes are compared in hundredths.
-inline constexpr double VolumeTolerance = 0.005;
-// The longest dose a pump takes, in litres.
-inline constexpr double MaxDoseLitres = 9999.99;
-// How often an open sale's progress is written to the journal, and how often fill
-// progress and line health are published.
-inline constexpr std::int64_t SaleUpdateMs = 1000;
-inline constexpr std::int64_t FillEventMs = 250;
+// How often line health is published.
 inline constexpr std::int64_t HealthEventMs = 1000;
-// Pause before a failed price list is tried again.
-inline constexpr std::int64_t PriceRetryMs = 2000;
 
 class TLineWorker {
 public:
@@ -77,26 +77,29 @@ public:
   std::optional<TPumpSnapshot> Pump(int Address) const;
   TLineSnapshot Health() const;
 
-  // Commands: each runs on the worker's thread and returns when it has run.
-  TCommandResult Authorize(int Pump, const TPreset &Preset, std::optional<int> Grade);
-  TCommandResult StopPump(int Pump);
+  // Commands: each is queued and runs on the worker's thread; the answer comes
+  // through the future once it has run.
+  using TAnswer = std::future<TCommandResult>;
+  TAnswer Authorize(int Pump, const TPreset &Preset, std::optional<int> Grade);
+  TAnswer StopPump(int Pump);
   // Stops the line's pumps that are authorised or fuelling; Message lists failures.
-  TCommandResult StopAll();
-  TCommandResult Unblock(int Pump, int Code);
+  TAnswer StopAll();
+  TAnswer Unblock(int Pump, int Code);
   // New station prices: each pump that sells a changed grade gets its list once idle.
   void PricesChanged(const std::map<int, double> &Prices);
   // A sale was cleared: its pump, if completed with it, goes idle.
   void SaleCleared(int Pump, std::int64_t SaleId);
 
 private:
-  struct TSlot;
   using TJob = std::function<TCommandResult()>;
   struct TQueued {
     TJob Job;
     std::shared_ptr<std::promise<TCommandResult>> Done; // null: nobody waits
   };
 
-  TCommandResult Post(TJob Job);
+  TAnswer Post(TJob Job);
+  // Runs Job with the pump at Address, or answers UnknownPump.
+  TAnswer PostToPump(int Address, std::function<TCommandResult(TPump &)> Job);
   void PostAsync(TJob Job);
   void Run();
   bool Connect();
@@ -104,34 +107,19 @@ private:
   void RunQueued();
   void RefuseQueued();
   void Cycle();
-  void PollPump(TSlot &Pump);
-  void Handle(TSlot &Pump, const TStep &Step);
-  void Follow(TSlot &Pump);
-  void LearnNozzle(TSlot &Pump);
-  void EndSale(TSlot &Pump, bool Settle);
-  bool FinishClose(TSlot &Pump);
-  void CheckTotalsMoved(TSlot &Pump, const TTotals &Now, TSale *Sale);
-  void SendPrices(TSlot &Pump, bool Force);
-  bool SendPriceList(TSlot &Pump);
-  TCommandResult DoAuthorize(TSlot &Pump, const TPreset &Preset, std::optional<int> Grade);
-  TCommandResult DoStop(TSlot &Pump);
-  TCommandResult DoUnblock(TSlot &Pump, int Code);
-  void PublishPump(TSlot &Pump, const std::string &Reason);
-  void PublishPrice(TSlot &Pump);
-  void PublishSale(const TSale &Sale, const std::string &Reason);
+  void StepPump(TPump &Pump);
   void PublishHealth();
   void OnExchange(const channels::TTraceRecord &Record);
   void ReportCaptureFailure();
   void UpdateFigures();
-  void Snapshot(TSlot &Pump);
-  TPumpSnapshot MakeSnapshot(const TSlot &Pump) const;
-  TSlot *Find(int Address);
+  void NoteError(const std::string &Error);
+  TPump *Find(int Address);
   std::int64_t NowMs() const;
 
   int Number;
   TLineConfig Setup;
   TLineShared Shared;
-  std::vector<std::unique_ptr<TSlot>> Slots;
+  std::vector<std::unique_ptr<TPump>> Dispensers;
 
   // Worker thread only.
   std::unique_ptr<TComChannel> Channel;
@@ -156,7 +144,6 @@ private:
   std::deque<TQueued> Queue;
   bool Running = false;
   bool Stopping = false;
-  std::vector<TPumpSnapshot> Snapshots;
   TLineSnapshot HealthView;
   std::thread Thread;
 };

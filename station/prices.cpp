@@ -83,4 +83,16 @@ std::optional<double> TPumpPrices::SentPrice(int Grade) const {
   return std::nullopt;
 }
 
+const char *PriceStateName(TPriceState State) {
+  switch (State) {
+  case TPriceState::Pending:
+    return "pending";
+  case TPriceState::Sent:
+    return "sent";
+  case TPriceState::Failed:
+    return "failed";
+  }
+  return "unknown";
+}
+
 } // namespace de30::station

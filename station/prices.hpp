@@ -6,7 +6,6 @@
 
 #include "de30/constants.hpp"
 #include "station/config.hpp"
-#include "station/events.hpp"
 
 #include <array>
 #include <map>
@@ -15,6 +14,9 @@
 #include <vector>
 
 namespace de30::station {
+
+enum class TPriceState { Pending, Sent, Failed };
+const char *PriceStateName(TPriceState State); // "pending", "sent", "failed"
 
 using TPriceTable = std::array<double, GradeCount>; // positions 1..6, index 0 first
 

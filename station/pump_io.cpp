@@ -107,6 +107,22 @@ TIoResult TPumpIo::Totals(int Pump, TTotals &Totals) {
   return Result;
 }
 
+TPumpReading TPumpIo::Read(int Pump, bool WithTotals) {
+  TPumpReading Reading;
+  Reading.Pump = Pump;
+  double Volume = 0.0;
+  double Amount = 0.0;
+  Reading.FillRead = Fill(Pump, Volume, Amount);
+  if (Reading.FillRead.Ok())
+    Reading.Fill = TFillReading{true, Volume, Amount};
+  Reading.TotalsRead.Kind = TIoResult::TKind::Refused;
+  Reading.TotalsRead.Error =
+      WithTotals ? "not read: the fill read before it failed" : "not read";
+  if (WithTotals && Reading.FillRead.Ok())
+    Reading.TotalsRead = Totals(Pump, Reading.Totals);
+  return Reading;
+}
+
 TIoResult TPumpIo::Start(int Pump) {
   return Run([&] { Driver.StartPump(Line, Pump); });
 }
@@ -125,6 +141,16 @@ TIoResult TPumpIo::Dose(int Pump, double Litres) {
 
 TIoResult TPumpIo::SetPrice(int Pump, int Position, double Price) {
   return Run([&] { Driver.SetPrice(Line, Pump, Position, Price); });
+}
+
+void TPumpIo::LoadPrice(int Pump, int Position, double Price) {
+  Channel.Hold(true);
+  try {
+    Driver.SetPrice(Line, Pump, Position, Price);
+  } catch (const std::exception &) {
+    // The held channel refuses the send; the table keeps the price.
+  }
+  Channel.Hold(false);
 }
 
 std::int32_t TPumpIo::InitLine() {

@@ -29,6 +29,18 @@ std::unique_ptr<TVM30> MakeDriver(TComChannel &Channel, TPauser *Pauser);
 // Destroys a driver made by MakeDriver.
 void DropDriver(std::unique_ptr<TVM30> &Driver);
 
+// A fill reading and the totals read straight after it. The totals request
+// carries no pump address: the pump the line addressed last answers it. So the
+// totals are read only right after an accepted fill read of the same pump, with
+// no exchange between, and the reading names the pump it belongs to.
+struct TPumpReading {
+  int Pump = 0;
+  TIoResult FillRead;
+  TFillReading Fill;    // Known when FillRead was accepted
+  TIoResult TotalsRead; // Refused ("not read") when the fill was not accepted
+  TTotals Totals;       // Known when read, and only then
+};
+
 class TPumpIo {
 public:
   TPumpIo(TVM30 &LineDriver, TCountingChannel &Counted, int LineNumber)
@@ -37,13 +49,16 @@ public:
   // Record is cleared first, so the nozzle selection starts from no code.
   TIoResult Poll(int Pump, int NozzleCount, TSostRecord &Record);
   TIoResult Fill(int Pump, double &Volume, double &Amount);
-  // Volume and amount totals; only for pumps of one or two nozzles.
-  TIoResult Totals(int Pump, TTotals &Totals);
+  // The fill, then (WithTotals) the totals, as TPumpReading says. Totals only for
+  // pumps of one or two nozzles.
+  TPumpReading Read(int Pump, bool WithTotals);
   TIoResult Start(int Pump);
   TIoResult Stop(int Pump);
   TIoResult Unblock(int Pump, int Code);
   TIoResult Dose(int Pump, double Litres);
   TIoResult SetPrice(int Pump, int Position, double Price);
+  // Stores a price in the driver's table without sending anything.
+  void LoadPrice(int Pump, int Position, double Price);
   std::int32_t InitLine();
   // Whether the driver still counts down a start it no longer holds: the pump's
   // last authorisation has ended, but its count-down has not run out. Until it
@@ -51,6 +66,8 @@ public:
   bool CountDownLeft(int Pump) const;
 
 private:
+  // Volume and amount totals, from whichever pump the line addressed last.
+  TIoResult Totals(int Pump, TTotals &Totals);
   template <typename TOperation> TIoResult Run(TOperation &&Operation);
 
   TVM30 &Driver;

@@ -1,5 +1,4 @@
 #include "station/sale.hpp"
-#include "station/events.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -54,58 +53,6 @@ std::string IsoTime(std::int64_t EpochMs) {
 std::int64_t NowEpochMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-const char *PointStateName(TPointState State) {
-  switch (State) {
-  case TPointState::Offline:
-    return "offline";
-  case TPointState::Idle:
-    return "idle";
-  case TPointState::Calling:
-    return "calling";
-  case TPointState::Authorised:
-    return "authorised";
-  case TPointState::Fuelling:
-    return "fuelling";
-  case TPointState::Completed:
-    return "completed";
-  case TPointState::Locked:
-    return "locked";
-  case TPointState::Error:
-    return "error";
-  }
-  return "unknown";
-}
-
-const char *PriceStateName(TPriceState State) {
-  switch (State) {
-  case TPriceState::Pending:
-    return "pending";
-  case TPriceState::Sent:
-    return "sent";
-  case TPriceState::Failed:
-    return "failed";
-  }
-  return "unknown";
-}
-
-const char *EventKindName(TEvent::TKind Kind) {
-  switch (Kind) {
-  case TEvent::TKind::Pump:
-    return "pump";
-  case TEvent::TKind::Sale:
-    return "sale";
-  case TEvent::TKind::Price:
-    return "price";
-  case TEvent::TKind::Line:
-    return "line";
-  }
-  return "unknown";
-}
-
-std::string TPumpSnapshot::Id() const {
-  return std::to_string(Line) + ":" + std::to_string(Pump);
 }
 
 } // namespace de30::station

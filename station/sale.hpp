@@ -35,6 +35,21 @@ inline constexpr const char FlagStopped[] = "stopped";     // ended by a stop co
 // The pump's totals had moved since the station last read them: fuel went out
 // without a sale of this station (raised on the next sale of the pump).
 inline constexpr const char FlagTotalsMoved[] = "totals_moved";
+// The fill is over but no final fill reading has been accepted yet: the sale
+// stays open, and its figures are the last reading, until one is.
+inline constexpr const char FlagUnsettled[] = "unsettled";
+// A start or stop whose reply was lost: whether the pump took it is known only
+// from what the pump shows next.
+inline constexpr const char FlagUncertain[] = "uncertain";
+
+// The fill a pump holds at an authorisation: the previous sale's, kept by the
+// pump until this authorisation resets it.
+struct TFillReading {
+  bool Known = false;
+  double Volume = 0.0;
+  double Amount = 0.0;
+  bool operator==(const TFillReading &) const = default;
+};
 
 struct TSale {
   std::int64_t Id = 0;
@@ -53,6 +68,7 @@ struct TSale {
   TSaleState State = TSaleState::Open;
   std::string LockedBy; // empty unless locked (or cleared after a lock)
   std::vector<std::string> Flags;
+  TFillReading Baseline; // the fill the pump held when it was authorised
 
   std::string PumpId() const; // "LINE:PUMP"
   bool HasFlag(const char *Flag) const;

@@ -12,47 +12,6 @@ namespace de30::station {
 
 using TStatus = TCommandResult::TStatus;
 
-TCommandResult TCommandResult::Fail(TStatus Status, std::string Message) {
-  TCommandResult Result;
-  Result.Status = Status;
-  Result.Message = std::move(Message);
-  return Result;
-}
-
-const char *StatusCode(TStatus Status) {
-  switch (Status) {
-  case TStatus::Ok:
-    return "ok";
-  case TStatus::UnknownPump:
-    return "unknown_pump";
-  case TStatus::UnknownGrade:
-    return "unknown_grade";
-  case TStatus::WrongState:
-    return "wrong_state";
-  case TStatus::BadValue:
-    return "bad_value";
-  case TStatus::NoPrice:
-    return "no_price";
-  case TStatus::LineFailed:
-    return "line_failed";
-  case TStatus::UnknownSale:
-    return "unknown_sale";
-  case TStatus::NotPayable:
-    return "not_payable";
-  case TStatus::NotLocked:
-    return "not_locked";
-  case TStatus::LockedByOther:
-    return "locked_by_other";
-  case TStatus::AlreadyCleared:
-    return "already_cleared";
-  case TStatus::Journal:
-    return "journal";
-  case TStatus::Stopping:
-    return "stopping";
-  }
-  return "unknown";
-}
-
 TChannelFactory RealLines() {
   return [](const TLineConfig &Line) -> std::unique_ptr<TComChannel> {
     std::unique_ptr<channels::TLineChannel> Channel;
@@ -84,10 +43,19 @@ struct TStation::TImpl {
 };
 
 TStation::TStation(TStationConfig Config, TStationOptions Options)
-    : Setup(std::move(Config)), Book(std::make_unique<TJournal>(Setup.Journal)),
+    : Setup(std::move(Config)),
+      Book(std::make_unique<TJournal>(Setup.Journal,
+                                      static_cast<int>(Setup.JournalBusyTimeout.count()))),
       Impl(std::make_unique<TImpl>()) {
   Impl->Options = std::move(Options);
-  const TLineShared Shared{Setup, Impl->Options, *Book, Bus};
+  const TLineShared Shared{Setup,
+                           *Book,
+                           Bus,
+                           Impl->Options.Channels,
+                           Impl->Options.Pauser,
+                           Impl->Options.IdleCycleMs,
+                           Impl->Options.Clock,
+                           Impl->Options.Idle};
   Impl->Captures = std::make_unique<TLineCaptures>(Setup.Lines, Setup.Journal,
                                                    Impl->Options.CaptureApplication);
   for (const TLineConfig &Line : Setup.Lines) {
@@ -141,30 +109,58 @@ std::vector<TLineSnapshot> TStation::Lines() const {
   return All;
 }
 
-TCommandResult TStation::Authorize(int Line, int Address, const TPreset &Preset,
-                                   std::optional<int> Grade) {
+namespace {
+
+std::future<TCommandResult> Answered(TCommandResult Result) {
+  std::promise<TCommandResult> Promise;
+  Promise.set_value(std::move(Result));
+  return Promise.get_future();
+}
+
+TCommandResult NoPump(int Line, int Address) {
+  return TCommandResult::Fail(TStatus::UnknownPump, "no pump " + std::to_string(Line) + ":" +
+                                                        std::to_string(Address));
+}
+
+} // namespace
+
+std::future<TCommandResult> TStation::AuthorizeAsync(int Line, int Address,
+                                                     const TPreset &Preset,
+                                                     std::optional<int> Grade) {
   TLineWorker *Worker = Impl->Line(Line);
   if (Worker == nullptr || !Worker->HasPump(Address))
-    return TCommandResult::Fail(TStatus::UnknownPump, "no pump " + std::to_string(Line) + ":" +
-                                                          std::to_string(Address));
+    return Answered(NoPump(Line, Address));
   if (Grade && Setup.FindGrade(*Grade) == nullptr)
-    return TCommandResult::Fail(TStatus::UnknownGrade, "no grade " + std::to_string(*Grade));
+    return Answered(
+        TCommandResult::Fail(TStatus::UnknownGrade, "no grade " + std::to_string(*Grade)));
   return Worker->Authorize(Address, Preset, Grade);
 }
 
-TCommandResult TStation::StopPump(int Line, int Address) {
+TCommandResult TStation::Authorize(int Line, int Address, const TPreset &Preset,
+                                   std::optional<int> Grade) {
+  return AuthorizeAsync(Line, Address, Preset, Grade).get();
+}
+
+std::future<TCommandResult> TStation::StopPumpAsync(int Line, int Address) {
   TLineWorker *Worker = Impl->Line(Line);
   if (Worker == nullptr || !Worker->HasPump(Address))
-    return TCommandResult::Fail(TStatus::UnknownPump, "no pump " + std::to_string(Line) + ":" +
-                                                          std::to_string(Address));
+    return Answered(NoPump(Line, Address));
   return Worker->StopPump(Address);
+}
+
+TCommandResult TStation::StopPump(int Line, int Address) {
+  return StopPumpAsync(Line, Address).get();
 }
 
 TCommandResult TStation::StopAll() {
   std::string Failures;
   TStatus Status = TStatus::Ok;
-  for (auto &Worker : Impl->Workers) {
-    const TCommandResult One = Worker->StopAll();
+  // Every line stops its pumps at once; none waits for another.
+  std::vector<std::future<TCommandResult>> Answers;
+  for (auto &Worker : Impl->Workers)
+    Answers.push_back(Worker->StopAll());
+  for (auto &Answer : Answers) {
+    const TCommandResult One = Answer.get();
     if (One.Ok())
       continue;
     Status = One.Status;
@@ -182,7 +178,7 @@ TCommandResult TStation::Unblock(int Line, int Address, int Code) {
                                                           std::to_string(Address));
   if (Code < 0 || Code > 255)
     return TCommandResult::Fail(TStatus::BadValue, "an unblock code lies in 0..255");
-  return Worker->Unblock(Address, Code);
+  return Worker->Unblock(Address, Code).get();
 }
 
 TCommandResult TStation::SetPrices(const std::map<int, double> &Prices) {
@@ -251,13 +247,18 @@ TCommandResult TStation::Claim(std::int64_t Id, const std::string &Client, const
     return TCommandResult::Fail(TStatus::BadValue,
                                 std::string("a ") + What + " needs the client's name");
   TClaimResult Claimed;
+  std::optional<TSale> Sale;
   try {
     Claimed = Lock ? Book->LockSale(Id, Client) : Book->ClearSale(Id, Client);
+    Sale = Book->Sale(Id);
   } catch (const EJournalError &E) {
+    // A claim that was made but could not be read back is still told as not
+    // done: the client repeats it, and a repeat by the same client is answered
+    // as done.
     return TCommandResult::Fail(TStatus::Journal, E.what());
   }
   TCommandResult Result = FromClaim(Claimed);
-  Result.Sale = Book->Sale(Id);
+  Result.Sale = Sale;
   if (Claimed == TClaimResult::Done && Result.Sale) {
     TEvent Event;
     Event.Kind = TEvent::TKind::Sale;

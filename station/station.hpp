@@ -10,11 +10,13 @@
 
 #include "de30/channel.hpp"
 #include "de30/driver.hpp"
+#include "station/command_result.hpp"
 #include "station/config.hpp"
 #include "station/events.hpp"
 #include "station/journal.hpp"
 
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,33 +24,6 @@
 #include <vector>
 
 namespace de30::station {
-
-// Why a command was refused, in words a POS developer can act on. Code is fixed
-// (clients may rely on it); Message explains.
-struct TCommandResult {
-  enum class TStatus {
-    Ok,
-    UnknownPump,  // no such pump in the configuration
-    UnknownGrade, // no such grade, or the pump does not sell it
-    WrongState,   // the pump's state does not allow the command (offline, fuelling, ...)
-    BadValue,     // a preset, price or unblock code outside its range or not allowed
-    NoPrice,      // the grade has no price, or the pump has not been sent its prices
-    LineFailed,   // the pump did not take the command (its reply failed or was rejected)
-    UnknownSale,
-    NotPayable,
-    NotLocked,
-    LockedByOther,
-    AlreadyCleared,
-    Journal,  // the journal could not record the step: nothing was done
-    Stopping, // the service is shutting down
-  } Status = TStatus::Ok;
-  std::string Message;
-  std::optional<TSale> Sale; // the sale a sale command acted on
-
-  bool Ok() const { return Status == TStatus::Ok; }
-  static TCommandResult Fail(TStatus Status, std::string Message);
-};
-const char *StatusCode(TCommandResult::TStatus Status); // "unknown_pump", "wrong_state", ...
 
 // How the station reaches its lines. The default opens each configured line as a
 // serial or TCP channel; the embedded simulated station and tests hand in their
@@ -66,6 +41,11 @@ struct TStationOptions {
   TPauser *Pauser = nullptr;
   // Names the program in the lines' capture files.
   std::string CaptureApplication = "de30d";
+  // The lines' sense of time (milliseconds of a steady clock) and their pause
+  // between cycles with nothing to do; null for the real ones. A recorded run is
+  // replayed on the time its capture gives.
+  std::function<std::int64_t()> Clock;
+  std::function<void(std::int64_t)> Idle;
 };
 
 class TStation {
@@ -98,6 +78,12 @@ public:
   TCommandResult Authorize(int Line, int Address, const TPreset &Preset,
                            std::optional<int> Grade);
   TCommandResult StopPump(int Line, int Address);
+  // The same commands, queued at once and answered through the future when they
+  // have run: for a caller that must not wait, such as a recorded run that
+  // queues its commands from inside an exchange.
+  std::future<TCommandResult> AuthorizeAsync(int Line, int Address, const TPreset &Preset,
+                                             std::optional<int> Grade);
+  std::future<TCommandResult> StopPumpAsync(int Line, int Address);
   // Stops every pump that is authorised or fuelling; Message lists failures.
   TCommandResult StopAll();
   TCommandResult Unblock(int Line, int Address, int Code);

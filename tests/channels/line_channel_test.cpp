@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <thread>
 
 namespace de30::test {
 namespace {
@@ -164,6 +165,129 @@ TEST_F(LineChannel, TheLastErrorInWordsCarriesTheReasonTheLineCouldNotBeOpened) 
   EXPECT_EQ(Channel.LastErrorText(2), "no error");
   EXPECT_EQ(Poll(), channels::ErrTimeout);
   EXPECT_EQ(Channel.LastErrorText(2), "no reply (timeout)");
+}
+
+// What the line did in one exchange, and what the next frame does about it.
+struct TSettleCase {
+  const char *What;
+  std::vector<std::uint8_t> Reply; // the first exchange's, empty for none
+  bool Verdict = true;             // the reply check's on it
+  bool Close = false;              // the line closes instead of answering
+  std::deque<std::uint8_t> Late;   // bytes that come after the exchange
+  bool Waits = false;              // the next frame waits for the line to fall quiet
+};
+
+TEST_F(LineChannel, AfterAFailedExchangeTheNextFrameWaitsForTheLineToFallQuiet) {
+  const std::vector<TSettleCase> Cases = {
+      {"an accepted reply", {0x19, 0x00, 0xFF}, true, false, {}, false},
+      {"an accepted reply with bytes trailing it",
+       {0x19, 0x00, 0xFF},
+       true,
+       false,
+       {0xFF, 0xFF},
+       true},
+      {"a rejected reply", {0x55, 0x00, 0xFF}, false, false, {}, true},
+      {"a rejected reply with its own reply behind it",
+       {0x55, 0x19, 0x00},
+       false,
+       false,
+       {0xFF},
+       true},
+      {"no reply", {}, true, false, {}, true},
+      {"no reply, then a late one", {}, true, false, {0x19, 0x00, 0xFF}, true},
+      {"a short reply", {0x19}, true, false, {}, true},
+      // A closed line is opened afresh: nothing of the old one can reach it.
+      {"a closed line", {}, true, true, {}, false},
+  };
+  for (const TSettleCase &Case : Cases) {
+    SCOPED_TRACE(Case.What);
+    TScriptLineChannel Lines;
+    TCheckCall Verdicts;
+    Verdicts.Channel = &Lines;
+    std::vector<channels::TTraceRecord> Records;
+    Lines.SetTracer([&](const channels::TTraceRecord &R) { Records.push_back(R); });
+    const auto Poll = [&](std::uint8_t Lead) {
+      const std::uint8_t Frame[] = {0x00, Lead, 0x42};
+      std::uint8_t Buffer[3] = {Lead};
+      Lines.SetReplyCheck(2, RecordCheck, &Verdicts);
+      return Lines.Transact(2, 2, Frame, 3, Buffer, 3, Lead);
+    };
+    Lines.SetupLine(2, 15, 2400);
+    Lines.Script.Replies.push_back(Case.Reply);
+    Lines.Script.CloseAfterReply = Case.Close;
+    Verdicts.Verdict = Case.Verdict;
+    Poll(0x19);
+    Lines.Script.Noise = Case.Late;
+    Lines.Script.CloseAfterReply = false;
+    Lines.Script.Replies.push_back({0x19, 0x00, 0xFF});
+    Verdicts.Verdict = true;
+    EXPECT_EQ(Poll(0x19), 0);
+    EXPECT_EQ(Lines.GetState(2), 1);
+    ASSERT_EQ(Records.size(), 2u);
+    EXPECT_EQ(Records[1].Dropped, Case.Late.size());
+    EXPECT_FALSE(Records[1].NotQuiet);
+    EXPECT_TRUE(Lines.Script.Noise.empty());
+    if (!Case.Waits) {
+      EXPECT_TRUE(Lines.Script.QuietWaits.empty());
+      continue;
+    }
+    // One read for each byte let die down, and one that heard nothing; none
+    // waits longer than the gap.
+    ASSERT_EQ(Lines.Script.QuietWaits.size(), Case.Late.size() + 1);
+    for (const auto Wait : Lines.Script.QuietWaits)
+      EXPECT_LE(Wait, Lines.QuietGap(2));
+    EXPECT_GT(Lines.Script.QuietWaits.back(), 0ms);
+  }
+}
+
+TEST_F(LineChannel, TimeTheHostTakesBeforeTheNextFrameCountsTowardsTheQuietGap) {
+  Channel.SetupLine(2, 15, 2400);
+  EXPECT_EQ(Poll(), channels::ErrTimeout);
+  std::this_thread::sleep_for(Channel.QuietGap(2));
+  Channel.Script.Replies.push_back({0x19, 0x00, 0xFF});
+  EXPECT_EQ(Poll(), 0);
+  // The line was listened to without waiting, and found quiet.
+  EXPECT_EQ(Channel.Script.QuietWaits, std::vector<std::chrono::milliseconds>{0ms});
+}
+
+TEST_F(LineChannel, ALineThatNeverFallsQuietHoldsTheFrameBackUpToTheLimitAndSaysSo) {
+  // At 115200 baud the gap is its floor, and the limit short.
+  Channel.SetupLine(2, 15, 115200);
+  std::vector<channels::TTraceRecord> Records;
+  Channel.SetTracer([&](const channels::TTraceRecord &R) { Records.push_back(R); });
+  EXPECT_EQ(Poll(), channels::ErrTimeout);
+  Channel.Script.Babble = true;
+  const auto Before = std::chrono::system_clock::now();
+  EXPECT_EQ(Poll(), channels::ErrTimeout);
+  ASSERT_EQ(Records.size(), 2u);
+  EXPECT_TRUE(Records[1].NotQuiet);
+  EXPECT_GT(Records[1].Dropped, 0u);
+  EXPECT_GE(Records[1].SentAt - Before, Channel.QuietLimit(2));
+  EXPECT_EQ(Channel.Script.Written.size(), 2u); // the frame went out all the same
+  EXPECT_EQ(Channel.LastErrorText(2),
+            "no reply (timeout) (the line never fell quiet before the frame)");
+  // Once it has, the note is gone.
+  Channel.Script.Babble = false;
+  Channel.Script.Replies.push_back({0x19, 0x00, 0xFF});
+  EXPECT_EQ(Poll(), 0);
+  EXPECT_FALSE(Records.back().NotQuiet);
+  EXPECT_EQ(Poll(), channels::ErrTimeout);
+  EXPECT_EQ(Channel.LastErrorText(2), "no reply (timeout)");
+}
+
+TEST(QuietGap, IsFourByteTimesAtTheLinesBaudRateWithAFloorAndALimitOfSixteen) {
+  struct TRow {
+    std::int32_t Baud;
+    std::chrono::milliseconds Gap;
+  };
+  // Ten bits a byte, rounded up to whole milliseconds.
+  for (const TRow Row : std::vector<TRow>{
+           {1200, 34ms}, {2400, 17ms}, {4800, 9ms}, {9600, 5ms}, {19200, 5ms}, {115200, 5ms}}) {
+    TScriptLineChannel Lines;
+    Lines.SetupLine(1, 15, Row.Baud);
+    EXPECT_EQ(Lines.QuietGap(1), Row.Gap) << Row.Baud;
+    EXPECT_EQ(Lines.QuietLimit(1), 16 * Row.Gap) << Row.Baud;
+  }
 }
 
 // A link as an integrator writes it: Write and Read only.

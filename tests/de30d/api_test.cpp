@@ -191,8 +191,14 @@ TEST_F(Service, ACommandThePumpsStateDoesNotAllowIsAConflict) {
   TReply Refused = Post("/api/v1/pumps/2:3/authorize", R"({"litres": 1})");
   EXPECT_EQ(Refused.Status, 409) << Refused.Body.dump();
   EXPECT_EQ(Refused.Body["error"], "wrong_state");
-  // Nobody came: the pump did not keep the authorisation and waits to be unblocked.
-  WaitForPump("2:3", "locked");
+  // Nobody came yet: the pump keeps the authorisation, waiting for the nozzle, and
+  // is not unblocked under it.
+  WaitForPump("2:3", "authorised");
+  TReply Busy = Post("/api/v1/pumps/2:3/unblock", R"({"code": 5})");
+  EXPECT_EQ(Busy.Status, 409) << Busy.Body.dump();
+  EXPECT_EQ(Busy.Body["error"], "wrong_state");
+  ASSERT_EQ(Post("/api/v1/pumps/2:3/stop", "").Status, 200);
+  WaitForPump("2:3", "idle");
   TReply Unblocked = Post("/api/v1/pumps/2:3/unblock", R"({"code": 5})");
   EXPECT_EQ(Unblocked.Status, 200) << Unblocked.Body.dump();
   WaitForPump("2:3", "idle");

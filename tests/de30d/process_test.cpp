@@ -51,7 +51,10 @@ nozzles = [1]
 )";
 
 TEST_F(De30d, CheckConfigAcceptsAGoodFileInOneLine) {
-  const TRun R = De30dRun("--check-config " + Write("good.toml", GoodConfig));
+  // On a device server, so that nothing depends on what this machine has plugged in.
+  std::string Good = GoodConfig;
+  Good.replace(Good.find("serial = \"/dev/ttyUSB0\""), 23, "tcp = \"10.0.0.7:4001\"");
+  const TRun R = De30dRun("--check-config " + Write("good.toml", Good));
   EXPECT_EQ(R.Code, 0) << R.Output;
   EXPECT_NE(R.Output.find("good.toml: ok"), std::string::npos) << R.Output;
   EXPECT_EQ(std::count(R.Output.begin(), R.Output.end(), '\n'), 1) << R.Output;
@@ -150,6 +153,37 @@ TEST_F(De30d, TheEmbeddedStationServesAndStopsCleanlyOnSigterm) {
   ASSERT_TRUE(Page);
   EXPECT_EQ(Page->status, 200);
   EXPECT_NE(Page->body.find("dashboard.js"), std::string::npos);
+  EXPECT_EQ(Service.Stop(), 0);
+}
+
+TEST_F(De30d, ADeviceNotPluggedInIsAWarningAndItsLineSaysWhyItCannotBeOpened) {
+  const std::string Device = (Dir.Path() / "ttyUSB9").string();
+  std::string Unplugged = GoodConfig;
+  Unplugged.replace(Unplugged.find("/dev/ttyUSB0"), 12, Device);
+  const std::string File = Write("unplugged.toml", Unplugged);
+  const TRun Checked = De30dRun("--check-config " + File);
+  EXPECT_EQ(Checked.Code, 0) << Checked.Output;
+  EXPECT_NE(Checked.Output.find("\nwarning: " + File + ":10: line[1].serial: " + Device +
+                                " does not exist (yet)"),
+            std::string::npos)
+      << Checked.Output;
+  // Started all the same, the station serves, and the line's health names the
+  // device and the reason.
+  TServing Service((Dir.Path() / "unplugged.db").string(), {"--config", File});
+  ASSERT_GT(Service.Port, 0) << Service.First;
+  httplib::Client Client("127.0.0.1", Service.Port);
+  std::string LastError;
+  for (int Try = 0; Try < 100 && LastError.find(Device) == std::string::npos; ++Try) {
+    const auto Lines = Client.Get("/api/v1/lines");
+    ASSERT_TRUE(Lines);
+    const TJson Line = TJson::parse(Lines->body).at(0);
+    if (Line.at("last_error").is_string())
+      LastError = Line.at("last_error").get<std::string>();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_NE(LastError.find("cannot open the line: " + Device + ": no such file or directory"),
+            std::string::npos)
+      << LastError;
   EXPECT_EQ(Service.Stop(), 0);
 }
 

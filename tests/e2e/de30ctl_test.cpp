@@ -114,6 +114,12 @@ TEST(De30ctl, BadInputGetsAMessageAndItsExitCode) {
       {"--serial 1=/dev/null poll 1:1", 4, "/dev/null: not a terminal"},
       {"--tcp 1=de30-no-such-host.invalid:4001 poll 1:1", 4, "host not found"},
       {"--fault no-reply poll 1:1", 1, "Can't GetSost (the status poll failed)"},
+      {"--fault no-reply,command=frob poll 1:1", 2, "unknown fault command 'frob' (poll, "},
+      {"--fault stray-byte,byte=256 poll 1:1", 2, "fault byte"},
+      {"--totals-layout both totals 1:2", 2, "not in {sum,per-nozzle}"},
+      {"--tcp 1=127.0.0.1:1 --totals-layout sum poll 1:1", 2, "--totals-layout applies"},
+      {"--totals-layout per-nozzle bench", 2, "no --serial, --tcp, --fault or --totals-layout"},
+      {"--totals-layout sum stats x.pcapng", 2, "--totals-layout"},
       {"price 1:1 1 100.00", 7, "Range check error (the driver refused a value out of range)"},
       {"dose 1:1 --litres 10000", 7, "Range check error"},
   };
@@ -192,6 +198,71 @@ TEST(De30ctl, APollShowsTheRawStatusByteAndWhyACallingPumpShows192) {
   EXPECT_TRUE(Has(Calling, "held at 192: the pump has not reported idle since the driver "
                            "started"))
       << Calling.Output;
+}
+
+TEST(De30ctl, AFaultAimedAtOneStepOfACommandSpoilsThatStepAlone) {
+  struct TCase {
+    const char *Args;
+    int Code;
+    const char *Says;
+  };
+  const TCase Cases[] = {
+      {"--fault no-reply,command=start-execute start 1:1", 1,
+       "(the execute command failed): line 1: no reply"},
+      {"--fault no-reply,command=start start 1:1", 1, "(authorising the pump failed)"},
+      {"--fault no-reply,command=stop-execute start 1:1", 0, "pump 1:1: authorised"},
+      {"--fault no-reply,command=stop-execute stop 1:1", 1, "(the execute command failed)"},
+      {"--fault no-reply,command=totals,times=-1 poll 1:1", 0, "192 idle"},
+      {"--fault no-reply,command=totals totals 1:1", 1, "(reading the totals failed)"},
+      {"--fault wrong-echo,command=nozzles poll 1:2", 6,
+       "'nozzle status, pump 2' was rejected"},
+      {"--fault stray-byte poll 1:1 --short", 6, "'status poll, pump 1' was rejected"},
+      // Noise that equals the lead byte passes the check: the lead byte is then
+      // read as the status byte.
+      {"--fault stray-byte,byte=9 poll 1:1 --short", 0, "status byte 0x09"},
+  };
+  for (const TCase &C : Cases) {
+    const TRun R = Ctl(C.Args);
+    EXPECT_EQ(R.Code, C.Code) << C.Args << "\n" << R.Output;
+    EXPECT_TRUE(Has(R, C.Says)) << C.Args << "\n" << R.Output;
+  }
+}
+
+// The columns of Pump's row ("1:2") in the last refresh of a monitor run.
+std::vector<std::string> LastRow(const TRun &R, const std::string &Pump) {
+  const auto Refresh = R.Output.rfind("-- refresh");
+  if (Refresh == std::string::npos)
+    return {};
+  const std::string Last = R.Output.substr(Refresh);
+  const auto Row = Last.find(" " + Pump + " ");
+  if (Row == std::string::npos)
+    return {};
+  std::istringstream Line(Last.substr(Row, Last.find('\n', Row) - Row));
+  std::vector<std::string> Columns;
+  for (std::string Column; Line >> Column;)
+    Columns.push_back(Column);
+  return Columns;
+}
+
+TEST(De30ctl, ThePerNozzleTotalsLayoutShowsTheLastNozzlesOwnCounter) {
+  // Customers take pump 1:2's nozzles in turn: nozzle 1 sells grade 1 at 1.00,
+  // nozzle 2 grade 2 at 2.00. Read as the pump's sum, the amount mixes both
+  // prices; read per nozzle, it is nozzle 2's alone.
+  const char *Monitor = "monitor --authorize --speed 100 --count 30 --interval 50";
+  const TRun Sum = Ctl(Monitor);
+  const TRun PerNozzle = Ctl(std::string("--totals-layout per-nozzle ") + Monitor);
+  const auto SumRow = LastRow(Sum, "1:2");
+  const auto NozzleRow = LastRow(PerNozzle, "1:2");
+  ASSERT_GE(SumRow.size(), 2u) << Sum.Output;
+  ASSERT_GE(NozzleRow.size(), 2u) << PerNozzle.Output;
+  const double SumVolume = std::stod(SumRow[SumRow.size() - 2]);
+  const double SumAmount = std::stod(SumRow.back());
+  const double NozzleVolume = std::stod(NozzleRow[NozzleRow.size() - 2]);
+  const double NozzleAmount = std::stod(NozzleRow.back());
+  EXPECT_GT(NozzleVolume, 0.0) << PerNozzle.Output;
+  EXPECT_DOUBLE_EQ(NozzleAmount, 2 * NozzleVolume) << PerNozzle.Output;
+  EXPECT_LT(SumAmount, 2 * SumVolume) << Sum.Output;
+  EXPECT_GT(SumAmount, SumVolume) << Sum.Output;
 }
 
 TEST(De30ctl, SimulatedCustomersInTheMonitorCompleteTheirFills) {

@@ -61,6 +61,31 @@ TEST_P(EndToEnd, ALateReplyTimesOutAndIsDiscardedBeforeTheNextCommand) {
   EXPECT_EQ(Driver->GetLineState(1), LineAccepted);
 }
 
+TEST_P(EndToEnd, ALateReplyLandsInTheNextExchangeOfAHostThatDoesNotWait) {
+  sim::TFaultRule Late;
+  Late.Kind = sim::TFaultKind::LateReply;
+  // After the host has given up on it (the timeout and three bytes' time), and
+  // well before the next exchange gives up in turn.
+  Late.DelayMs = 500;
+  Station.AddFault(Late);
+  EXPECT_THROW(Driver->GetSost(1, 1), ESerialIO);
+  double Amount = -1;
+  Driver->ReadFill(1, 1, Amount); // the poll's reply arrives while this one waits
+  EXPECT_EQ(Driver->GetLineState(1), LineRejected);
+  EXPECT_DOUBLE_EQ(Amount, -1);
+  // What was left of the fill reply is flushed before the next frame.
+  EXPECT_EQ(Driver->GetSost(1, 1), 192);
+  EXPECT_EQ(Driver->GetLineState(1), LineAccepted);
+}
+
+TEST_P(EndToEnd, AStrayByteAheadOfAReplyIsRejectedAndWhatItPushedOutIsFlushed) {
+  Fault(sim::TFaultKind::StrayByte);
+  EXPECT_EQ(Driver->GetSost(1, 1), 0);
+  EXPECT_EQ(Driver->GetLineState(1), LineRejected);
+  EXPECT_EQ(Driver->GetSost(1, 1), 192);
+  EXPECT_EQ(Driver->GetLineState(1), LineAccepted);
+}
+
 TEST_P(EndToEnd, AWrongEchoIsRejected) {
   Fault(sim::TFaultKind::WrongEcho);
   EXPECT_EQ(Driver->GetSost(1, 1), 0);

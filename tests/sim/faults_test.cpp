@@ -1,6 +1,7 @@
 // Faults injected into the station's replies, as the driver meets them.
 #include "sim_fixture.hpp"
 
+#include <functional>
 #include <vector>
 
 namespace de30::test {
@@ -34,6 +35,58 @@ TEST_F(Faults, AReplyLaterThanTheTimeoutIsMissingAndOneWithinItIsNot) {
   EXPECT_THROW(Driver->GetSost(1, 1), ESerialIO);
   EXPECT_EQ(Channel.LastError(1), channels::ErrTimeout);
   EXPECT_EQ(Driver->GetSost(1, 1), 192);
+}
+
+TEST_F(Faults, ALateReplyIsLostAndNeverReachesTheNextExchange) {
+  sim::TFaultRule Late;
+  Late.Kind = sim::TFaultKind::LateReply;
+  Late.DelayMs = 2000;
+  Station.AddFault(Late);
+  EXPECT_THROW(Driver->GetSost(1, 1), ESerialIO);
+  // A poll reply taken for this fill reply would be rejected, its lead byte being
+  // the poll's.
+  double Amount = -1;
+  EXPECT_DOUBLE_EQ(Driver->ReadFill(1, 1, Amount), 0.0);
+  EXPECT_EQ(Driver->GetLineState(1), LineAccepted);
+  EXPECT_DOUBLE_EQ(Amount, 0.0);
+}
+
+TEST_F(Faults, AStrayByteShiftsTheReplySoThatItIsRejectedAndTheLineRecovers) {
+  struct TCase {
+    const char *Exchange;
+    std::function<void()> Run;
+  };
+  const TCase Cases[] = {
+      {"status poll", [&] { EXPECT_EQ(Driver->GetSost(1, 1), NoStatus); }},
+      {"fill",
+       [&] {
+         double Amount = -1;
+         Driver->ReadFill(1, 1, Amount);
+         EXPECT_DOUBLE_EQ(Amount, -1); // not read from a rejected reply
+       }},
+  };
+  for (const TCase &C : Cases) {
+    Add(sim::TFaultKind::StrayByte);
+    C.Run();
+    EXPECT_EQ(Driver->GetLineState(1), LineRejected) << C.Exchange;
+    EXPECT_EQ(Channel.LastError(1), ReplyRejectedCode) << C.Exchange;
+    // The reply's last byte, left over, is gone before the next frame.
+    EXPECT_EQ(Driver->GetSost(1, 1), 192) << C.Exchange;
+    EXPECT_EQ(Driver->GetLineState(1), LineAccepted) << C.Exchange;
+  }
+}
+
+TEST_F(Faults, AStrayByteThatEqualsTheLeadByteIsAcceptedAndMisread) {
+  ASSERT_EQ(Driver->GetSost(1, 1), 192); // the pump has reported idle
+  sim::TFaultRule Rule;
+  Rule.Kind = sim::TFaultKind::StrayByte;
+  Rule.Noise = protocol::LeadByte(1, protocol::CmdStatus);
+  Station.AddFault(Rule);
+  // The check compares first bytes only; the status byte the driver reads is
+  // then the reply's lead byte, 0x09, which says "nozzle lifted".
+  EXPECT_EQ(Driver->GetSost(1, 1), 225);
+  EXPECT_EQ(Driver->GetLineState(1), LineAccepted);
+  EXPECT_EQ(Station.View(1, 1).State, sim::TPumpState::Idle);
 }
 
 TEST_F(Faults, AWrongEchoIsRejectedByTheDriversCheck) {
@@ -91,6 +144,21 @@ TEST_F(Faults, AScriptedFaultSpoilsExactlyItsCount) {
     }
   }
   EXPECT_EQ(Failed, 3);
+}
+
+TEST_F(Faults, TheStationCountsTheRepliesItSpoiledPerLine) {
+  sim::TPumpConfig Other;
+  Other.Address = 4;
+  Station.AddPump(2, Other);
+  Driver->InitLine(2);
+  Add(sim::TFaultKind::WrongEcho, 2);
+  EXPECT_EQ(Station.Spoiled(1), 0u);
+  for (int I = 0; I < 4; ++I)
+    Driver->GetSost(1, 1);
+  Driver->GetSost(2, 4);
+  EXPECT_EQ(Station.Spoiled(1), 2u);
+  EXPECT_EQ(Station.Spoiled(2), 0u);
+  EXPECT_EQ(Station.Spoiled(9), 0u);
 }
 
 // Which of 200 polls fail under a random fault of probability 0.3 and Seed.

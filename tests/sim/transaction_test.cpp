@@ -1,6 +1,8 @@
 // Whole transactions on the simulated station, seen through the driver's codes.
 #include "sim_fixture.hpp"
 
+#include "de30/errors.hpp"
+
 #include <vector>
 
 namespace de30::test {
@@ -190,6 +192,133 @@ TEST_F(Transaction, ASimulatedCustomerServedWithoutADoseStopsAfterAPlausibleFill
     EXPECT_EQ(Station.View(1, 5).Lifted, 0) << "fill " << Fill;
     EXPECT_EQ(Station.View(1, 5).Fills, Fill);
   }
+}
+
+TEST_F(Transaction, APumpThatKeepsItsFillLogRecordsEachFillWithItsNozzleVolumeAndAmount) {
+  sim::TPumpConfig Logged;
+  Logged.Address = 5;
+  Logged.Nozzles = 2;
+  Logged.LogFills = true;
+  ASSERT_TRUE(Station.AddPump(1, Logged));
+  ASSERT_EQ(Poll(5, 2), 192);
+  // Nozzle k sells at the pump's own price of grade k: 1.00, 2.00.
+  // Nozzle 2 at its dose, then nozzle 1 stopped by the host part-way.
+  ASSERT_TRUE(Station.LiftNozzle(1, 5, 2));
+  Poll(5, 2);
+  Driver->SetDoseLitres(1, 5, 3.21);
+  Driver->StartPump(1, 5);
+  ASSERT_TRUE(PollUntil(5, 2, 192));
+  Station.HangNozzle(1, 5);
+  Poll(5, 2);
+  ASSERT_TRUE(Station.LiftNozzle(1, 5, 1));
+  Poll(5, 2);
+  Driver->StartPump(1, 5);
+  Clock.Advance(2000 + 3000);
+  Driver->StopPump(1, 5);
+  const sim::TPumpView View = Station.View(1, 5);
+  ASSERT_EQ(View.State, sim::TPumpState::Finished);
+  const auto Log = Station.FillLog(1, 5);
+  ASSERT_EQ(Log.size(), 2u);
+  EXPECT_EQ(Log[0].Nozzle, 2);
+  EXPECT_EQ(Log[0].Volume, 321);
+  EXPECT_EQ(Log[0].Amount, 642);
+  EXPECT_EQ(Log[1].Nozzle, 1);
+  EXPECT_EQ(Log[1].Volume, View.FillVolume);
+  EXPECT_EQ(Log[1].Amount, View.FillAmount);
+  EXPECT_GT(Log[1].Volume, 100);
+  EXPECT_LT(Log[0].EndedMs, Log[1].EndedMs);
+  // What the log holds is what the totals grew by, nozzle by nozzle.
+  EXPECT_EQ(View.TotalVolume[0], Log[1].Volume);
+  EXPECT_EQ(View.TotalVolume[1], Log[0].Volume);
+  // A pump that does not keep one has none, whatever it sold.
+  Station.LiftNozzle(1, 1, 1);
+  Poll(1, 1);
+  Driver->StartPump(1, 1);
+  Clock.Advance(2000 + 2000);
+  Station.HangNozzle(1, 1);
+  EXPECT_EQ(Station.View(1, 1).Fills, 1);
+  EXPECT_TRUE(Station.FillLog(1, 1).empty());
+  EXPECT_THROW(Station.FillLog(1, 9), ERangeError);
+}
+
+TEST_F(Transaction, ACustomerNobodyServesWalksAwayAfterWaitingAndComesBack) {
+  sim::TPumpConfig Auto;
+  Auto.Address = 5;
+  Auto.AutoCustomer = true;
+  Auto.IdleMs = 1000;
+  Auto.WaitMs = 4000;
+  ASSERT_TRUE(Station.AddPump(1, Auto));
+  Clock.Advance(1000);
+  EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Calling);
+  Clock.Advance(3999);
+  EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Calling);
+  Clock.Advance(1);
+  EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Idle);
+  EXPECT_EQ(Station.View(1, 5).Lifted, 0);
+  Clock.Advance(1000);
+  EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Calling);
+  // Without a wait the customer stays.
+  sim::TPumpConfig Patient = Auto;
+  Patient.Address = 6;
+  Patient.WaitMs = 0;
+  ASSERT_TRUE(Station.AddPump(1, Patient));
+  Clock.Advance(1000);
+  ASSERT_EQ(Station.View(1, 6).State, sim::TPumpState::Calling);
+  Clock.Advance(600000);
+  EXPECT_EQ(Station.View(1, 6).State, sim::TPumpState::Calling);
+}
+
+TEST_F(Transaction, ACustomerWhoPaidInAdvanceComesForTheFillAndTakesTheNextNozzle) {
+  sim::TPumpConfig Auto;
+  Auto.Address = 5;
+  Auto.Nozzles = 2;
+  Auto.AutoCustomer = true;
+  Auto.IdleMs = 60000;
+  Auto.HangMs = 1000;
+  Auto.LogFills = true;
+  ASSERT_TRUE(Station.AddPump(1, Auto));
+  ASSERT_EQ(Poll(5, 2), 192);
+  for (int Fill = 1; Fill <= 2; ++Fill) {
+    Driver->SetDoseLitres(1, 5, 1.0);
+    Driver->StartPump(1, 5);
+    EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Authorised) << "fill " << Fill;
+    EXPECT_EQ(Station.View(1, 5).Lifted, 0) << "fill " << Fill;
+    Clock.Advance(60000);
+    EXPECT_EQ(Station.View(1, 5).Lifted, Fill) << "fill " << Fill;
+    Clock.Advance(2000 + 2000 + 1000);
+    EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Idle) << "fill " << Fill;
+    Poll(5, 2);
+  }
+  const auto Log = Station.FillLog(1, 5);
+  ASSERT_EQ(Log.size(), 2u);
+  EXPECT_EQ(Log[0].Nozzle, 1);
+  EXPECT_EQ(Log[1].Nozzle, 2);
+  EXPECT_EQ(Log[1].Volume, 100);
+}
+
+TEST_F(Transaction, WithArrivalsClosedTheCustomersAtThePumpsFinishAndNoNewOneComes) {
+  sim::TPumpConfig Auto;
+  Auto.Address = 5;
+  Auto.AutoCustomer = true;
+  Auto.IdleMs = 1000;
+  Auto.HangMs = 1000;
+  ASSERT_TRUE(Station.AddPump(1, Auto));
+  ASSERT_EQ(Poll(5, 1), 192);
+  Clock.Advance(1000);
+  ASSERT_EQ(Poll(5, 1), 225);
+  Driver->SetDoseLitres(1, 5, 1.0);
+  Driver->StartPump(1, 5);
+  Station.SetArrivals(false);
+  Clock.Advance(2000 + 2000);
+  EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Finished);
+  Clock.Advance(1000);
+  EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Idle);
+  Clock.Advance(600000);
+  EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Idle);
+  EXPECT_EQ(Station.View(1, 5).Fills, 1);
+  Station.SetArrivals(true);
+  Clock.Advance(1000);
+  EXPECT_EQ(Station.View(1, 5).State, sim::TPumpState::Calling);
 }
 
 TEST_F(Transaction, GarbageOnTheLineDoesNotDisturbTheNextExchange) {

@@ -85,9 +85,10 @@ void Build(sim::TSimStation &Station) {
     Config.FlowRate = 400;
     Station.AddPump(P.Line, Config);
   }
-  for (const sim::TFaultKind Kind : {sim::TFaultKind::NoReply, sim::TFaultKind::LateReply,
-                                     sim::TFaultKind::WrongEcho, sim::TFaultKind::CorruptDigits,
-                                     sim::TFaultKind::DropByte, sim::TFaultKind::ErrorStatus}) {
+  for (const sim::TFaultKind Kind :
+       {sim::TFaultKind::NoReply, sim::TFaultKind::LateReply, sim::TFaultKind::WrongEcho,
+        sim::TFaultKind::CorruptDigits, sim::TFaultKind::DropByte, sim::TFaultKind::ErrorStatus,
+        sim::TFaultKind::StrayByte}) {
     sim::TFaultRule Rule;
     Rule.Kind = Kind;
     Rule.Times = -1;

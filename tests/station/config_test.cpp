@@ -255,6 +255,72 @@ TEST(Config, LinesAreCheckedOneByOne) {
     ExpectRefused(Fault);
 }
 
+// Base with its line's serial device replaced, and a second line added.
+std::string TwoLines(const std::string &First, const std::string &Second) {
+  return Replace(Base, "serial = \"/dev/ttyUSB0\"", First) + "[[line]]\nnumber = 2\n" + Second +
+         " # second\n";
+}
+
+TEST(Config, ASerialLineNamesACharacterDeviceByItsAbsolutePath) {
+  test::TTempDir Dir;
+  const std::string Plain = (Dir / "plain").string();
+  std::ofstream(Plain) << "not a device\n";
+  const std::string Null = (Dir / "null-link").string();
+  std::filesystem::create_symlink("/dev/null", Null);
+  const std::string Missing = (Dir / "ttyUSB9").string();
+  const auto Serial = [](const std::string &Path) { return "serial = \"" + Path + "\""; };
+  for (const auto &Fault : std::vector<TFault>{
+           {Replace(Base, "/dev/ttyUSB0", "ttyUSB0"), "serial", "line[1].serial",
+            "must be an absolute path such as /dev/ttyUSB0, not \"ttyUSB0\""},
+           {Replace(Base, "/dev/ttyUSB0", "../dev/ttyUSB0"), "serial", "line[1].serial",
+            "absolute path"},
+           {Replace(Base, "/dev/ttyUSB0", Plain), "serial", "line[1].serial",
+            Plain + " is a regular file, not a serial device"},
+           {Replace(Base, "/dev/ttyUSB0", Dir.Path.string()), "serial", "line[1].serial",
+            "is a directory, not a serial device"},
+           // One device under two names is still one port.
+           {TwoLines(Serial("/dev/null"), Serial(Null)), "# second", "line[2].serial",
+            Null + " (/dev/null) is the device of line 1 already"},
+           {TwoLines(Serial("/dev/null"), Serial("/dev/./null")), "# second", "line[2].serial",
+            "is the device of line 1 already: two lines cannot share one serial port"},
+           // A device not plugged in yet is compared by the path as written.
+           {TwoLines(Serial(Missing), Serial(Missing)), "# second", "line[2].serial",
+            Missing + " is the device of line 1 already"},
+           {TwoLines("tcp = \"10.0.0.7:4001\"", "tcp = \"10.0.0.7:4001\""), "# second",
+            "line[2].tcp",
+            "10.0.0.7:4001 is the address of line 1 already: two lines cannot share one "
+            "port of a device server"},
+           {TwoLines("tcp = \"Pumps.local:4001\"", "tcp = \"pumps.LOCAL:4001\""), "# second",
+            "line[2].tcp", "is the address of line 1 already"},
+           {TwoLines("tcp = \"[fd00::7]:4001\"", "tcp = \"[FD00::7]:4001\""), "# second",
+            "line[2].tcp", "is the address of line 1 already"},
+       })
+    ExpectRefused(Fault);
+
+  // Accepted: a device that is there, and separate ports; a missing device with
+  // a warning worded as a fault is, since an adapter may be plugged in later.
+  const auto Accepted = [](const std::string &Text) { return ParseConfig(Text, "lines.toml"); };
+  const auto Present = Accepted(TwoLines(Serial(Null), "tcp = \"10.0.0.7:4001\""));
+  EXPECT_EQ(Present.Lines.at(0).Serial, Null);
+  EXPECT_TRUE(Present.Warnings.empty());
+  EXPECT_TRUE(Accepted(TwoLines("tcp = \"10.0.0.7:4001\"", "tcp = \"10.0.0.7:4002\""))
+                  .Warnings.empty());
+  EXPECT_TRUE(Accepted(TwoLines("tcp = \"10.0.0.7:4001\"", "tcp = \"10.0.0.8:4001\""))
+                  .Warnings.empty());
+  const std::string Unplugged = TwoLines(Serial(Missing), Serial(Missing + "-2"));
+  const auto Waiting = Accepted(Unplugged);
+  ASSERT_EQ(Waiting.Lines.size(), 2u);
+  EXPECT_EQ(Waiting.Lines[1].Serial, Missing + "-2");
+  EXPECT_EQ(Waiting.Warnings,
+            (std::vector<std::string>{
+                "lines.toml:" + std::to_string(LineWith(Unplugged, Missing)) +
+                    ": line[1].serial: " + Missing +
+                    " does not exist (yet); the line is opened once it appears",
+                "lines.toml:" + std::to_string(LineWith(Unplugged, "# second")) +
+                    ": line[2].serial: " + Missing +
+                    "-2 does not exist (yet); the line is opened once it appears"}));
+}
+
 TEST(Config, CapturesAreReadWithTheirRotationAndLinesMayShareAFile) {
   const std::string Text =
       Replace(Base, "serial = \"/dev/ttyUSB0\"",

@@ -41,6 +41,11 @@ protected:
 
   TStep Poll(const TPollInput &Input) { return Point.OnPoll(Input, Now += 100); }
   TStep Fill(double Volume) { return Point.OnFill(Volume, Volume * 2.0, Now += 100); }
+  // The station's start, with the fill the pump held just before it.
+  TStep Authorise(int Nozzle, TStartOutcome Outcome = TStartOutcome::Taken,
+                  double Baseline = 0.0) {
+    return Point.OnAuthorised(Outcome, Nozzle, Baseline, Baseline * 2.0, Now);
+  }
 
   std::int64_t Now = 0;
   TFuellingPoint Point;
@@ -79,14 +84,14 @@ TEST_F(AutoPointTest, AsksToAuthoriseEveryPollWhileCalling) {
   Poll(Code(192, 0));
   EXPECT_EQ(Poll(Code(225)).Action, TSaleAction::Begin);
   EXPECT_EQ(Poll(Code(225)).Action, TSaleAction::Begin) << "a refused start is tried again";
-  Point.OnAuthorised(true, 1);
+  Authorise(1);
   EXPECT_EQ(Poll(Code(217)).Action, TSaleAction::None);
 }
 
 TEST_F(PointTest, WholeSaleGoesAuthorisedFuellingCompletedIdle) {
   Poll(Code(225));
   EXPECT_FALSE(Point.RefuseAuthorise());
-  const TStep Started = Point.OnAuthorised(true, 1);
+  const TStep Started = Authorise(1);
   ASSERT_TRUE(Started.Changed);
   EXPECT_EQ(Started.Changed->To, TPointState::Authorised);
   EXPECT_TRUE(Point.HasSale());
@@ -120,54 +125,149 @@ TEST_F(PointTest, WholeSaleGoesAuthorisedFuellingCompletedIdle) {
 }
 
 TEST_F(PointTest, CompletedPumpCallingAgainIsCalling) {
-  Point.OnAuthorised(true, 1);
+  Authorise(1);
   Fill(1.0);
   Poll(Code(192, 0));
   Point.OnSaleClosed(true);
   EXPECT_EQ(Poll(Code(225)).Changed->To, TPointState::Calling);
 }
 
-TEST_F(PointTest, AFillBetweenTwoPollsIsCompletedOnceItsTotalsProveIt) {
-  for (int Back : {192, 225}) {
-    SCOPED_TRACE(Back);
-    TFuellingPoint P(1, false, Timing());
-    P.OnPoll(Code(192, 0), 0);
-    P.OnPoll(Code(225), 0);
-    P.OnAuthorised(true, 1);
-    // Authorised, then idle or calling again, with no fuel seen in between.
-    const TStep Guess = P.OnPoll(Code(static_cast<std::uint8_t>(Back), 0), 0);
-    ASSERT_TRUE(Guess.Changed);
-    EXPECT_NE(Guess.Changed->To, TPointState::Completed);
-    EXPECT_EQ(Guess.Action, TSaleAction::End);
-    const TStep Closed = P.OnSaleClosed(true);
-    ASSERT_TRUE(Closed.Changed);
-    EXPECT_EQ(Closed.Changed->To, TPointState::Completed);
-    EXPECT_EQ(Closed.Changed->Reason, "fill ended between two polls");
-    EXPECT_TRUE(P.OnSaleCleared().Changed) << "cleared like any completed sale";
-    EXPECT_EQ(P.State(), TPointState::Idle);
-  }
+// Evidence: the fill a pump holds when it is authorised is the previous sale's.
+// Only a reading that differs from it shows the pump took this authorisation.
+TEST_F(PointTest, TheFillHeldAtTheAuthorisationIsNotThisSalesFuel) {
+  Poll(Code(225));
+  Authorise(1, TStartOutcome::Taken, 2.0);
+  Poll(Code(217));
+  EXPECT_EQ(Fill(2.0).Action, TSaleAction::None);
+  EXPECT_FALSE(Point.Took());
+  EXPECT_FALSE(Point.SawFuel());
+  EXPECT_EQ(Point.Volume(), 0.0) << "the old fill is not shown as this sale's";
+  EXPECT_EQ(Point.State(), TPointState::Authorised);
+  Fill(0.0);
+  EXPECT_TRUE(Point.Took()) << "the authorisation reset the fill: the pump took it";
+  EXPECT_FALSE(Point.SawFuel());
+  ASSERT_TRUE(Fill(0.4).Changed);
+  EXPECT_EQ(Point.State(), TPointState::Fuelling);
+  EXPECT_EQ(Point.Volume(), 0.4);
 }
 
-TEST_F(PointTest, IdleRightAfterAnAuthorisationWithoutFuelIsLockedUntilUnblocked) {
+// Pre-pay: authorised before anyone lifts a nozzle. The pump reports idle, the
+// driver then drops its authorisation and reads the lifted nozzle as calling
+// while the pump pours: only the fill tells.
+TEST_F(PointTest, APrePaidPumpWaitsForTheNozzleAndIsFollowedWhileTheDriverSaysCalling) {
+  Poll(Code(192, 0));
+  Authorise(0, TStartOutcome::Taken, 3.0);
+  const TStep Idle = Poll(Code(192, 0));
+  EXPECT_EQ(Idle.Action, TSaleAction::None) << "no end: the customer has not come yet";
+  EXPECT_EQ(Point.State(), TPointState::Authorised);
+  EXPECT_EQ(Point.Reason(), "authorised; waiting for the nozzle");
+  Fill(3.0);
+  EXPECT_EQ(Poll(Code(225)).Action, TSaleAction::None);
+  EXPECT_EQ(Point.State(), TPointState::Authorised) << "never shown calling while it may pour";
+  EXPECT_EQ(Point.Reason(), "authorised; nozzle 1 lifted, no fuel yet");
+  Fill(0.0);
+  Fill(1.08);
+  EXPECT_EQ(Point.State(), TPointState::Fuelling);
+  EXPECT_EQ(Poll(Code(225)).Action, TSaleAction::None);
+  EXPECT_EQ(Point.State(), TPointState::Fuelling);
+  const TStep End = Poll(Code(192, 0));
+  EXPECT_EQ(End.Action, TSaleAction::End);
+  EXPECT_EQ(Point.State(), TPointState::Completed);
+}
+
+// A fill read between two polls shows the fill; the next idle poll ends it.
+TEST_F(PointTest, AFillThatFellBetweenTwoPollsShowsInTheFillReading) {
   Poll(Code(225));
-  Point.OnAuthorised(true, 1);
-  const TStep Step = Poll(Code(192, 0));
-  ASSERT_TRUE(Step.Changed);
-  EXPECT_EQ(Step.Changed->To, TPointState::Locked);
-  EXPECT_EQ(Step.Changed->Reason, "did not take the authorisation; unblock it");
-  EXPECT_EQ(Step.Action, TSaleAction::End) << "the sale closes, empty if the totals agree";
-  Point.OnSaleClosed(false);
-  EXPECT_FALSE(Poll(Code(225)).Changed) << "a lifted nozzle does not free a locked pump";
-  EXPECT_EQ(*Point.RefuseAuthorise(), "the pump is locked; unblock it first");
-  EXPECT_FALSE(Point.RefuseUnblock());
-  EXPECT_FALSE(Point.OnUnblocked(false).Changed) << "a failed unblock changes nothing";
-  const TStep Freed = Point.OnUnblocked(true);
-  ASSERT_TRUE(Freed.Changed);
-  EXPECT_EQ(Freed.Changed->To, TPointState::Idle);
+  Authorise(1, TStartOutcome::Taken, 5.0);
+  EXPECT_EQ(Poll(Code(192, 0)).Action, TSaleAction::None);
+  Fill(3.0);
+  EXPECT_TRUE(Point.SawFuel());
+  EXPECT_EQ(Poll(Code(192, 0)).Action, TSaleAction::End);
+  EXPECT_EQ(Point.State(), TPointState::Completed);
+}
+
+// With the driver reading the nozzle as calling, a fill that stands still is
+// settled: the pump's authorisation is withdrawn before the sale is judged.
+TEST_F(PointTest, AStillFillWhileTheDriverSaysCallingIsSettled) {
+  Authorise(1);
+  Poll(Code(192, 0));
+  Poll(Code(225));
+  Fill(1.0);
+  Now += 9000;
+  EXPECT_EQ(Fill(1.0).Action, TSaleAction::None);
+  Now += 1000;
+  EXPECT_EQ(Fill(1.0).Action, TSaleAction::Settle);
+  EXPECT_EQ(Fill(1.0).Action, TSaleAction::None) << "asked once";
+  const TStep Closed = Point.OnSaleClosed(true);
+  ASSERT_TRUE(Closed.Changed);
+  EXPECT_EQ(Closed.Changed->To, TPointState::Completed);
+}
+
+// A start whose reply was lost: the pump may pour, so it is never shown calling
+// or failed; what it does next decides.
+TEST_F(PointTest, AStartOfUnknownOutcomeIsFollowedUntilThePumpShowsWhatItDid) {
+  Poll(Code(225));
+  const TStep Started = Authorise(1, TStartOutcome::Unknown, 2.0);
+  ASSERT_TRUE(Started.Changed);
+  EXPECT_EQ(Started.Changed->To, TPointState::Authorised);
+  EXPECT_TRUE(Point.StartUncertain());
+  for (int Code_ : {225, 192}) {
+    SCOPED_TRACE(Code_);
+    EXPECT_EQ(Poll(Code(static_cast<std::uint8_t>(Code_), Code_ == 192 ? 0 : 1)).Action,
+              TSaleAction::None);
+    EXPECT_EQ(Point.State(), TPointState::Authorised);
+    EXPECT_NE(Point.Reason().find("unknown"), std::string::npos) << Point.Reason();
+  }
+  Poll(Code(225));
+  Fill(0.2);
+  EXPECT_FALSE(Point.StartUncertain()) << "the fill moved off the baseline: it was taken";
+  EXPECT_EQ(Point.State(), TPointState::Fuelling);
+  EXPECT_EQ(Point.RefuseAuthorise(), "the pump is fuelling") << "no second sale mid-fill";
+}
+
+TEST_F(PointTest, AStartOfUnknownOutcomeThatShowsNothingIsWithdrawnThenJudged) {
+  Poll(Code(225));
+  Authorise(1, TStartOutcome::Unknown, 2.0);
+  Now += 5000;
+  EXPECT_EQ(Fill(2.0).Action, TSaleAction::None);
+  Now += 1000;
+  EXPECT_EQ(Fill(2.0).Action, TSaleAction::Settle);
+  EXPECT_FALSE(Point.SawFuel());
+}
+
+TEST_F(PointTest, AStopWhoseReplyWasLostIsSentAgainAFewTimes) {
+  Authorise(1);
+  Fill(1.0);
+  int Retries = 0;
+  while (Point.OnStopped(false).Action == TSaleAction::Stop)
+    ++Retries;
+  EXPECT_EQ(Retries, 3);
+  EXPECT_TRUE(Point.HasSale());
+  EXPECT_EQ(Point.State(), TPointState::Fuelling);
+  EXPECT_EQ(Poll(Code(192, 0)).Action, TSaleAction::End) << "the pump shows the stop took";
+}
+
+TEST_F(PointTest, AStartTheDriverRefusedEndsTheSaleAtOnce) {
+  Poll(Code(225));
+  EXPECT_EQ(Authorise(1, TStartOutcome::Refused).Action, TSaleAction::End);
+}
+
+TEST_F(PointTest, ARecoveredSaleIsJudgedAgainstItsBaseline) {
+  Point.RecoverSale(true, 4.0, 8.0);
+  Point.OnPoll(Code(192, 0), 0);
+  Point.OnFill(4.0, 8.0, 0);
+  EXPECT_EQ(Point.Volume(), 0.0);
+  EXPECT_EQ(Point.OnFill(4.0, 8.0, 2000).Action, TSaleAction::Settle);
+  EXPECT_FALSE(Point.Took());
+  Point.OnSettleFailed();
+  Point.OnFill(1.0, 2.0, 2100);
+  EXPECT_TRUE(Point.Took());
+  EXPECT_TRUE(Point.SawFuel());
+  EXPECT_EQ(Point.State(), TPointState::Fuelling);
 }
 
 TEST_F(PointTest, CountDownRunOutKeepsTheSaleAuthorised) {
-  Point.OnAuthorised(true, 1);
+  Authorise(1);
   const TStep Step = Poll(Code(209));
   EXPECT_FALSE(Step.Changed) << "still authorised, for another reason";
   EXPECT_EQ(Point.State(), TPointState::Authorised);
@@ -213,7 +313,7 @@ TEST_F(MultiNozzlePointTest, NozzleCodesNameTheNozzle) {
   ASSERT_TRUE(Lifted.Changed);
   EXPECT_EQ(Lifted.Changed->Reason, "nozzle 2 lifted");
   EXPECT_EQ(Point.Nozzle(), 2);
-  Point.OnAuthorised(true, 2);
+  Authorise(2);
   EXPECT_FALSE(Poll(Code(218, 2)).Changed);
   Fill(1.0);
   EXPECT_EQ(Point.State(), TPointState::Fuelling);
@@ -221,21 +321,20 @@ TEST_F(MultiNozzlePointTest, NozzleCodesNameTheNozzle) {
 }
 
 TEST_F(MultiNozzlePointTest, ReadyNozzleOneIsAuthorisedNotAFault) {
-  Point.OnAuthorised(true, 0);
+  Authorise(0);
   Poll(Code(209, 1));
   EXPECT_EQ(Point.State(), TPointState::Authorised);
   EXPECT_EQ(Point.Reason(), "authorised");
   EXPECT_EQ(Point.Nozzle(), 1) << "a nozzle learnt after the authorisation";
 }
 
-TEST_F(MultiNozzlePointTest, CallingAfterAnAuthorisationWithoutFuelEndsTheSale) {
+TEST_F(MultiNozzlePointTest, CallingAfterAnAuthorisationWithoutFuelKeepsTheSaleOpen) {
   Poll(Code(225, 1));
-  Point.OnAuthorised(true, 1);
+  Authorise(1);
   const TStep Step = Poll(Code(225, 1));
-  ASSERT_TRUE(Step.Changed);
-  EXPECT_EQ(Step.Changed->To, TPointState::Calling);
-  EXPECT_EQ(Step.Changed->Reason, "did not take the authorisation");
-  EXPECT_EQ(Step.Action, TSaleAction::End);
+  EXPECT_EQ(Step.Action, TSaleAction::None) << "the pump may yet pour under it";
+  EXPECT_EQ(Point.State(), TPointState::Authorised);
+  EXPECT_TRUE(Point.HasSale());
 }
 
 TEST(OfflineBackoffTest, DoublesFromAQuarterSecondUpToTheBound) {
@@ -299,7 +398,7 @@ TEST_F(PointTest, RejectedRepliesAreNeverReadings) {
 }
 
 TEST_F(PointTest, OfflineDuringAFillKeepsTheSaleAndEndsItOnReturn) {
-  Point.OnAuthorised(true, 1);
+  Authorise(1);
   Fill(2.0);
   for (int I = 0; I < 3; ++I)
     Poll(Missed());
@@ -315,7 +414,7 @@ TEST_F(PointTest, OfflineDuringAFillKeepsTheSaleAndEndsItOnReturn) {
 
 TEST_F(PointTest, StoppedBeforeFuelEndsAtOnceAndTheDriversLeftoverAuthorisationIsNotOurs) {
   Poll(Code(225));
-  Point.OnAuthorised(true, 1);
+  Authorise(1);
   Poll(Code(217));
   const TStep Stop = Point.OnStopped(true);
   EXPECT_EQ(Stop.Action, TSaleAction::End);
@@ -334,7 +433,7 @@ TEST_F(PointTest, StoppedBeforeFuelEndsAtOnceAndTheDriversLeftoverAuthorisationI
 }
 
 TEST_F(PointTest, StoppedDuringAFillEndsWhenThePumpReportsIt) {
-  Point.OnAuthorised(true, 1);
+  Authorise(1);
   Fill(4.0);
   EXPECT_EQ(Point.OnStopped(true).Action, TSaleAction::None);
   EXPECT_EQ(Point.State(), TPointState::Fuelling);
@@ -344,30 +443,12 @@ TEST_F(PointTest, StoppedDuringAFillEndsWhenThePumpReportsIt) {
   EXPECT_TRUE(Point.Stopped());
 }
 
-TEST_F(PointTest, AFailedStartIsJudgedByTheNextPoll) {
-  Poll(Code(225));
-  EXPECT_FALSE(Point.OnAuthorised(false, 1).Changed);
-  EXPECT_TRUE(Point.HasSale()) << "the sale stays open: the pump may have taken it";
-  const TStep Took = Poll(Code(217));
-  ASSERT_TRUE(Took.Changed);
-  EXPECT_EQ(Took.Changed->To, TPointState::Authorised);
-}
-
-TEST_F(PointTest, AFailedStartThatDidNotTakeEndsTheSale) {
-  Poll(Code(192, 0));
-  Point.OnAuthorised(false, 1);
-  const TStep Step = Poll(Code(192, 0));
-  EXPECT_EQ(Step.Action, TSaleAction::End);
-  EXPECT_EQ(Point.State(), TPointState::Idle);
-  EXPECT_EQ(Point.Reason(), "the authorisation failed");
-}
-
 TEST_F(PointTest, CommandsThatDoNotFitTheStateAreRefused) {
   EXPECT_EQ(*Point.RefuseAuthorise(), "the pump is offline");
   EXPECT_EQ(*Point.RefuseUnblock(), "the pump is offline");
   Poll(Code(192, 0));
   EXPECT_FALSE(Point.RefuseStop());
-  Point.OnAuthorised(true, 1);
+  Authorise(1);
   EXPECT_EQ(*Point.RefuseAuthorise(), "the pump is already authorised");
   EXPECT_EQ(*Point.RefuseUnblock(), "the pump is authorised; stop it first");
   Fill(1.0);
@@ -376,7 +457,7 @@ TEST_F(PointTest, CommandsThatDoNotFitTheStateAreRefused) {
 }
 
 TEST_F(PointTest, RecoveredSaleOfAnIdlePumpSettlesOnceTheFillStandsStill) {
-  Point.RecoverSale();
+  Point.RecoverSale(false, 0.0, 0.0);
   EXPECT_TRUE(Point.HasSale());
   const TStep Answer = Point.OnPoll(Code(192, 0), 1000);
   ASSERT_TRUE(Answer.Changed);
@@ -396,7 +477,7 @@ TEST_F(PointTest, RecoveredSaleOfAnIdlePumpSettlesOnceTheFillStandsStill) {
 }
 
 TEST_F(PointTest, RecoveredSaleOfAPumpStillFuellingIsFollowedUntilTheFillStops) {
-  Point.RecoverSale();
+  Point.RecoverSale(false, 0.0, 0.0);
   Point.OnPoll(Code(192, 0), 0);
   Point.OnFill(1.0, 2.0, 0);
   const TStep Moving = Point.OnFill(1.5, 3.0, 500);
@@ -411,7 +492,7 @@ TEST_F(PointTest, RecoveredSaleOfAPumpStillFuellingIsFollowedUntilTheFillStops) 
 }
 
 TEST_F(MultiNozzlePointTest, RecoveredSaleOfAnAuthorisedPumpResumes) {
-  Point.RecoverSale();
+  Point.RecoverSale(false, 0.0, 0.0);
   const TStep Step = Point.OnPoll(Code(219, 3), 0);
   ASSERT_TRUE(Step.Changed);
   EXPECT_EQ(Step.Changed->Reason, "sale resumed after a restart");
@@ -423,7 +504,7 @@ TEST_F(MultiNozzlePointTest, RecoveredSaleOfAnAuthorisedPumpResumes) {
 }
 
 TEST_F(PointTest, RecoveredSaleOfAnOfflinePumpStaysOpen) {
-  Point.RecoverSale();
+  Point.RecoverSale(false, 0.0, 0.0);
   for (int I = 0; I < 10; ++I)
     Point.OnPoll(Missed(), I * 10000);
   EXPECT_TRUE(Point.HasSale());
@@ -449,7 +530,7 @@ TPollInput LeftOver(std::uint8_t C, std::uint8_t Nozzle) {
 TEST_F(MultiNozzlePointTest, ALiftedNozzleReadDuringALeftOverCountDownIsCalling) {
   Poll(Code(192, 0));
   Poll(Code(226, 2));
-  Point.OnAuthorised(true, 2);
+  Authorise(2);
   Fill(2.0);
   Poll(Code(192, 0));
   Point.OnSaleClosed(true);

@@ -59,6 +59,7 @@ TEST_F(Journal, EverythingRecordedIsThereAfterAReopen) {
   Closed.Price = 1.57;
   Closed.Preset = {TPreset::TKind::Money, 50.0};
   Closed.StartTotals = {true, 123456.78, 987654.32};
+  Closed.Baseline = {true, 12.34, 19.37};
   TSale Open = NewSale(2, 18);
   {
     TJournal Book(File);
@@ -86,6 +87,7 @@ TEST_F(Journal, EverythingRecordedIsThereAfterAReopen) {
     Open.Price = 1.49;
     Open.Volume = 3.5;
     Open.Amount = 5.22;
+    Open.Flags = {FlagUnsettled};
     ASSERT_TRUE(Book.UpdateSale(Open));
 
     Book.SetPrices({{92, 1.49}, {95, 1.57}});

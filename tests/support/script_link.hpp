@@ -1,6 +1,7 @@
 #pragma once
-// A line for channel tests: records what is written, answers reads from a
-// script, and opens (or refuses to open) on demand.
+// A line for channel tests: records what is written, answers each frame from a
+// script, carries scripted noise between frames, and opens (or refuses to open)
+// on demand.
 
 #include "channels/line_channel.hpp"
 
@@ -12,8 +13,14 @@ namespace de30::test {
 
 struct TLinkScript {
   std::vector<std::vector<std::uint8_t>> Written;
-  std::deque<std::vector<std::uint8_t>> Replies; // one per read; short ones time out
-  std::vector<std::chrono::milliseconds> Timeouts;
+  // One per frame, for the first read after it; short ones time out.
+  std::deque<std::vector<std::uint8_t>> Replies;
+  std::vector<std::chrono::milliseconds> Timeouts; // of the reads that wait for a reply
+  // Bytes the line carries between frames, and the timeouts of the reads that
+  // waited there. Babble: the line never stops talking.
+  std::deque<std::uint8_t> Noise;
+  bool Babble = false;
+  std::vector<std::chrono::milliseconds> QuietWaits;
   int Discards = 0;
   bool CloseAfterReply = false; // a read that runs short reports the line closed
   bool WriteFails = false;
@@ -23,14 +30,26 @@ class TScriptLink final : public channels::TLink {
 public:
   explicit TScriptLink(TLinkScript &Shared) : Script(Shared) {}
   void Discard() override { ++Script.Discards; }
+  bool Pending() override { return Script.Babble || !Script.Noise.empty(); }
   bool Write(const std::uint8_t *Data, std::size_t Count) override {
     Script.Written.emplace_back(Data, Data + Count);
+    Answering = true;
     return !Script.WriteFails;
   }
   TRead Read(std::uint8_t *Dest, std::size_t Count,
              std::chrono::milliseconds Timeout) override {
-    Script.Timeouts.push_back(Timeout);
     TRead Result;
+    if (!Answering) {
+      Script.QuietWaits.push_back(Timeout);
+      for (; Result.Count < Count && (Script.Babble || !Script.Noise.empty()); ++Result.Count) {
+        Dest[Result.Count] = Script.Babble ? 0xEE : Script.Noise.front();
+        if (!Script.Babble)
+          Script.Noise.pop_front();
+      }
+      return Result;
+    }
+    Answering = false;
+    Script.Timeouts.push_back(Timeout);
     if (Script.Replies.empty())
       return Result;
     const auto Reply = Script.Replies.front();
@@ -43,6 +62,7 @@ public:
 
 private:
   TLinkScript &Script;
+  bool Answering = false; // a frame went out and its reply has not been read
 };
 
 // A channel whose lines are script links; Refuse makes opening fail.

@@ -15,7 +15,7 @@ sim::TFaultRule ParseFault(const std::string &Text) {
   if (!Kind)
     throw ECtlError(ExitUsage, "unknown fault '" + Part +
                                    "' (no-reply, late-reply, wrong-echo, corrupt-digits, "
-                                   "drop-byte, error-status)");
+                                   "drop-byte, error-status, stray-byte)");
   sim::TFaultRule Rule;
   Rule.Kind = *Kind;
   bool TimesGiven = false;
@@ -39,7 +39,16 @@ sim::TFaultRule ParseFault(const std::string &Text) {
     else if (Key == "status")
       Rule.Status =
           static_cast<std::uint8_t>(ParseWhole(Value, "fault status", 0, 255, ExitUsage));
-    else
+    else if (Key == "byte")
+      Rule.Noise =
+          static_cast<std::uint8_t>(ParseWhole(Value, "fault byte", 0, 255, ExitUsage));
+    else if (Key == "command") {
+      const auto Aim = sim::AimByName(Value);
+      if (!Aim)
+        throw ECtlError(ExitUsage,
+                        "unknown fault command '" + Value + "' (" + sim::AimNames() + ")");
+      Rule.Aim = *Aim;
+    } else
       throw ECtlError(ExitUsage, "unknown fault setting '" + Part + "'");
   }
   if (!TimesGiven && Rule.Probability < 1.0)

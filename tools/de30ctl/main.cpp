@@ -35,6 +35,7 @@ struct TArguments {
   TTransportOptions Transport;
   std::vector<std::string> Faults;
   unsigned Seed = 1;
+  std::string TotalsLayout;
   std::string Pump;
   int Nozzles = 0;
   bool Short = false;
@@ -121,6 +122,10 @@ int Dispatch(CLI::App &App, TArguments &A) {
   std::vector<sim::TFaultRule> Faults;
   for (const auto &Text : A.Faults)
     Faults.push_back(ParseFault(Text));
+  const bool LayoutGiven = !A.TotalsLayout.empty();
+  const sim::TTotalsLayout Layout =
+      A.TotalsLayout == "per-nozzle" ? sim::TTotalsLayout::PerNozzle : sim::TTotalsLayout::Sum;
+  A.Transport.Totals = Layout;
 
   if (Name == "simulate") {
     std::signal(SIGINT, OnSignal);
@@ -128,13 +133,15 @@ int Dispatch(CLI::App &App, TArguments &A) {
     A.Simulate.Faults = Faults;
     A.Simulate.Seed = A.Seed;
     A.Simulate.Customers = !A.NoCustomers;
+    A.Simulate.Totals = Layout;
     return RunSimulate(A.Simulate, Interrupted);
   }
   if (Name == "replay" || Name == "stats") {
     if (!A.Transport.Serial.empty() || !A.Transport.Tcp.empty() || !Faults.empty() ||
-        !A.Transport.Capture.empty() || A.Transport.Trace || A.Transport.TimeoutMs > 0)
+        !A.Transport.Capture.empty() || A.Transport.Trace || A.Transport.TimeoutMs > 0 ||
+        LayoutGiven)
       throw ECtlError(ExitUsage, Name + " reads captures: no --serial, --tcp, --fault, "
-                                        "--capture, --trace or --timeout");
+                                        "--totals-layout, --capture, --trace or --timeout");
     if (Name == "stats")
       return RunStats(A.Stats);
     std::signal(SIGINT, OnSignal);
@@ -142,8 +149,10 @@ int Dispatch(CLI::App &App, TArguments &A) {
     return RunReplay(A.Replay, Interrupted);
   }
   if (Name == "bench") {
-    if (!A.Transport.Serial.empty() || !A.Transport.Tcp.empty() || !Faults.empty())
-      throw ECtlError(ExitUsage, "bench serves its own station: no --serial, --tcp or --fault");
+    if (!A.Transport.Serial.empty() || !A.Transport.Tcp.empty() || !Faults.empty() ||
+        LayoutGiven)
+      throw ECtlError(ExitUsage, "bench serves its own station: no --serial, --tcp, --fault "
+                                 "or --totals-layout");
     A.Bench.MultiNozzle = A.PollKind == "multi";
     return ReportBench(A.Bench, RunBench(A.Bench));
   }
@@ -159,6 +168,8 @@ int Dispatch(CLI::App &App, TArguments &A) {
       Transport.Simulated()->AddFault(Rule);
   } else if (!Faults.empty()) {
     throw ECtlError(ExitUsage, "--fault applies to the simulated station only");
+  } else if (LayoutGiven) {
+    throw ECtlError(ExitUsage, "--totals-layout applies to the simulated station only");
   }
   try {
     if (Demo)
@@ -314,8 +325,13 @@ int main(int argc, char **argv) {
       ->check(CLI::Range(1, 60000));
   App.add_option("--fault", A.Faults,
                  "inject a fault into the simulated station (repeatable): "
-                 "KIND[,line=N][,pump=N][,times=N][,prob=P][,delay=MS][,status=BYTE]");
+                 "KIND[,line=N][,pump=N][,command=C][,times=N][,prob=P][,delay=MS]"
+                 "[,status=BYTE][,byte=BYTE]");
   App.add_option("--seed", A.Seed, "seed of the random faults");
+  App.add_option("--totals-layout", A.TotalsLayout,
+                 "what the simulated pumps' last totals group holds: sum (the whole pump, "
+                 "default) or per-nozzle (the last nozzle's own counter)")
+      ->check(CLI::IsMember({"sum", "per-nozzle"}));
 
   App.add_subcommand("ident", "show the driver's identification and capabilities");
   auto *Poll = App.add_subcommand("poll", "poll a pump's status");

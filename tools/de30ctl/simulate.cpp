@@ -18,7 +18,8 @@ int RunSimulate(const TSimulateOptions &Options, const std::atomic<bool> &Stop) 
   sim::TSimStation Station(Clock);
   std::vector<int> Lines;
   std::string Watch;
-  for (const auto &Place : sim::DefaultStation(Options.Customers)) {
+  for (sim::TPumpPlace Place : sim::DefaultStation(Options.Customers)) {
+    Place.Pump.Totals = Options.Totals;
     Watch += " --pump " + std::to_string(Place.Line) + ":" +
              std::to_string(Place.Pump.Address) + "/" + std::to_string(Place.Pump.Nozzles);
     Station.AddPump(Place.Line, Place.Pump);

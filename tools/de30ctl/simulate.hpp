@@ -3,6 +3,7 @@
 // each on a pseudo-terminal or on a loopback TCP port, until interrupted.
 
 #include "sim/faults.hpp"
+#include "sim/pump.hpp"
 
 #include <atomic>
 #include <vector>
@@ -16,6 +17,7 @@ struct TSimulateOptions {
   int DurationS = 0; // 0: until interrupted
   std::vector<sim::TFaultRule> Faults;
   unsigned Seed = 1;
+  sim::TTotalsLayout Totals = sim::TTotalsLayout::Sum;
 };
 
 int RunSimulate(const TSimulateOptions &Options, const std::atomic<bool> &Stop);

@@ -63,7 +63,8 @@ TTransport::TTransport(const TTransportOptions &Options, bool ManualClock, bool 
       Clock = std::make_unique<sim::TSteadyClock>();
     }
     Station = std::make_unique<sim::TSimStation>(*Clock);
-    for (const auto &Place : sim::DefaultStation(AutoCustomers)) {
+    for (sim::TPumpPlace Place : sim::DefaultStation(AutoCustomers)) {
+      Place.Pump.Totals = Options.Totals;
       Station->AddPump(Place.Line, Place.Pump);
       if (Where.empty() || Where.back().first != Place.Line)
         Where.emplace_back(Place.Line, "embedded station");

@@ -22,6 +22,8 @@ struct TTransportOptions {
   bool Trace = false;
   std::string Capture; // a pcapng file of every exchange, when given
   int TimeoutMs = 0;   // 0: the line set-up's own timeout
+  // How the embedded station's pumps lay out their totals.
+  sim::TTotalsLayout Totals = sim::TTotalsLayout::Sum;
 };
 
 class TTransport {

@@ -9,8 +9,9 @@ namespace {
 using TStatus = station::TCommandResult::TStatus;
 
 // A line that failed is the gateway's fault (502); a service going down is
-// temporary (503); a journal that cannot write is ours (500).
-constexpr std::array<TStatusMapping, 14> Table{{
+// temporary (503); a journal that cannot write is ours (500); a reply that never
+// came, after the command may have been taken, is the gateway's time-out (504).
+constexpr std::array<TStatusMapping, 15> Table{{
     {TStatus::Ok, 200, "ok"},
     {TStatus::UnknownPump, 404, "unknown_pump"},
     {TStatus::UnknownGrade, 400, "unknown_grade"},
@@ -18,6 +19,7 @@ constexpr std::array<TStatusMapping, 14> Table{{
     {TStatus::BadValue, 400, "bad_value"},
     {TStatus::NoPrice, 409, "no_price"},
     {TStatus::LineFailed, 502, "line_failed"},
+    {TStatus::Uncertain, 504, "uncertain"},
     {TStatus::UnknownSale, 404, "unknown_sale"},
     {TStatus::NotPayable, 409, "not_payable"},
     {TStatus::NotLocked, 409, "not_locked"},

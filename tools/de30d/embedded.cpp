@@ -39,6 +39,10 @@ station::TStationConfig TEmbeddedStation::Config(const std::filesystem::path &Jo
     Pump.Address = Places[I].Pump.Address;
     Pump.Nozzles = GradesOf[I];
     Pump.AutoAuthorize = Setup.AutoAuthorize;
+    // The simulated pumps put the pump's sum in the totals group read.
+    Pump.Totals = Places[I].Pump.Totals == sim::TTotalsLayout::PerNozzle
+                      ? station::TTotalsLayout::PerNozzle
+                      : station::TTotalsLayout::Sum;
     Config.Pumps.push_back(Pump);
   }
   return Config;

@@ -40,6 +40,8 @@ int CheckConfig(const std::string &File) {
     std::printf("%s: ok: %zu lines, %zu pumps, %zu grades, listens on %s:%u, %s\n",
                 File.c_str(), Config.Lines.size(), Config.Pumps.size(), Config.Grades.size(),
                 Config.ListenHost.c_str(), Config.ListenPort, Uplink.c_str());
+    for (const auto &Warning : Config.Warnings)
+      std::printf("warning: %s\n", Warning.c_str());
     return ExitOk;
   } catch (const station::EConfigError &Error) {
     // The message names the file, the line and the key.
@@ -76,6 +78,8 @@ int Serve(const TArguments &A) {
       Log(TLevel::Error, std::string("configuration refused: ") + Error.what());
       return ExitBadSetup;
     }
+    for (const auto &Warning : Config.Warnings)
+      Log(TLevel::Warn, "configuration: " + Warning);
   } else {
     TEmbeddedOptions Simulated;
     Simulated.Speed = A.Speed;

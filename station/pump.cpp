@@ -1,0 +1,660 @@
+#include "station/pump.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+namespace de30::station {
+
+using TStatus = TCommandResult::TStatus;
+
+namespace {
+
+void AddFlag(TSale &Sale, const char *Flag) {
+  if (!Sale.HasFlag(Flag))
+    Sale.Flags.emplace_back(Flag);
+}
+
+void DropFlag(TSale &Sale, const char *Flag) { std::erase(Sale.Flags, std::string(Flag)); }
+
+TCommandResult Done(std::string Message = {}) {
+  TCommandResult Result;
+  Result.Message = std::move(Message);
+  return Result;
+}
+
+std::string Money(double Value) {
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "%.2f", Value);
+  return Text;
+}
+
+} // namespace
+
+TPump::TPump(const TPumpConfig &Config, const TPointTiming &Timing, TPumpServices Given)
+    : Setup(Config), Services(std::move(Given)),
+      Point(Config.NozzleCount(), Config.AutoAuthorize, Timing), Prices(Config) {
+  Published = MakeSnapshot();
+}
+
+void TPump::Note(const std::string &Error) const {
+  if (Services.NoteError)
+    Services.NoteError(Error);
+}
+
+void TPump::JournalFailed(const EJournalError &Error) {
+  JournalRetryAtMs = NowMs() + JournalRetryMs;
+  Note(std::string("journal: ") + Error.what());
+}
+
+bool TPump::RecoverSale(const TSale &Open) {
+  if (Sale)
+    return false;
+  Sale = Open;
+  Recovered = true;
+  Point.RecoverSale(Open.Baseline.Known, Open.Baseline.Volume, Open.Baseline.Amount);
+  Snapshot();
+  return true;
+}
+
+bool TPump::Busy() const {
+  const TPointState State = Point.State();
+  return State == TPointState::Authorised || State == TPointState::Fuelling;
+}
+
+// --- The step -----------------------------------------------------------------
+
+void TPump::Connected(TPumpIo &Io, const std::map<int, double> &StationPrices) {
+  Answered = false;
+  if (Prices.Update(StationPrices))
+    PublishPrice();
+  Stored = Prices.Wanted().Positions;
+  for (int K = 1; K <= GradeCount; ++K)
+    Io.LoadPrice(Setup.Address, K, Stored[static_cast<std::size_t>(K - 1)]);
+}
+
+void TPump::Update(TPumpIo &Io) {
+  // What the journal did not take last time, first; a journal that keeps failing
+  // is tried once a second, and the pump is followed meanwhile.
+  if (NowMs() >= JournalRetryAtMs) {
+    if (Closing)
+      FinishClose();
+    FlushTotals();
+    if (SaleDirty && NowMs() - SaleWrittenMs >= SaleUpdateMs)
+      WriteSale();
+  }
+  // A sale whose end waits for an accepted final reading tries again once a step,
+  // after a poll the pump answered.
+  const bool Unsettled = Sale && !Closing && Point.Ending() && Sale->HasFlag(FlagUnsettled);
+  if (Poll(Io) && Unsettled && Sale && !Closing)
+    EndSale(Io);
+}
+
+bool TPump::Poll(TPumpIo &Io) {
+  TSostRecord Record{};
+  const bool CountDownLeft = Io.CountDownLeft(Setup.Address);
+  const TIoResult Result = Io.Poll(Setup.Address, Setup.NozzleCount(), Record);
+  TPollInput Input;
+  if (Result.Kind == TIoResult::TKind::Rejected)
+    Input.Outcome = TPollInput::TOutcome::Rejected;
+  else if (!Result.Ok())
+    Input.Outcome = TPollInput::TOutcome::Missed;
+  else {
+    Input.Code = Record.Sost;
+    Input.Nozzle = Record.ActiveNozzle;
+    Input.CountDownLeft = CountDownLeft;
+  }
+  Handle(Io, Point.OnPoll(Input, NowMs()));
+  if (!Result.Ok())
+    return false;
+  if (Services.Between)
+    Services.Between();
+  if (!Answered) {
+    Answered = true;
+    // Fuel that went through while the station was not watching.
+    if (!Sale && UsesTotals()) {
+      const TPumpReading Reading = Io.Read(Setup.Address, true);
+      if (Reading.Totals.Known)
+        CheckTotalsMoved(Reading.Totals, nullptr);
+    }
+  }
+  if (Point.ReadsFill() && !Point.Ending()) {
+    const TPumpReading Reading = Io.Read(Setup.Address, false);
+    if (Reading.Fill.Known)
+      TakeFill(Io, Reading);
+  }
+  return true;
+}
+
+void TPump::TakeFill(TPumpIo &Io, const TPumpReading &Reading) {
+  Handle(Io, Point.OnFill(Reading.Fill.Volume, Reading.Fill.Amount, NowMs()));
+  Follow();
+}
+
+void TPump::Handle(TPumpIo &Io, const TStep &Step) {
+  if (Step.Changed) {
+    LearnNozzle();
+    Publish(Step.Changed->Reason);
+  } else if (Point.HasSale() && Point.Reason() != View().Reason) {
+    // Not a transition, but clients see why a sale waits (for the nozzle, for
+    // the pump to show what it did with a start).
+    Publish(Point.Reason());
+  }
+  switch (Step.Action) {
+  case TSaleAction::None:
+    break;
+  case TSaleAction::Begin:
+    // An auto-authorise pump is authorised under the rules of the command; a
+    // refusal (no prices yet) is tried again at its next call.
+    Authorize(Io, TPreset{}, std::nullopt);
+    break;
+  case TSaleAction::End:
+    EndSale(Io);
+    break;
+  case TSaleAction::Settle:
+    Settle(Io);
+    break;
+  case TSaleAction::Stop: {
+    const TIoResult Stopped = Io.Stop(Setup.Address);
+    Handle(Io, Point.OnStopped(Stopped.Ok()));
+    break;
+  }
+  }
+}
+
+void TPump::LearnNozzle() {
+  if (!Sale || Sale->Nozzle != 0 || Point.Nozzle() == 0)
+    return;
+  const int Nozzle = Point.Nozzle();
+  if (Nozzle > Setup.NozzleCount())
+    return;
+  Sale->Nozzle = Nozzle;
+  Sale->Grade = Setup.Nozzles[static_cast<std::size_t>(Nozzle - 1)];
+  Sale->Price = Prices.SentPrice(Sale->Grade).value_or(0.0);
+  SaleDirty = true;
+}
+
+void TPump::Follow() {
+  const std::int64_t Now = NowMs();
+  const double Volume = Point.Volume();
+  if (Volume != FillPublished && Now - FillPublishedMs >= FillEventMs) {
+    FillPublished = Volume;
+    FillPublishedMs = Now;
+    Publish("fill progress");
+  }
+  if (!Sale || !Point.SawFuel())
+    return;
+  LearnNozzle();
+  if (Sale->Volume != Volume || Sale->Amount != Point.Amount()) {
+    Sale->Volume = Volume;
+    Sale->Amount = Point.Amount();
+    SaleDirty = true;
+  }
+  if (SaleDirty && Now - SaleWrittenMs >= SaleUpdateMs)
+    WriteSale();
+}
+
+bool TPump::WriteSale() {
+  if (!Sale)
+    return true;
+  try {
+    Services.Journal->UpdateSale(*Sale);
+  } catch (const EJournalError &E) {
+    JournalFailed(E);
+    return false;
+  }
+  SaleDirty = false;
+  SaleWrittenMs = NowMs();
+  PublishSale(*Sale, "updated");
+  return true;
+}
+
+void TPump::RememberTotals(const TTotals &Totals) {
+  TotalsToWrite = Totals;
+  FlushTotals();
+}
+
+void TPump::FlushTotals() {
+  if (!TotalsToWrite)
+    return;
+  try {
+    Services.Journal->SetLastTotals(Services.Line, Setup.Address, *TotalsToWrite);
+    TotalsToWrite.reset();
+  } catch (const EJournalError &E) {
+    JournalFailed(E);
+  }
+}
+
+void TPump::CheckTotalsMoved(const TTotals &Now, TSale *Open) {
+  std::optional<TTotals> Last = TotalsToWrite;
+  if (!Last) {
+    try {
+      Last = Services.Journal->LastTotals(Services.Line, Setup.Address);
+    } catch (const EJournalError &E) {
+      // Unknown, not unmoved: the check waits for a journal that answers.
+      JournalFailed(E);
+      return;
+    }
+  }
+  if (Last && Last->Known && std::fabs(Now.Volume - Last->Volume) > VolumeTolerance) {
+    if (Open != nullptr)
+      AddFlag(*Open, FlagTotalsMoved);
+    Publish("totals moved without a sale: " + Money(Last->Volume) + " -> " + Money(Now.Volume) +
+            " litres");
+  }
+  RememberTotals(Now);
+}
+
+// --- Closing a sale -----------------------------------------------------------
+
+void TPump::Settle(TPumpIo &Io) {
+  if (!Sale)
+    return;
+  // Whatever authorisation the pump may still hold is withdrawn before the sale
+  // is judged, so that no fuel can follow the final reading.
+  const TIoResult Stopped = Io.Stop(Setup.Address);
+  if (!Stopped.Ok()) {
+    Point.OnSettleFailed();
+    Note(Stopped.Describe("stop before closing the sale"));
+    return;
+  }
+  EndSale(Io);
+}
+
+void TPump::EndSale(TPumpIo &Io) {
+  if (!Sale || Closing)
+    return;
+  // The final reading: the fill, and the totals straight after it.
+  TPumpReading Final;
+  for (int Try = 0; Try < FinalReadTries && !Final.Fill.Known; ++Try)
+    Final = Io.Read(Setup.Address, UsesTotals());
+  if (!Final.Fill.Known) {
+    const std::string Why =
+        "the fill is over; no final fill reading accepted yet (" + Final.FillRead.Error + ")";
+    Point.Unsettled(Why);
+    Publish(Why);
+    if (!Sale->HasFlag(FlagUnsettled)) {
+      AddFlag(*Sale, FlagUnsettled);
+      SaleDirty = true;
+      WriteSale();
+    }
+    return;
+  }
+  TSale Ended = *Sale;
+  DropFlag(Ended, FlagUnsettled);
+  Judge(Ended, Final);
+  Ended.EndedMs = NowEpochMs();
+  if (Ended.EndTotals.Known)
+    RememberTotals(Ended.EndTotals);
+  Closing = Ended;
+  FinishClose();
+}
+
+void TPump::Judge(TSale &Ended, const TPumpReading &Final) {
+  if (Final.Totals.Known)
+    Ended.EndTotals = Final.Totals;
+  // Totals judge a sale only where the totals the driver reads count its nozzle.
+  const bool Covered = UsesTotals() && Setup.TotalsCover(Ended.Nozzle);
+  const bool Delta = Covered && Ended.StartTotals.Known && Ended.EndTotals.Known;
+  const double Moved = Delta ? Ended.EndTotals.Volume - Ended.StartTotals.Volume : 0.0;
+  const TFillReading &Fill = Final.Fill;
+  bool Took = Point.Took();
+  if (!Took && Ended.Baseline.Known)
+    Took = Fill.Volume != Ended.Baseline.Volume || Fill.Amount != Ended.Baseline.Amount;
+  // A sale from a journal that did not keep the baseline: only moved totals prove
+  // the fill is this sale's.
+  if (!Took && !Ended.Baseline.Known)
+    Took = Delta && std::fabs(Moved) > VolumeTolerance;
+  // A new fill with the very figures of the one before shows only in the totals.
+  if (!Took && Delta && Fill.Volume > 0.0 && std::fabs(Moved - Fill.Volume) <= VolumeTolerance)
+    Took = true;
+  Ended.Volume = Took ? Fill.Volume : 0.0;
+  Ended.Amount = Took ? Fill.Amount : 0.0;
+  if (!Ended.StartTotals.Known || !Ended.EndTotals.Known)
+    AddFlag(Ended, FlagNoTotals);
+  if (Delta && std::fabs(Moved - Ended.Volume) > VolumeTolerance)
+    AddFlag(Ended, FlagVolumeMismatch);
+  if (Point.Stopped())
+    AddFlag(Ended, FlagStopped);
+  if (Recovered)
+    AddFlag(Ended, FlagRecovered);
+  const bool Empty = Ended.Volume <= 0.0 && (!Delta || std::fabs(Moved) <= VolumeTolerance);
+  if (Empty)
+    AddFlag(Ended, FlagEmpty);
+  Ended.State = Empty ? TSaleState::Cleared : TSaleState::Payable;
+}
+
+bool TPump::FinishClose() {
+  const TSale Ended = *Closing;
+  try {
+    Services.Journal->CloseSale(Ended);
+  } catch (const EJournalError &E) {
+    // Not closed, so not reported: tried again next cycle.
+    JournalFailed(E);
+    return false;
+  }
+  Closing.reset();
+  Sale.reset();
+  SaleDirty = false;
+  Recovered = false;
+  LastSaleId = Ended.Id;
+  Point.ShowFill(Ended.Volume, Ended.Amount);
+  // Published even without a change of state: the figures shown during the fill
+  // were its last reading, and clients must see the sale's own.
+  const TStep Step = Point.OnSaleClosed(Ended.State != TSaleState::Cleared);
+  Publish(Step.Changed ? Step.Changed->Reason : "sale closed");
+  if (Ended.HasFlag(FlagVolumeMismatch))
+    PublishSale(Ended, "volume differs from the totals");
+  PublishSale(Ended, Ended.State == TSaleState::Cleared ? "closed empty" : "closed");
+  return true;
+}
+
+// --- Prices -------------------------------------------------------------------
+
+void TPump::PricesChanged(const std::map<int, double> &StationPrices) {
+  if (Prices.Update(StationPrices))
+    PublishPrice();
+}
+
+void TPump::SendPrices(TPumpIo &Io, bool Force) {
+  if (!Prices.NeedsSend())
+    return;
+  const TPointState State = Point.State();
+  if (State == TPointState::Offline) {
+    if (Prices.Hold("waiting for the pump to answer"))
+      PublishPrice();
+    return;
+  }
+  if (Point.HasSale() || State == TPointState::Authorised || State == TPointState::Fuelling) {
+    if (Prices.Hold("held back while the pump is authorised or fuelling"))
+      PublishPrice();
+    return;
+  }
+  if (!Force && Prices.State() == TPriceState::Failed && NowMs() < PriceRetryAtMs)
+    return;
+  SendPriceList(Io);
+}
+
+bool TPump::SendPriceList(TPumpIo &Io) {
+  const TPriceTable &Want = Prices.Wanted().Positions;
+  // The driver sends its whole table with every price it is given: the table is
+  // loaded first with nothing sent, and then one command carries the complete
+  // list, so no frame ever holds a grade's old price or none.
+  for (int K = 2; K <= GradeCount; ++K) {
+    const auto I = static_cast<std::size_t>(K - 1);
+    if (Want[I] != Stored[I]) {
+      Io.LoadPrice(Setup.Address, K, Want[I]);
+      Stored[I] = Want[I];
+    }
+  }
+  const TIoResult Result = Io.SetPrice(Setup.Address, 1, Want[0]);
+  if (Result.Kind != TIoResult::TKind::Refused)
+    Stored[0] = Want[0];
+  bool Changed = false;
+  if (Result.Ok()) {
+    Changed = Prices.OnSent(true, "");
+  } else {
+    PriceRetryAtMs = NowMs() + PriceRetryMs;
+    Changed = Prices.OnSent(false, Result.Describe("price list"));
+  }
+  if (Changed)
+    PublishPrice();
+  return Result.Ok();
+}
+
+// --- Commands -----------------------------------------------------------------
+
+std::optional<TCommandResult> TPump::CheckPreset(const TPreset &Preset,
+                                                 std::optional<int> Grade, int NozzleGrade,
+                                                 double &Litres) const {
+  Litres = 0.0;
+  switch (Preset.Kind) {
+  case TPreset::TKind::None:
+    return std::nullopt;
+  case TPreset::TKind::Litres:
+    Litres = Preset.Value;
+    if (!std::isfinite(Litres) || Litres <= 0.0 || Litres > MaxDoseLitres)
+      return TCommandResult::Fail(TStatus::BadValue,
+                                  "a preset in litres lies in 0.01..9999.99");
+    return std::nullopt;
+  case TPreset::TKind::Money:
+    break;
+  }
+  int PriceGrade = Grade.value_or(NozzleGrade);
+  if (PriceGrade == 0) {
+    bool OneGrade = true;
+    for (int G : Setup.Nozzles)
+      OneGrade = OneGrade && G == Setup.Nozzles.front();
+    if (!OneGrade)
+      return TCommandResult::Fail(TStatus::UnknownGrade,
+                                  "a money preset needs the grade: no nozzle is lifted");
+    PriceGrade = Setup.Nozzles.front();
+  }
+  const auto Price = Prices.SentPrice(PriceGrade);
+  if (!Price || *Price <= 0.0)
+    return TCommandResult::Fail(TStatus::NoPrice, "the pump sells grade " +
+                                                      std::to_string(PriceGrade) +
+                                                      " at no price");
+  if (!std::isfinite(Preset.Value) || Preset.Value <= 0.0)
+    return TCommandResult::Fail(TStatus::BadValue, "a money preset must be above 0");
+  // Rounded down, so the fill never costs more than was paid.
+  Litres = std::floor(Preset.Value / *Price * 100.0 + 1e-6) / 100.0;
+  if (Litres <= 0.0 || Litres > MaxDoseLitres)
+    return TCommandResult::Fail(TStatus::BadValue, "the money preset comes to " +
+                                                       Money(Litres) +
+                                                       " litres, outside 0.01..9999.99");
+  return std::nullopt;
+}
+
+TCommandResult TPump::Authorize(TPumpIo &Io, const TPreset &Preset, std::optional<int> Grade) {
+  if (auto Refusal = Point.RefuseAuthorise())
+    return TCommandResult::Fail(TStatus::WrongState, *Refusal);
+  if (Sale || Closing)
+    return TCommandResult::Fail(TStatus::WrongState, "the pump's last sale is being closed");
+  if (Grade) {
+    bool Sells = false;
+    for (int G : Setup.Nozzles)
+      Sells = Sells || G == *Grade;
+    if (!Sells)
+      return TCommandResult::Fail(TStatus::UnknownGrade,
+                                  "the pump does not sell grade " + std::to_string(*Grade));
+  }
+  if (!Prices.Current()) {
+    if (Prices.NeedsSend())
+      SendPrices(Io, true);
+    if (!Prices.Current())
+      return TCommandResult::Fail(TStatus::NoPrice,
+                                  "the pump has not been sent its prices: " + Prices.Reason());
+  }
+  const int Address = Setup.Address;
+  int Nozzle = Point.State() == TPointState::Calling ? Point.Nozzle() : 0;
+  if (Setup.NozzleCount() == 1)
+    Nozzle = 1;
+  const int NozzleGrade = Nozzle >= 1 && Nozzle <= Setup.NozzleCount()
+                              ? Setup.Nozzles[static_cast<std::size_t>(Nozzle - 1)]
+                              : 0;
+  double Litres = 0.0;
+  if (auto Refusal = CheckPreset(Preset, Grade, NozzleGrade, Litres))
+    return *Refusal;
+
+  TSale Opened;
+  Opened.Line = Services.Line;
+  Opened.Pump = Address;
+  Opened.Nozzle = Nozzle;
+  Opened.Grade = NozzleGrade;
+  Opened.Price = NozzleGrade != 0 ? Prices.SentPrice(NozzleGrade).value_or(0.0) : 0.0;
+  Opened.Preset = Preset;
+  Opened.State = TSaleState::Open;
+  // The fill the pump holds now is the previous sale's: the baseline this sale's
+  // readings are told apart from. The totals come straight after it.
+  const TPumpReading Before = Io.Read(Address, UsesTotals());
+  if (!Before.Fill.Known)
+    return TCommandResult::Fail(TStatus::LineFailed,
+                                Before.FillRead.Describe("reading the fill before the start"));
+  Opened.Baseline = Before.Fill;
+  if (UsesTotals()) {
+    if (!Before.Totals.Known)
+      return TCommandResult::Fail(TStatus::LineFailed,
+                                  Before.TotalsRead.Describe("reading the totals"));
+    Opened.StartTotals = Before.Totals;
+    CheckTotalsMoved(Opened.StartTotals, &Opened);
+  } else {
+    AddFlag(Opened, FlagNoTotals);
+  }
+  Opened.StartedMs = NowEpochMs();
+  // Journaled before anything that could start a fill goes out.
+  try {
+    Opened = Services.Journal->OpenSale(Opened);
+  } catch (const EJournalError &E) {
+    return TCommandResult::Fail(TStatus::Journal, E.what());
+  }
+  Sale = Opened;
+  Recovered = false;
+  SaleDirty = false;
+  SaleWrittenMs = NowMs();
+  PublishSale(Opened, "opened");
+
+  if (Preset.Kind != TPreset::TKind::None) {
+    const TIoResult Dosed = Io.Dose(Address, Litres);
+    if (!Dosed.Ok()) {
+      // No start went out: nothing was authorised, and the sale ends empty.
+      Opened.EndTotals = Opened.StartTotals;
+      Opened.EndedMs = NowEpochMs();
+      Opened.State = TSaleState::Cleared;
+      AddFlag(Opened, FlagEmpty);
+      Closing = Opened;
+      FinishClose();
+      TCommandResult Result =
+          TCommandResult::Fail(TStatus::LineFailed, Dosed.Describe("presetting the dose"));
+      Result.Sale = Opened;
+      return Result;
+    }
+  }
+  const TIoResult Started = Io.Start(Address);
+  const TStartOutcome Outcome = Started.Ok() ? TStartOutcome::Taken
+                                : Started.Kind == TIoResult::TKind::Refused
+                                    ? TStartOutcome::Refused
+                                    : TStartOutcome::Unknown;
+  if (Outcome == TStartOutcome::Unknown && Sale) {
+    AddFlag(*Sale, FlagUncertain);
+    SaleDirty = true;
+    WriteSale();
+  }
+  const std::optional<TSale> Authorised = Sale;
+  Handle(Io, Point.OnAuthorised(Outcome, Nozzle, Opened.Baseline.Volume, Opened.Baseline.Amount,
+                                NowMs()));
+  Snapshot();
+  TCommandResult Result;
+  if (Outcome == TStartOutcome::Taken) {
+    Result = Done(Preset.Kind == TPreset::TKind::None
+                      ? "authorised"
+                      : "authorised for " + Money(Litres) + " litres");
+  } else if (Outcome == TStartOutcome::Unknown) {
+    Result = TCommandResult::Fail(TStatus::Uncertain,
+                                  Started.Describe("authorising the pump") +
+                                      "; the pump may have taken the start: the sale stays "
+                                      "open while the pump is followed");
+  } else {
+    Result =
+        TCommandResult::Fail(TStatus::LineFailed, Started.Describe("authorising the pump"));
+  }
+  Result.Sale = Sale ? *Sale : Authorised.value_or(Opened);
+  return Result;
+}
+
+TCommandResult TPump::Stop(TPumpIo &Io) {
+  if (auto Refusal = Point.RefuseStop())
+    return TCommandResult::Fail(TStatus::WrongState, *Refusal);
+  const TIoResult Stopped = Io.Stop(Setup.Address);
+  const bool HadSale = Point.HasSale();
+  Handle(Io, Point.OnStopped(Stopped.Ok()));
+  Snapshot();
+  if (!Stopped.Ok())
+    return TCommandResult::Fail(HadSale ? TStatus::Uncertain : TStatus::LineFailed,
+                                Stopped.Describe("stopping the pump"));
+  return Done("stopped");
+}
+
+TCommandResult TPump::Unblock(TPumpIo &Io, int Code) {
+  if (Code < 0 || Code > 255)
+    return TCommandResult::Fail(TStatus::BadValue, "an unblock code lies in 0..255");
+  if (auto Refusal = Point.RefuseUnblock())
+    return TCommandResult::Fail(TStatus::WrongState, *Refusal);
+  const TIoResult Unblocked = Io.Unblock(Setup.Address, Code);
+  Handle(Io, Point.OnUnblocked(Unblocked.Ok()));
+  if (!Unblocked.Ok())
+    return TCommandResult::Fail(TStatus::LineFailed, Unblocked.Describe("unblocking the pump"));
+  return Done("unblocked");
+}
+
+void TPump::SaleCleared(std::int64_t SaleId) {
+  if (LastSaleId != SaleId)
+    return;
+  const TStep Step = Point.OnSaleCleared();
+  if (Step.Changed)
+    Publish(Step.Changed->Reason);
+}
+
+// --- Views and events ---------------------------------------------------------
+
+TPumpSnapshot TPump::MakeSnapshot() const {
+  TPumpSnapshot View;
+  View.Line = Services.Line;
+  View.Pump = Setup.Address;
+  View.State = Point.State();
+  View.Nozzle = Point.Nozzle();
+  if (View.Nozzle >= 1 && View.Nozzle <= Setup.NozzleCount())
+    View.Grade = Setup.Nozzles[static_cast<std::size_t>(View.Nozzle - 1)];
+  View.NozzleCount = Setup.NozzleCount();
+  View.Volume = Point.Volume();
+  View.Amount = Point.Amount();
+  if (Sale)
+    View.Preset = Sale->Preset;
+  View.PriceState = Prices.State();
+  View.PriceReason = Prices.Reason();
+  View.Prices = Prices.SentPrices();
+  View.SaleId = Sale ? Sale->Id : LastSaleId;
+  View.LastCode = Point.LastCode();
+  View.AutoAuthorize = Setup.AutoAuthorize;
+  View.Reason = Point.Reason();
+  return View;
+}
+
+void TPump::Snapshot() {
+  TPumpSnapshot View = MakeSnapshot();
+  std::lock_guard<std::mutex> Lock(ViewGuard);
+  Published = std::move(View);
+}
+
+TPumpSnapshot TPump::View() const {
+  std::lock_guard<std::mutex> Lock(ViewGuard);
+  return Published;
+}
+
+void TPump::Publish(const std::string &Reason) {
+  Snapshot();
+  TEvent Event;
+  Event.Kind = TEvent::TKind::Pump;
+  Event.Reason = Reason;
+  Event.Pump = View();
+  Services.Bus->Publish(std::move(Event));
+}
+
+void TPump::PublishPrice() {
+  Snapshot();
+  TEvent Event;
+  Event.Kind = TEvent::TKind::Price;
+  Event.Reason =
+      Prices.Reason().empty() ? std::string(PriceStateName(Prices.State())) : Prices.Reason();
+  Event.Pump = View();
+  Services.Bus->Publish(std::move(Event));
+}
+
+void TPump::PublishSale(const TSale &Sold, const std::string &Reason) {
+  TEvent Event;
+  Event.Kind = TEvent::TKind::Sale;
+  Event.Reason = Reason;
+  Event.Sale = Sold;
+  Services.Bus->Publish(std::move(Event));
+}
+
+} // namespace de30::station

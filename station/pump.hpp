@@ -1,0 +1,147 @@
+#pragma once
+// One dispenser and everything about it: its fuelling point, its open sale (the
+// pump is the sale's one owner), its prices, its readings with the pump they came
+// from, and the commands that act on it. The line worker hands it the line's pump
+// I/O for each step and for each command; the journal, the event bus and the
+// clock are handed in at creation.
+//
+// Update() is the pump's one step per cycle: it polls, reads what the step
+// needs, moves the sale on, and publishes what changed. Nothing in a step raises:
+// a journal that fails leaves the step undone (a sale not yet durable stays open
+// in memory and is written next cycle), a line that fails is what the fuelling
+// point hears. docs/station.md lists the evidence rules a sale is closed by.
+
+#include "station/command_result.hpp"
+#include "station/config.hpp"
+#include "station/events.hpp"
+#include "station/fuelling_point.hpp"
+#include "station/journal.hpp"
+#include "station/prices.hpp"
+#include "station/pump_io.hpp"
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace de30::station {
+
+// Unit prices and volumes are compared in hundredths.
+inline constexpr double VolumeTolerance = 0.005;
+// The longest dose a pump takes, in litres.
+inline constexpr double MaxDoseLitres = 9999.99;
+// How often an open sale's progress is written to the journal, and how often fill
+// progress is published.
+inline constexpr std::int64_t SaleUpdateMs = 1000;
+inline constexpr std::int64_t FillEventMs = 250;
+// Pause before a failed price list is tried again.
+inline constexpr std::int64_t PriceRetryMs = 2000;
+// Final fill reads tried in one step before the sale waits, unsettled, for the next.
+inline constexpr int FinalReadTries = 3;
+// Pause before a journal step that failed is tried again.
+inline constexpr std::int64_t JournalRetryMs = 1000;
+
+// What a pump is handed by its line.
+struct TPumpServices {
+  int Line = 0;
+  TJournal *Journal = nullptr;
+  TEventBus *Bus = nullptr;
+  // Milliseconds of a steady clock.
+  std::function<std::int64_t()> Clock;
+  // A fault the line's health should carry (a journal step that failed, ...).
+  std::function<void(const std::string &)> NoteError;
+  // Called between the exchanges of a step where nothing ties them together, so
+  // that a client command waits for at most one exchange.
+  std::function<void()> Between;
+};
+
+class TPump {
+public:
+  TPump(const TPumpConfig &Config, const TPointTiming &Timing, TPumpServices Services);
+
+  const TPumpConfig &Config() const { return Setup; }
+  int Address() const { return Setup.Address; }
+
+  // An open sale from the journal, followed once the pump answers. Before the
+  // line starts; false when the pump already has one.
+  bool RecoverSale(const TSale &Sale);
+
+  // The line is open with a new driver: its price table gets the pump's list
+  // before anything goes out (nothing is sent).
+  void Connected(TPumpIo &Io, const std::map<int, double> &StationPrices);
+  // The pump's step of a cycle.
+  void Update(TPumpIo &Io);
+  bool DuePoll(std::int64_t NowMs) const { return Point.DuePoll(NowMs); }
+  bool Offline() const { return Point.State() == TPointState::Offline; }
+  std::int64_t NextPollMs() const { return Point.NextPollMs(); }
+  // Authorised or fuelling: what a stop-all stops.
+  bool Busy() const;
+
+  // Sends the price list when one is due and the pump is not busy.
+  void SendPrices(TPumpIo &Io, bool Force);
+  void PricesChanged(const std::map<int, double> &StationPrices);
+
+  TCommandResult Authorize(TPumpIo &Io, const TPreset &Preset, std::optional<int> Grade);
+  TCommandResult Stop(TPumpIo &Io);
+  TCommandResult Unblock(TPumpIo &Io, int Code);
+  // A sale was cleared: the pump, if completed with it, goes idle.
+  void SaleCleared(std::int64_t SaleId);
+
+  // What clients see; safe from any thread.
+  TPumpSnapshot View() const;
+
+private:
+  // False when the poll was not answered.
+  bool Poll(TPumpIo &Io);
+  void Handle(TPumpIo &Io, const TStep &Step);
+  void TakeFill(TPumpIo &Io, const TPumpReading &Reading);
+  void LearnNozzle();
+  void Follow();
+  void CheckTotalsMoved(const TTotals &Now, TSale *Sale);
+  void Settle(TPumpIo &Io);
+  void EndSale(TPumpIo &Io);
+  void Judge(TSale &Sale, const TPumpReading &Final);
+  bool FinishClose();
+  bool WriteSale();
+  void RememberTotals(const TTotals &Totals);
+  void FlushTotals();
+  bool SendPriceList(TPumpIo &Io);
+  // The dose a preset comes to, or why it is refused.
+  std::optional<TCommandResult> CheckPreset(const TPreset &Preset, std::optional<int> Grade,
+                                            int NozzleGrade, double &Litres) const;
+  void Publish(const std::string &Reason);
+  void PublishPrice();
+  void PublishSale(const TSale &Sale, const std::string &Reason);
+  void Snapshot();
+  TPumpSnapshot MakeSnapshot() const;
+  bool UsesTotals() const { return Setup.NozzleCount() <= 2; }
+  std::int64_t NowMs() const { return Services.Clock(); }
+  void Note(const std::string &Error) const;
+  void JournalFailed(const EJournalError &Error);
+
+  TPumpConfig Setup;
+  TPumpServices Services;
+  TFuellingPoint Point;
+  TPumpPrices Prices;
+  TPriceTable Stored{}; // what the driver's price table holds for the pump
+
+  // The open sale, and a closed one the journal has not taken yet.
+  std::optional<TSale> Sale;
+  std::optional<TSale> Closing;
+  bool Recovered = false;               // the open sale came from before a restart
+  bool SaleDirty = false;               // the open sale has progress the journal lacks
+  bool Answered = false;                // the pump has answered since the line opened
+  std::optional<TTotals> TotalsToWrite; // last totals the journal has not taken
+  std::int64_t LastSaleId = 0;
+  std::int64_t SaleWrittenMs = 0;
+  std::int64_t FillPublishedMs = 0;
+  double FillPublished = -1.0;
+  std::int64_t PriceRetryAtMs = 0;
+  std::int64_t JournalRetryAtMs = 0; // a failed journal step waits until then
+
+  mutable std::mutex ViewGuard;
+  TPumpSnapshot Published;
+};
+
+} // namespace de30::station
