@@ -230,7 +230,7 @@ void ReadStation(const std::string &File, TReader &Top, TStationConfig &Config) 
                        std::string("must be a table, not ") + TypeName(*Node));
   TReader Station(File, *Table, "station",
                   {"id", "listen", "journal", "token", "offline_after", "offline_backoff_ms",
-                   "offline_probe_ms"});
+                   "absent_backoff_ms", "offline_probe_ms"});
   if (auto Id = Station.String("id"))
     Config.StationId = *Id;
   const toml::node *ListenNode = Station.Find("listen");
@@ -251,6 +251,8 @@ void ReadStation(const std::string &File, TReader &Top, TStationConfig &Config) 
     Config.OfflineAfter = static_cast<int>(*After);
   if (auto Backoff = Station.Integer("offline_backoff_ms", MinBackoffMs, MaxBackoffMs))
     Config.OfflineBackoffMax = std::chrono::milliseconds(*Backoff);
+  if (auto Absent = Station.Integer("absent_backoff_ms", MinBackoffMs, MaxBackoffMs))
+    Config.AbsentBackoffMax = std::chrono::milliseconds(*Absent);
   if (auto Probe = Station.Integer("offline_probe_ms", MinProbeMs, MaxProbeMs))
     Config.OfflineProbeTimeout = std::chrono::milliseconds(*Probe);
   if (!IsLoopback(Config.ListenHost) && Config.Token.empty())

@@ -82,6 +82,10 @@ struct TStationConfig {
   int OfflineAfter = 3;
   // Longest pause between polls of an offline pump.
   std::chrono::milliseconds OfflineBackoffMax{4000};
+  // The same for a pump that has not answered since the start (configured, but
+  // not there): it costs its line one probe each time, and is found when it is
+  // installed or switched on within this.
+  std::chrono::milliseconds AbsentBackoffMax{30000};
   // Reply timeout of the polls that look for an offline pump. A pump that answers
   // does so within a few milliseconds of the request; waiting the line's whole
   // timeout for one that is absent would cost every other pump on the line.

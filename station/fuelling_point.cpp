@@ -64,7 +64,9 @@ TStep TFuellingPoint::OnPoll(const TPollInput &Poll, std::int64_t NowMs) {
     const char *What = Poll.Outcome == TPollInput::TOutcome::Missed ? "missed" : "rejected";
     if (Now == TPointState::Offline) {
       ++Attempts;
-      NextPoll = NowMs + OfflineBackoffMs(Attempts + 1, Timing.BackoffMaxMs);
+      NextPoll =
+          NowMs + OfflineBackoffMs(Attempts + 1, EverAnswered ? Timing.BackoffMaxMs
+                                                              : Timing.AbsentBackoffMaxMs);
       return {};
     }
     if (Missed < Timing.OfflineAfter)
@@ -76,6 +78,7 @@ TStep TFuellingPoint::OnPoll(const TPollInput &Poll, std::int64_t NowMs) {
   Missed = 0;
   Attempts = 0;
   NextPoll = 0;
+  EverAnswered = true;
   Code = Poll.Code;
   int Nozzle = Poll.Nozzle;
   if (Nozzles <= 1 && Nozzle != 0)

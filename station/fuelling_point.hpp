@@ -71,6 +71,9 @@ struct TStep {
 struct TPointTiming {
   int OfflineAfter = 3;             // missed or rejected replies in a row
   std::int64_t BackoffMaxMs = 4000; // longest pause between polls of an offline pump
+  // The same for a pump that has never answered: a configured pump that is not
+  // there would otherwise cost its line a probe every few seconds for good.
+  std::int64_t AbsentBackoffMaxMs = 30000;
   // How long a recovered sale's fill must stand still before it counts as over.
   std::int64_t RecoverySettleMs = 2000;
   // How long a start of unknown outcome may show nothing before it is withdrawn.
@@ -174,6 +177,7 @@ private:
   // Poll bookkeeping.
   int Missed = 0;
   int Attempts = 0; // polls since the pump went offline
+  bool EverAnswered = false;
   std::int64_t NextPoll = 0;
 
   // The driver keeps a pump authorised after a stop until a poll reports 192 or

@@ -18,6 +18,7 @@ TPointTiming TimingOf(const TStationConfig &Config) {
   TPointTiming Timing;
   Timing.OfflineAfter = Config.OfflineAfter;
   Timing.BackoffMaxMs = Config.OfflineBackoffMax.count();
+  Timing.AbsentBackoffMaxMs = Config.AbsentBackoffMax.count();
   Timing.UnknownStartMs = Config.UnknownStartTimeout.count();
   Timing.CallingSettleMs = Config.CallingSettle.count();
   return Timing;

@@ -337,6 +337,29 @@ TEST_F(MultiNozzlePointTest, CallingAfterAnAuthorisationWithoutFuelKeepsTheSaleO
   EXPECT_TRUE(Point.HasSale());
 }
 
+// A pump that never answered is looked for ever more rarely, up to its own
+// bound; one that answered and then went away only up to the shorter one.
+TEST_F(PointTest, APumpThatNeverAnsweredBacksOffFurtherThanOneThatWentAway) {
+  const auto LongestPause = [](TFuellingPoint &P, std::int64_t &At) {
+    std::int64_t Longest = 0;
+    for (int I = 0; I < 20; ++I) {
+      At = std::max(At, P.NextPollMs());
+      P.OnPoll(Missed(), At);
+      Longest = std::max(Longest, P.NextPollMs() - At);
+    }
+    return Longest;
+  };
+  TPointTiming T = Timing();
+  T.AbsentBackoffMaxMs = 30000;
+  TFuellingPoint Absent(1, false, T);
+  std::int64_t At = 0;
+  EXPECT_EQ(LongestPause(Absent, At), 30000);
+  TFuellingPoint Away(1, false, T);
+  At = 0;
+  Away.OnPoll(Code(192, 0), At);
+  EXPECT_EQ(LongestPause(Away, At), 4000);
+}
+
 TEST(OfflineBackoffTest, DoublesFromAQuarterSecondUpToTheBound) {
   EXPECT_EQ(OfflineBackoffMs(1, 4000), 250);
   EXPECT_EQ(OfflineBackoffMs(2, 4000), 500);

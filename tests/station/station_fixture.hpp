@@ -46,6 +46,7 @@ protected:
     Config.Journal = Dir / "journal.db";
     Config.OfflineAfter = 3;
     Config.OfflineBackoffMax = 400ms;
+    Config.AbsentBackoffMax = 400ms;
     Config.Grades = {{1, "A95"}, {2, "Diesel"}};
     TLineConfig Line;
     Line.Number = 1;
