@@ -68,8 +68,11 @@ TReply TSimStation::Handle(int LineNumber, TLine &Line, const TBytes &Command) {
         Command[LeadAt] == TotalsLead ? P->AnswerTotals(Command, Now) : P->Answer(Command, Now);
   // Faults spoil only the reply: the pump has already done what the frame asked,
   // as a pump does whose answer is lost on the way back.
-  if (Faults.Apply(LineNumber, Address, Command, Aim, Reply))
+  if (const auto Kind = Faults.Apply(LineNumber, Address, Command, Aim, Reply)) {
     ++Line.Spoiled;
+    if (KeepSpoiled)
+      SpoiledReplies.push_back({Now, LineNumber, Address, *Kind, Aim});
+  }
   return Reply;
 }
 
@@ -174,6 +177,16 @@ std::size_t TSimStation::Spoiled(int Line) const {
   TGuard G(Guard);
   auto L = Lines.find(Line);
   return L == Lines.end() ? 0 : L->second.Spoiled;
+}
+
+void TSimStation::KeepSpoiledLog(bool Keep) {
+  TGuard G(Guard);
+  KeepSpoiled = Keep;
+}
+
+std::vector<TSpoiledReply> TSimStation::SpoiledLog() const {
+  TGuard G(Guard);
+  return SpoiledReplies;
 }
 
 std::vector<TPumpPlace> DefaultStation(bool AutoCustomers) {

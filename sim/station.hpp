@@ -16,6 +16,16 @@
 
 namespace de30::sim {
 
+// A reply a fault rule spoiled, for tests that show what happened around a
+// failure.
+struct TSpoiledReply {
+  std::int64_t AtMs = 0; // by the station's clock
+  int Line = 0;
+  int Pump = 0; // the pump the frame addressed (for totals: the one that answers)
+  TFaultKind Kind = TFaultKind::NoReply;
+  TFrameAim Aim;
+};
+
 struct TPumpPlace {
   int Line = 1;
   TPumpConfig Pump;
@@ -65,6 +75,10 @@ public:
   std::size_t Frames(int Line) const;
   std::size_t Garbage(int Line) const;
   std::size_t Spoiled(int Line) const;
+  // Keeps every spoiled reply from now on (off by default: a long run would
+  // grow without end), and what was kept, oldest first.
+  void KeepSpoiledLog(bool Keep);
+  std::vector<TSpoiledReply> SpoiledLog() const;
 
 private:
   struct TLine {
@@ -82,6 +96,8 @@ private:
   mutable std::mutex Guard;
   std::map<int, TLine> Lines;
   TFaultInjector Faults;
+  bool KeepSpoiled = false;
+  std::vector<TSpoiledReply> SpoiledReplies;
 };
 
 } // namespace de30::sim

@@ -79,6 +79,9 @@ TStep TFuellingPoint::OnPoll(const TPollInput &Poll, std::int64_t NowMs) {
   Attempts = 0;
   NextPoll = 0;
   EverAnswered = true;
+  if (Poll.DriverHeld)
+    DriverAuthorised = *Poll.DriverHeld;
+  Masked = Poll.AwaitingIdle && Poll.Code == CodeIdle;
   Code = Poll.Code;
   int Nozzle = Poll.Nozzle;
   if (Nozzles <= 1 && Nozzle != 0)
@@ -175,6 +178,17 @@ TStep TFuellingPoint::AnsweredWithSale(std::uint8_t C, int Nozzle, bool Authoris
                         "the driver re-initialised the pump after a fault status", C));
   }
   const bool StopTaken = StopSent && !StopUnknown;
+  // 192 read while the driver waits for the pump's first idle status may be a
+  // calling or fuelling pump: the fill decides, as for a calling code.
+  if (Masked) {
+    DriverCalling = true;
+    if (Fuel)
+      return Enter(TPointState::Fuelling, "fuelling (the driver reads the pump as idle)", C);
+    return Enter(TPointState::Authorised,
+                 StartUnknown ? "the start's outcome is unknown; the pump reports idle"
+                              : "authorised; waiting for the nozzle",
+                 C);
+  }
   if (F == FamilyIdle) {
     if (Fuel)
       return AskEnd(Enter(TPointState::Completed,

@@ -36,6 +36,14 @@ struct TPollInput {
   // The driver went into the poll still counting down an authorisation that had
   // ended: on a multi-nozzle pump a lifted nozzle then reads 216+k, as if authorised.
   bool CountDownLeft = false;
+  // Whether the driver held an authorisation of the pump going into the poll (it
+  // then reads a waiting pump as 209 or 217); unset: as the point's own commands
+  // left it. A start whose reply was refused may still have left it held.
+  std::optional<bool> DriverHeld;
+  // The driver still waits for the pump's first idle status (after its start or
+  // an unblock) and reads every calling status as 192 meanwhile: a 192 then proves
+  // neither an idle pump nor a fill that ended.
+  bool AwaitingIdle = false;
 };
 
 // What the pump has to do for its sale after a step.
@@ -198,6 +206,7 @@ private:
   std::int64_t AuthorisedAt = 0;
   std::int64_t MovedAt = 0;
   bool DriverCalling = false; // the last poll read the lifted nozzle as calling
+  bool Masked = false;        // the last 192 came while the driver awaited idle
   bool EndAsked = false;
   bool Recover = false;
   bool SettleAsked = false;

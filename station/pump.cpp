@@ -92,6 +92,7 @@ void TPump::Update(TPumpIo &Io) {
 bool TPump::Poll(TPumpIo &Io) {
   TSostRecord Record{};
   const bool CountDownLeft = Io.CountDownLeft(Setup.Address);
+  const bool Held = Io.DriverHeld(Setup.Address);
   const TIoResult Result = Io.Poll(Setup.Address, Setup.NozzleCount(), Record);
   TPollInput Input;
   if (Result.Kind == TIoResult::TKind::Rejected)
@@ -102,6 +103,8 @@ bool TPump::Poll(TPumpIo &Io) {
     Input.Code = Record.Sost;
     Input.Nozzle = Record.ActiveNozzle;
     Input.CountDownLeft = CountDownLeft;
+    Input.DriverHeld = Held;
+    Input.AwaitingIdle = Io.AwaitingIdle(Setup.Address);
   }
   Handle(Io, Point.OnPoll(Input, NowMs()));
   if (!Result.Ok())
@@ -170,7 +173,43 @@ void TPump::LearnNozzle() {
   Sale->Nozzle = Nozzle;
   Sale->Grade = Setup.Nozzles[static_cast<std::size_t>(Nozzle - 1)];
   Sale->Price = Prices.SentPrice(Sale->Grade).value_or(0.0);
+  // Written at once: a sale recovered after a restart must know its nozzle.
   SaleDirty = true;
+  WriteSale();
+}
+
+void TPump::InferNozzle(TSale &Ended, const TFillReading &Fill) const {
+  if (Ended.Nozzle != 0 || Fill.Volume <= 0.0)
+    return;
+  // The amount is the volume at the price of the nozzle that poured it: a price
+  // that gives exactly the amount names the nozzle, when only one does.
+  int Found = 0;
+  int Fits = 0;
+  for (int K = 1; K <= Setup.NozzleCount(); ++K) {
+    const auto Price = Prices.SentPrice(Setup.Nozzles[static_cast<std::size_t>(K - 1)]);
+    if (Price && std::fabs(std::round(Fill.Volume * *Price * 100.0) / 100.0 - Fill.Amount) <=
+                     VolumeTolerance) {
+      Found = K;
+      ++Fits;
+    }
+  }
+  // A counter of nozzle 2's own moves with its fills and only with them.
+  if (Fits != 1 && Setup.NozzleCount() == 2 && Setup.Totals == TTotalsLayout::PerNozzle &&
+      Ended.StartTotals.Known && Ended.EndTotals.Known) {
+    const double Moved = Ended.EndTotals.Volume - Ended.StartTotals.Volume;
+    Fits = 1;
+    if (std::fabs(Moved - Fill.Volume) <= VolumeTolerance)
+      Found = 2;
+    else if (std::fabs(Moved) <= VolumeTolerance)
+      Found = 1;
+    else
+      Fits = 0;
+  }
+  if (Fits != 1)
+    return;
+  Ended.Nozzle = Found;
+  Ended.Grade = Setup.Nozzles[static_cast<std::size_t>(Found - 1)];
+  Ended.Price = Prices.SentPrice(Ended.Grade).value_or(0.0);
 }
 
 void TPump::Follow() {
@@ -309,6 +348,10 @@ void TPump::Judge(TSale &Ended, const TPumpReading &Final) {
     Took = true;
   Ended.Volume = Took ? Fill.Volume : 0.0;
   Ended.Amount = Took ? Fill.Amount : 0.0;
+  if (Took)
+    InferNozzle(Ended, Fill);
+  if (Ended.Volume > 0.0 && Ended.Nozzle == 0)
+    AddFlag(Ended, FlagNozzleUnknown);
   if (!Ended.StartTotals.Known || !Ended.EndTotals.Known)
     AddFlag(Ended, FlagNoTotals);
   if (Delta && std::fabs(Moved - Ended.Volume) > VolumeTolerance)

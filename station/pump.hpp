@@ -102,6 +102,9 @@ private:
   void Settle(TPumpIo &Io);
   void EndSale(TPumpIo &Io);
   void Judge(TSale &Sale, const TPumpReading &Final);
+  // A sale whose nozzle no poll showed (the whole fill between two polls, or while
+  // the station was down): named from the final reading when the evidence allows.
+  void InferNozzle(TSale &Ended, const TFillReading &Fill) const;
   bool FinishClose();
   bool WriteSale();
   void RememberTotals(const TTotals &Totals);

@@ -77,6 +77,10 @@ bool TPumpIo::CountDownLeft(int Pump) const {
   return Driver.Authorized()[Line][Pump] == 0 && Driver.CountDown()[Line][Pump] > 0;
 }
 
+bool TPumpIo::DriverHeld(int Pump) const { return Driver.Authorized()[Line][Pump] != 0; }
+
+bool TPumpIo::AwaitingIdle(int Pump) const { return Driver.AwaitIdle()[Line][Pump] != 0; }
+
 TIoResult TPumpIo::Poll(int Pump, int NozzleCount, TSostRecord &Record) {
   Record = TSostRecord{};
   return Run([&] { Driver.GetSostEx(B(Line), B(Pump), B(NozzleCount), Record); });

@@ -64,6 +64,10 @@ public:
   // last authorisation has ended, but its count-down has not run out. Until it
   // does, a multi-nozzle pump's lifted nozzle reads as authorised (216+k).
   bool CountDownLeft(int Pump) const;
+  // Whether the driver counts the pump authorised, and whether it still awaits
+  // the pump's first idle status.
+  bool DriverHeld(int Pump) const;
+  bool AwaitingIdle(int Pump) const;
 
 private:
   // Volume and amount totals, from whichever pump the line addressed last.

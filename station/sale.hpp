@@ -41,6 +41,9 @@ inline constexpr const char FlagUnsettled[] = "unsettled";
 // A start or stop whose reply was lost: whether the pump took it is known only
 // from what the pump shows next.
 inline constexpr const char FlagUncertain[] = "uncertain";
+// Fuel was sold, but no poll showed the nozzle and the final reading could not
+// name it (two nozzles at one price, totals that cannot tell).
+inline constexpr const char FlagNozzleUnknown[] = "nozzle_unknown";
 
 // The fill a pump holds at an authorisation: the previous sale's, kept by the
 // pump until this authorisation resets it.

@@ -159,6 +159,35 @@ TEST_F(Faults, TheStationCountsTheRepliesItSpoiledPerLine) {
   EXPECT_EQ(Station.Spoiled(1), 2u);
   EXPECT_EQ(Station.Spoiled(2), 0u);
   EXPECT_EQ(Station.Spoiled(9), 0u);
+  // Nothing is kept unless asked for.
+  EXPECT_TRUE(Station.SpoiledLog().empty());
+}
+
+TEST_F(Faults, AKeptLogOfSpoiledRepliesSaysWhenWhereWhatAndToWhichFrame) {
+  Poll(2, 2);
+  Station.KeepSpoiledLog(true);
+  sim::TFaultRule Totals;
+  Totals.Kind = sim::TFaultKind::DropByte;
+  Totals.Aim = *sim::AimByName("totals");
+  Station.AddFault(Totals);
+  Add(sim::TFaultKind::NoReply);
+  const std::int64_t At = Clock.NowMs() + 5000;
+  Clock.Advance(5000);
+  EXPECT_THROW(Driver->GetSost(1, 2), ESerialIO);
+  Clock.Advance(1000);
+  double Volume = 0, Amount = 0;
+  EXPECT_THROW(Driver->GetTotals(1, 2, Volume, Amount), ESerialIO);
+  const auto Log = Station.SpoiledLog();
+  ASSERT_EQ(Log.size(), 2u);
+  EXPECT_EQ(Log[0].AtMs, At);
+  EXPECT_EQ(Log[0].Line, 1);
+  EXPECT_EQ(Log[0].Pump, 2);
+  EXPECT_EQ(Log[0].Kind, sim::TFaultKind::NoReply);
+  EXPECT_EQ(Log[0].Aim.Kind, sim::TFrameKind::StatusPoll);
+  EXPECT_EQ(Log[1].Pump, 2); // the pump that answers the totals
+  EXPECT_EQ(Log[1].Kind, sim::TFaultKind::DropByte);
+  EXPECT_EQ(Log[1].Aim.Kind, sim::TFrameKind::Totals);
+  EXPECT_EQ(Log[1].AtMs, At + 1000);
 }
 
 // Which of 200 polls fail under a random fault of probability 0.3 and Seed.

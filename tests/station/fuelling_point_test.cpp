@@ -247,6 +247,33 @@ TEST_F(PointTest, AStopWhoseReplyWasLostIsSentAgainAFewTimes) {
   EXPECT_EQ(Poll(Code(192, 0)).Action, TSaleAction::End) << "the pump shows the stop took";
 }
 
+// What the driver itself holds decides how its codes read, not what the point
+// assumed from the command's outcome.
+TEST_F(PointTest, ADriverThatHoldsAnUncertainStartReads209AsWaitingNotAsAFault) {
+  Poll(Code(225));
+  Authorise(1, TStartOutcome::Unknown, 1.0);
+  TPollInput Waiting = Code(209);
+  Waiting.DriverHeld = true;
+  EXPECT_EQ(Poll(Waiting).Action, TSaleAction::None);
+  EXPECT_EQ(Point.State(), TPointState::Authorised);
+  Waiting.DriverHeld = false;
+  EXPECT_EQ(Poll(Waiting).Action, TSaleAction::End) << "without it, 209 is a re-initialisation";
+}
+
+// Until the driver has seen the pump idle once, it reads calling and fuelling as
+// 192: such a 192 never ends a fill.
+TEST_F(PointTest, A192WhileTheDriverAwaitsIdleDoesNotEndAFill) {
+  Authorise(1, TStartOutcome::Unknown, 0.0);
+  Fill(2.0);
+  ASSERT_EQ(Point.State(), TPointState::Fuelling);
+  TPollInput Masked = Code(192, 0);
+  Masked.AwaitingIdle = true;
+  EXPECT_EQ(Poll(Masked).Action, TSaleAction::None);
+  EXPECT_EQ(Point.State(), TPointState::Fuelling);
+  Fill(3.0);
+  EXPECT_EQ(Poll(Code(192, 0)).Action, TSaleAction::End) << "the pump reported idle itself";
+}
+
 TEST_F(PointTest, AStartTheDriverRefusedEndsTheSaleAtOnce) {
   Poll(Code(225));
   EXPECT_EQ(Authorise(1, TStartOutcome::Refused).Action, TSaleAction::End);
