@@ -186,7 +186,7 @@ void TPump::InferNozzle(TSale &Ended, const TFillReading &Fill) const {
   int Found = 0;
   int Fits = 0;
   for (int K = 1; K <= Setup.NozzleCount(); ++K) {
-    const auto Price = Prices.SentPrice(Setup.Nozzles[static_cast<std::size_t>(K - 1)]);
+    const auto Price = NozzlePrice(K);
     if (Price && std::fabs(std::round(Fill.Volume * *Price * 100.0) / 100.0 - Fill.Amount) <=
                      VolumeTolerance) {
       Found = K;
@@ -209,7 +209,19 @@ void TPump::InferNozzle(TSale &Ended, const TFillReading &Fill) const {
     return;
   Ended.Nozzle = Found;
   Ended.Grade = Setup.Nozzles[static_cast<std::size_t>(Found - 1)];
-  Ended.Price = Prices.SentPrice(Ended.Grade).value_or(0.0);
+  Ended.Price = NozzlePrice(Found).value_or(0.0);
+}
+
+std::optional<double> TPump::NozzlePrice(int Nozzle) const {
+  const int Grade = Setup.Nozzles[static_cast<std::size_t>(Nozzle - 1)];
+  if (auto Sent = Prices.SentPrice(Grade))
+    return Sent;
+  // Nothing sent in this run yet (a sale recovered after a restart holds the
+  // list back): the station's list is what the pump was last sent, unless it
+  // changed since; a changed price then fits no nozzle, and the flag stays.
+  if (!Prices.Wanted().Complete)
+    return std::nullopt;
+  return Prices.Wanted().Positions[static_cast<std::size_t>(Nozzle - 1)];
 }
 
 void TPump::Follow() {

@@ -105,6 +105,8 @@ private:
   // A sale whose nozzle no poll showed (the whole fill between two polls, or while
   // the station was down): named from the final reading when the evidence allows.
   void InferNozzle(TSale &Ended, const TFillReading &Fill) const;
+  // The price nozzle Nozzle sells at, as far as the station knows it.
+  std::optional<double> NozzlePrice(int Nozzle) const;
   bool FinishClose();
   bool WriteSale();
   void RememberTotals(const TTotals &Totals);

@@ -16,7 +16,6 @@
 
 namespace de30::station::runs {
 
-
 // An event, with where in the run it was published.
 struct TLoggedEvent {
   std::uint32_t Exchanges = 0; // exchanges the line had made
