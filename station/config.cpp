@@ -229,8 +229,8 @@ void ReadStation(const std::string &File, TReader &Top, TStationConfig &Config) 
     throw EConfigError(File, LineOf(*Node), "station",
                        std::string("must be a table, not ") + TypeName(*Node));
   TReader Station(File, *Table, "station",
-                  {"id", "listen", "journal", "token", "offline_after", "offline_backoff_ms",
-                   "absent_backoff_ms", "offline_probe_ms"});
+                  {"id", "listen", "journal", "token", "host_names", "offline_after",
+                   "offline_backoff_ms", "absent_backoff_ms", "offline_probe_ms"});
   if (auto Id = Station.String("id"))
     Config.StationId = *Id;
   const toml::node *ListenNode = Station.Find("listen");
@@ -247,6 +247,18 @@ void ReadStation(const std::string &File, TReader &Top, TStationConfig &Config) 
   const toml::node *TokenNode = Station.Find("token");
   if (TokenNode)
     Config.Token = Station.String(*TokenNode, "token");
+  if (const toml::node *Names = Station.Find("host_names")) {
+    const auto *List = Names->as_array();
+    if (!List)
+      Station.Fail(*Names, "host_names",
+                   std::string("must be a list of host names, not ") + TypeName(*Names));
+    for (const auto &Name : *List) {
+      const auto *Text = Name.as_string();
+      if (!Text || Text->get().empty())
+        Station.Fail(Name, "host_names", "each entry must be a non-empty string");
+      Config.HostNames.push_back(Text->get());
+    }
+  }
   if (auto After = Station.Integer("offline_after", 1, MaxOfflineAfter))
     Config.OfflineAfter = static_cast<int>(*After);
   if (auto Backoff = Station.Integer("offline_backoff_ms", MinBackoffMs, MaxBackoffMs))

@@ -78,6 +78,9 @@ struct TStationConfig {
   // Bearer token for commands; required whenever ListenHost is not a loopback
   // address (CheckConfig refuses the file otherwise).
   std::string Token;
+  // Names besides the listening address by which clients reach the service (its
+  // Host header): a request naming any other host is refused, against DNS rebinding.
+  std::vector<std::string> HostNames;
   // Replies a pump may miss in a row before it counts as offline.
   int OfflineAfter = 3;
   // Longest pause between polls of an offline pump.

@@ -58,6 +58,22 @@ std::shared_ptr<TEventBus::TSubscription> TEventBus::Subscribe() {
   return Subscriber;
 }
 
+TEventBus::TResumed TEventBus::SubscribeAfter(std::uint64_t After) {
+  TResumed Resumed;
+  Resumed.Subscription = std::make_shared<TSubscription>();
+  Resumed.Subscription->Bus = this;
+  std::lock_guard Lock(Guard);
+  Subscribers.push_back(Resumed.Subscription.get());
+  Resumed.Sequence = Sequence;
+  const std::uint64_t Oldest = Recent.empty() ? Sequence + 1 : Recent.front().Sequence;
+  Resumed.Complete = After <= Sequence && After + 1 >= Oldest;
+  if (Resumed.Complete)
+    for (auto Missed = Recent.begin() + static_cast<std::ptrdiff_t>(After + 1 - Oldest);
+         Missed != Recent.end(); ++Missed)
+      Resumed.Subscription->Queue.push_back(*Missed);
+  return Resumed;
+}
+
 void TEventBus::Publish(TEvent Event) {
   {
     std::lock_guard Lock(Guard);
@@ -65,6 +81,9 @@ void TEventBus::Publish(TEvent Event) {
     Event.AtMs = NowEpochMs();
     if (Closed)
       return;
+    if (Recent.size() == Kept)
+      Recent.pop_front();
+    Recent.push_back(Event);
     for (auto Subscriber = Subscribers.begin(); Subscriber != Subscribers.end();) {
       auto &Queue = (*Subscriber)->Queue;
       if (Queue.size() < MaxQueued) {
@@ -93,6 +112,20 @@ void TEventBus::Close() {
 std::uint64_t TEventBus::Published() const {
   std::lock_guard Lock(Guard);
   return Sequence;
+}
+
+void TEventBus::SetRun(std::uint64_t Run) {
+  std::lock_guard Lock(Guard);
+  RunNumber = Run;
+}
+
+std::uint64_t TEventBus::Run() const {
+  std::lock_guard Lock(Guard);
+  return RunNumber;
+}
+
+std::string TEventBus::EventId(std::uint64_t Of) const {
+  return std::to_string(Run()) + "-" + std::to_string(Of);
 }
 
 void TEventBus::Unsubscribe(TSubscription *Subscriber) {

@@ -3,6 +3,8 @@
 // line health, in the order they happened. Subscribers get every event published
 // after they subscribed; a slow subscriber loses nothing until its queue holds
 // MaxQueued events, and then is told it fell behind (Overflowed) and dropped.
+// The bus also keeps the last Kept events, so that a client which lost its
+// connection can be handed what it missed (SubscribeAfter).
 
 #include "station/fuelling_point.hpp"
 #include "station/prices.hpp"
@@ -100,7 +102,11 @@ const char *EventKindName(TEvent::TKind Kind); // "pump", "sale", "price", "line
 
 class TEventBus {
 public:
-  static constexpr std::size_t MaxQueued = 10000;
+  // Line health comes once a second per line and a fill reports several times a
+  // second: some minutes of a busy station, enough for a client to reconnect.
+  static constexpr std::size_t Kept = 10000;
+  // Room for a whole replay and the events that come while it is sent.
+  static constexpr std::size_t MaxQueued = 2 * Kept;
 
   class TSubscription {
   public:
@@ -126,11 +132,31 @@ public:
 
   // After Close, a subscription that is closed from the start.
   std::shared_ptr<TSubscription> Subscribe();
+  struct TResumed {
+    std::shared_ptr<TSubscription> Subscription;
+    // True when every event after the one asked for was still kept: they are
+    // queued first, in order. False when some are gone (or the sequence was never
+    // published): the subscription starts after Sequence, and the client must
+    // read the state again.
+    bool Complete = false;
+    std::uint64_t Sequence = 0; // the last event published when it subscribed
+  };
+  // Subscribes and queues the kept events after After, in one step, so that no
+  // event is missed or handed out twice between the two.
+  TResumed SubscribeAfter(std::uint64_t After);
   // Stamps Sequence and AtMs, and hands the event to every subscriber.
   void Publish(TEvent Event);
   // Wakes every waiting subscriber for good (the service is stopping).
   void Close();
   std::uint64_t Published() const;
+
+  // Sequences restart at 1 with every run of the service; the run number (kept
+  // in the journal, growing from run to run) tells a client whose id is whose.
+  // Set before anything subscribes.
+  void SetRun(std::uint64_t Run);
+  std::uint64_t Run() const;
+  // "RUN-SEQUENCE", the id clients see.
+  std::string EventId(std::uint64_t Of) const;
 
 private:
   friend class TSubscription;
@@ -138,7 +164,9 @@ private:
   mutable std::mutex Guard;
   std::condition_variable Changed;
   std::vector<TSubscription *> Subscribers;
+  std::deque<TEvent> Recent; // the last Kept events, oldest first
   std::uint64_t Sequence = 0;
+  std::uint64_t RunNumber = 0;
   bool Closed = false;
 };
 

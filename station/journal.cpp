@@ -76,6 +76,15 @@ ALTER TABLE sales ADD COLUMN base_known INTEGER NOT NULL DEFAULT 0;
 ALTER TABLE sales ADD COLUMN base_volume REAL NOT NULL DEFAULT 0;
 ALTER TABLE sales ADD COLUMN base_amount REAL NOT NULL DEFAULT 0;
 )sql",
+    // 4: one row per start of the service. Its number goes into the ids of the
+    // service's events, so that an id from before a restart is never taken for
+    // one of this run.
+    R"sql(
+CREATE TABLE service_runs (
+  run        INTEGER PRIMARY KEY AUTOINCREMENT,
+  started_ms INTEGER NOT NULL
+);
+)sql",
 };
 static_assert(std::size(Migrations) == TJournal::SchemaVersion - 1);
 
@@ -640,6 +649,14 @@ std::int64_t TJournal::SizeBytes() {
   if (!Missing)
     Size += static_cast<std::int64_t>(Log);
   return Size;
+}
+
+std::int64_t TJournal::BeginRun() {
+  std::lock_guard Lock(Guard);
+  TStatement Insert(*Db, "INSERT INTO service_runs (started_ms) VALUES (?)");
+  Insert.Bind(NowEpochMs());
+  Insert.Run();
+  return sqlite3_last_insert_rowid(Db->Handle);
 }
 
 TJournal::TSettings TJournal::Settings() {

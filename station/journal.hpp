@@ -106,13 +106,17 @@ public:
   std::optional<TTotals> LastTotals(int Line, int Pump);
   void SetLastTotals(int Line, int Pump, const TTotals &Totals);
 
+  // Records a start of the service and returns its run number: 1 for the first,
+  // then one more with every start, never reused.
+  std::int64_t BeginRun();
+
   // The database file and its write-ahead log.
   std::int64_t SizeBytes();
 
   // The schema this release writes (PRAGMA user_version). A file of a newer
   // release is refused; an older one is migrated when it is opened, in one
   // transaction.
-  static constexpr int SchemaVersion = 3;
+  static constexpr int SchemaVersion = 4;
   // What the connection actually runs with, as SQLite reports it.
   struct TSettings {
     std::string JournalMode; // "wal"

@@ -178,14 +178,14 @@ TEST(Mapping, ALineAndPricesUseTheirNames) {
   EXPECT_EQ(PricesJson({}), TJson::object());
 }
 
-TEST(Mapping, AnEventFrameCarriesItsSequenceKindAndObjectOnOneLine) {
+TEST(Mapping, AnEventFrameCarriesItsIdKindAndObjectOnOneLine) {
   station::TEvent Event;
   Event.Kind = station::TEvent::TKind::Sale;
   Event.Sequence = 42;
   Event.Sale = PayableSale();
   Event.Sale.LockedBy = "two\nlines";
-  const std::string Frame = SseFrame(Event);
-  const std::string Head = "id: 42\nevent: sale\ndata: ";
+  const std::string Frame = SseFrame("7-42", Event);
+  const std::string Head = "id: 7-42\nevent: sale\ndata: ";
   ASSERT_EQ(Frame.substr(0, Head.size()), Head);
   ASSERT_EQ(Frame.substr(Frame.size() - 2), "\n\n");
   const std::string Data = Frame.substr(Head.size(), Frame.size() - Head.size() - 2);
@@ -195,7 +195,7 @@ TEST(Mapping, AnEventFrameCarriesItsSequenceKindAndObjectOnOneLine) {
   Event.Kind = station::TEvent::TKind::Price;
   Event.Pump.Line = 1;
   Event.Pump.Pump = 2;
-  EXPECT_NE(SseFrame(Event).find("event: price\ndata: {"), std::string::npos);
+  EXPECT_NE(SseFrame("7-43", Event).find("event: price\ndata: {"), std::string::npos);
   EXPECT_EQ(SseComment("heartbeat"), ": heartbeat\n\n");
 }
 

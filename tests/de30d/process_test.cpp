@@ -386,6 +386,106 @@ TEST_F(De30d, TheEmbeddedStationIsCapturedAndItsLinesShowTheCaptureAndTheirFigur
   EXPECT_NE(Refused.Output.find("[[line]] table"), std::string::npos) << Refused.Output;
 }
 
+// The event id a read carries: "RUN-SEQUENCE".
+std::string EventIdOfARead(int Port) {
+  httplib::Client Client("127.0.0.1", Port);
+  const auto Read = Client.Get("/api/v1/pumps");
+  return Read ? Read->get_header_value("De30-Event-Id") : std::string();
+}
+
+// What the event stream starts with for a client that says it saw LastEventId.
+std::string StreamStartAfter(int Port, const std::string &LastEventId) {
+  httplib::Client Client("127.0.0.1", Port);
+  Client.set_read_timeout(std::chrono::seconds(10));
+  std::string Text;
+  Client.Get(
+      "/api/v1/events", {{"Last-Event-ID", LastEventId}}, [&](const char *Data, size_t Size) {
+        Text.append(Data, Size);
+        // The greeting, then one whole frame.
+        const auto Frame = Text.find("\nid: ");
+        return Frame == std::string::npos || Text.find("\n\n", Frame) == std::string::npos;
+      });
+  return Text;
+}
+
+TEST_F(De30d, EventIdsCarryARunThatGrowsWithEveryStartAndAnOldRunsIdGetsAReset) {
+  const std::string Journal = (Dir.Path() / "runs.db").string();
+  std::string Before;
+  {
+    TServing First(Journal);
+    ASSERT_GT(First.Port, 0) << First.First;
+    Before = EventIdOfARead(First.Port);
+    EXPECT_EQ(First.Stop(), 0);
+  }
+  TServing Second(Journal);
+  ASSERT_GT(Second.Port, 0) << Second.First;
+  const std::string After = EventIdOfARead(Second.Port);
+  const auto Dash = Before.find('-');
+  ASSERT_NE(Dash, std::string::npos) << Before;
+  ASSERT_NE(After.find('-'), std::string::npos) << After;
+  const int FirstRun = std::stoi(Before.substr(0, Dash));
+  EXPECT_GE(FirstRun, 1);
+  EXPECT_EQ(After.substr(0, After.find('-')), std::to_string(FirstRun + 1)) << After;
+  // A client of the first run reconnects: what it holds is stale, whatever the numbers.
+  const std::string Start = StreamStartAfter(Second.Port, Before);
+  EXPECT_NE(Start.find("\nid: " + std::to_string(FirstRun + 1) + "-"), std::string::npos)
+      << Start;
+  EXPECT_NE(Start.find("\nevent: reset\ndata: "), std::string::npos) << Start;
+  EXPECT_EQ(Second.Stop(), 0);
+}
+
+// The lock file beside a journal: the pid of the process that holds it.
+std::string LockHolder(const std::string &Journal) {
+  std::ifstream In(Journal + ".lock");
+  std::string Pid;
+  std::getline(In, Pid);
+  return Pid;
+}
+
+TEST_F(De30d, ASecondServiceOnTheSameJournalExitsNamingTheProcessThatHoldsIt) {
+  const std::string Journal = (Dir.Path() / "shared.db").string();
+  TServing First(Journal);
+  ASSERT_GT(First.Port, 0) << First.First;
+  EXPECT_EQ(LockHolder(Journal), std::to_string(First.Child));
+  const TRun Second = De30dRun("--listen 127.0.0.1:0 --journal " + Journal);
+  EXPECT_EQ(Second.Code, 1) << Second.Output;
+  EXPECT_NE(
+      Second.Output.find(Journal + " is in use by process " + std::to_string(First.Child)),
+      std::string::npos)
+      << Second.Output;
+  // Its command line, from /proc.
+  EXPECT_NE(
+      Second.Output.find(std::string(DE30D) + " --listen 127.0.0.1:0 --journal " + Journal),
+      std::string::npos)
+      << Second.Output;
+  EXPECT_EQ(Second.Output.find("listens on"), std::string::npos) << Second.Output;
+  // The first one went on serving, untouched.
+  EXPECT_NE(EventIdOfARead(First.Port), "");
+  EXPECT_EQ(LockHolder(Journal), std::to_string(First.Child));
+  EXPECT_EQ(First.Stop(), 0);
+  // Stopped, it has let go: the next start serves.
+  TServing Next(Journal);
+  EXPECT_GT(Next.Port, 0) << Next.First;
+  EXPECT_EQ(Next.Stop(), 0);
+}
+
+TEST_F(De30d, TheJournalsLockGoesWithAServiceKilledWithSigkill) {
+  const std::string Journal = (Dir.Path() / "killed.db").string();
+  TServing Killed(Journal);
+  ASSERT_GT(Killed.Port, 0) << Killed.First;
+  ASSERT_EQ(::kill(Killed.Child, SIGKILL), 0);
+  int Status = 0;
+  ASSERT_EQ(::waitpid(Killed.Child, &Status, 0), Killed.Child);
+  Killed.ExitStatus = 128 + SIGKILL;
+  // The file stays, with the dead process's pid; the lock does not.
+  EXPECT_EQ(LockHolder(Journal), std::to_string(Killed.Child));
+  TServing Next(Journal);
+  ASSERT_GT(Next.Port, 0) << Next.First;
+  EXPECT_EQ(LockHolder(Journal), std::to_string(Next.Child));
+  EXPECT_NE(EventIdOfARead(Next.Port), "");
+  EXPECT_EQ(Next.Stop(), 0);
+}
+
 TEST_F(De30d, VersionAndHelp) {
   const TRun Version = De30dRun("--version");
   EXPECT_EQ(Version.Code, 0);

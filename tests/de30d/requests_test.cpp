@@ -65,9 +65,24 @@ TEST(Requests, AuthorizeRefusesEachFaultWithItsCode) {
       {R"({"grade": 18446744073709551615})", "bad_value"},
       {R"({"litres": 5, "money": 5})", "conflicting_preset"},
       {R"({"liters": 5})", "unknown_field"},
+      // The pump takes hundredths, as prices are.
+      {R"({"litres": 10.005})", "bad_value"},
+      {R"({"money": 12.345})", "bad_value"},
+      // A key given twice: which value was meant cannot be told.
+      {R"({"litres": 1, "litres": 2})", "duplicate_key"},
+      {R"({"grade": 1, "money": 5, "grade": 2})", "duplicate_key"},
   };
   for (const auto &[Body, Code] : Cases)
     EXPECT_EQ(RefusedWith([Body = Body] { ParseAuthorize(Body); }), Code) << Body;
+  // Two decimals pass, however binary floating point holds them.
+  for (const double Litres : {10.25, 0.29, 9999.99, 1.1})
+    EXPECT_EQ(ParseAuthorize(R"({"litres": )" + std::to_string(Litres) + "}").Preset.Value,
+              Litres);
+  EXPECT_EQ(RefusedWith([] { ParsePrices(R"({"1": 45.5, "1": 40})"); }), "duplicate_key");
+  EXPECT_EQ(RefusedWith([] { ParseClient(R"({"client": "a", "client": "b"})"); }),
+            "duplicate_key");
+  // The same key in two objects is no duplicate.
+  EXPECT_EQ(ParsePrices(R"({"1": 45.5, "2": 40})").size(), 2u);
 }
 
 TEST(Requests, UnblockClientAndNoArgumentBodies) {
@@ -107,8 +122,17 @@ TEST(Requests, TimesAreIsoUtcOrMilliseconds) {
   EXPECT_EQ(ParseTime("1796770209123"), 1796770209123);
   for (const char *Bad :
        {"", "2026-12-08", "2026-12-08T22:50:09", "2026-12-08T22:50:09+01:00",
-        "2026-13-08T22:50:09Z", "2026-12-08T24:00:00Z", "2026-12-08T22:50:09.Z", "-5"})
+        "2026-13-08T22:50:09Z", "2026-12-08T24:00:00Z", "2026-12-08T22:50:09.Z", "-5",
+        // Days a month does not have.
+        "2026-02-30T00:00:00Z", "2026-02-29T00:00:00Z", "2026-04-31T00:00:00Z",
+        "1900-02-29T00:00:00Z", "2026-06-31T12:00:00Z"})
     EXPECT_FALSE(ParseTime(Bad)) << Bad;
+  // Leap days of leap years, and the last day of each month, are days.
+  EXPECT_EQ(ParseTime("2024-02-29T00:00:00Z"), 1709164800000);
+  EXPECT_EQ(ParseTime("2000-02-29T00:00:00Z"), 951782400000);
+  for (const char *Last :
+       {"2026-01-31T00:00:00Z", "2026-04-30T00:00:00Z", "2026-12-31T00:00:00Z"})
+    EXPECT_TRUE(ParseTime(Last)) << Last;
 }
 
 TEST(Requests, SaleFiltersReadStateTimeAndLimit) {

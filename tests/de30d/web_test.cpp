@@ -1,5 +1,6 @@
 // The dashboard's files as de30d serves them, and the reads it builds on: the
 // station's names and the event id every read of state carries.
+#include "event_stream.hpp"
 #include "service_fixture.hpp"
 #include "web_assets.hpp"
 
@@ -108,7 +109,11 @@ TEST_F(Web, EveryReadOfStateCarriesTheLastEventPublishedBeforeIt) {
     const auto R = Client->Get(Path);
     if (!R || R->status != 200 || !R->has_header("De30-Event-Id"))
       return -1;
-    return std::stoll(R->get_header_value("De30-Event-Id"));
+    // "RUN-SEQUENCE", of this run.
+    const auto Id = service::ParseEventId(R->get_header_value("De30-Event-Id"));
+    if (!Id || Id->Run != Station->Events().Run())
+      return -1;
+    return static_cast<long long>(Id->Sequence);
   };
   const long long Before = IdOf("/api/v1/pumps");
   EXPECT_GT(Before, 0); // the pumps' first answers were events

@@ -35,6 +35,12 @@ inline constexpr char PayloadTooLarge[] = "payload_too_large";
 inline constexpr char Unauthorized[] = "unauthorized";
 inline constexpr char TooManyStreams[] = "too_many_streams";
 inline constexpr char Internal[] = "internal";
+inline constexpr char DuplicateKey[] = "duplicate_key"; // a key twice in one JSON object
+inline constexpr char MethodNotAllowed[] = "method_not_allowed";
+inline constexpr char UnsupportedMediaType[] = "unsupported_media_type"; // not JSON
+inline constexpr char ForbiddenOrigin[] = "forbidden_origin"; // a page of another site
+inline constexpr char ForbiddenHost[] = "forbidden_host";     // a name that is not ours
+inline constexpr char TooManyConnections[] = "too_many_connections";
 } // namespace codes
 
 // How a station refusal reaches a client: the one table from the station's

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace de30::service {
 
@@ -19,12 +20,23 @@ struct TServerOptions {
   int Port = 8030; // 0: any free port (Port() tells which)
   // Commands (POST, PUT) need "Authorization: Bearer TOKEN" when it is set.
   std::string Token;
-  // Each event stream holds a thread for as long as it is open: the pool keeps
-  // room for ordinary requests beyond MaxStreams.
-  int Threads = 12;
-  int MaxStreams = 6;
+  // Each event stream holds a thread for as long as it is open, and so does each
+  // connection while its request arrives (at most ReadTimeout): the pool keeps
+  // room for ordinary requests beyond MaxStreams streams and a dozen clients that
+  // send their requests slowly.
+  int Threads = 48;
+  int MaxStreams = 16;
+  // Per client address: connections at once (more are closed unanswered), and
+  // event streams at once (more are refused with too_many_streams).
+  int ConnectionsPerClient = 8;
+  int StreamsPerClient = 4;
+  int ListenBacklog = 128;
+  // Host names besides the listening address that clients may use to reach the
+  // service (their Host header), added to the configuration's host_names.
+  std::vector<std::string> HostNames;
   std::size_t MaxBodyBytes = 64 * 1024;
   std::chrono::milliseconds Heartbeat{15000};
+  // The whole of a request, headers and body, must arrive within ReadTimeout.
   std::chrono::seconds ReadTimeout{5};
   std::chrono::seconds WriteTimeout{5};
   // The uplink whose state GET /metrics shows; null when none is configured.

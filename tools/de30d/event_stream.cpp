@@ -3,8 +3,11 @@
 #include "log.hpp"
 #include "routes.hpp"
 
+#include <charconv>
 #include <chrono>
+#include <limits>
 #include <memory>
+#include <optional>
 
 namespace de30::service {
 namespace {
@@ -19,7 +22,16 @@ struct TStream {
   std::shared_ptr<station::TEventBus::TSubscription> Subscription;
   TClock::time_point LastWrite = TClock::now();
   bool Greeted = false;
+  std::string Reset; // the reset frame to send after the greeting, if any
 };
+
+std::optional<std::uint64_t> Number(std::string_view Text) {
+  std::uint64_t Value = 0;
+  const auto [End, Failed] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+  if (Text.empty() || Failed != std::errc() || End != Text.data() + Text.size())
+    return std::nullopt;
+  return Value;
+}
 
 bool Write(httplib::DataSink &Sink, TStream &Stream, const std::string &Text) {
   Stream.LastWrite = TClock::now();
@@ -31,13 +43,38 @@ void End(httplib::DataSink &Sink, TStream &Stream, const std::string &Why) {
   Sink.done();
 }
 
+std::string ResetReason(const std::string &Last, const std::optional<TEventId> &Id, bool Ours,
+                        std::uint64_t Published) {
+  if (!Id)
+    return "event id " + Last + " is not of this service's form RUN-SEQUENCE";
+  if (!Ours)
+    return "event " + Last + " is from another run of the service";
+  if (Id->Sequence > Published)
+    return "event " + Last + " has not been published";
+  return "the events after " + Last + " are no longer kept";
+}
+
 } // namespace
 
-std::string SseFrame(const station::TEvent &Event) {
+std::string SseFrame(const std::string &Id, const station::TEvent &Event) {
   // dump() escapes every control character, so the object stays on one data line.
-  return "id: " + std::to_string(Event.Sequence) +
-         "\nevent: " + station::EventKindName(Event.Kind) +
+  return "id: " + Id + "\nevent: " + station::EventKindName(Event.Kind) +
          "\ndata: " + EventJson(Event).dump() + "\n\n";
+}
+
+std::string SseReset(const std::string &Id, const std::string &Reason) {
+  return "id: " + Id + "\nevent: reset\ndata: " + TJson({{"reason", Reason}}).dump() + "\n\n";
+}
+
+std::optional<TEventId> ParseEventId(std::string_view Text) {
+  const auto Dash = Text.find('-');
+  if (Dash == std::string_view::npos)
+    return std::nullopt;
+  const auto Run = Number(Text.substr(0, Dash));
+  const auto Sequence = Number(Text.substr(Dash + 1));
+  if (!Run || !Sequence)
+    return std::nullopt;
+  return TEventId{*Run, *Sequence};
 }
 
 std::string SseComment(const std::string &Text) { return ": " + Text + "\n\n"; }
@@ -56,8 +93,26 @@ void AddEventStream(httplib::Server &Server, TApiContext &Context) {
                }
                auto Stream = std::make_shared<TStream>();
                // Subscribed here, so that nothing published after the request is missed.
-               Stream->Subscription = Context.Station.Events().Subscribe();
-               Log(TLevel::Info, "event stream opened by " + Q.remote_addr);
+               station::TEventBus &Bus = Context.Station.Events();
+               const std::string Last = Q.get_header_value("Last-Event-ID");
+               if (Last.empty()) {
+                 Stream->Subscription = Bus.Subscribe();
+                 Log(TLevel::Info, "event stream opened by " + Q.remote_addr);
+               } else {
+                 // A reconnecting client: it gets what it missed, or, when that is
+                 // gone or was never ours, a reset that makes it read the state again.
+                 const auto Id = ParseEventId(Last);
+                 const bool Ours = Id && Id->Run == Bus.Run();
+                 auto Resumed = Bus.SubscribeAfter(
+                     Ours ? Id->Sequence : std::numeric_limits<std::uint64_t>::max());
+                 Stream->Subscription = std::move(Resumed.Subscription);
+                 if (!Resumed.Complete)
+                   Stream->Reset = SseReset(Bus.EventId(Resumed.Sequence),
+                                            ResetReason(Last, Id, Ours, Resumed.Sequence));
+                 Log(TLevel::Info,
+                     "event stream resumed after " + Last + " by " + Q.remote_addr +
+                         (Resumed.Complete ? "" : ": reset, the client reads the state again"));
+               }
                R.set_header("Cache-Control", "no-cache");
                R.set_chunked_content_provider(
                    "text/event-stream",
@@ -65,7 +120,7 @@ void AddEventStream(httplib::Server &Server, TApiContext &Context) {
                      TStream &S = *Stream;
                      if (!S.Greeted) {
                        S.Greeted = true;
-                       return Write(Sink, S, SseComment("de30d events"));
+                       return Write(Sink, S, SseComment("de30d events") + S.Reset);
                      }
                      for (;;) {
                        if (Context.Stopping) {
@@ -75,7 +130,9 @@ void AddEventStream(httplib::Server &Server, TApiContext &Context) {
                        station::TEvent Event;
                        const auto Asked = TClock::now();
                        if (S.Subscription->Next(Event, WaitSliceMs))
-                         return Write(Sink, S, SseFrame(Event));
+                         return Write(
+                             Sink, S,
+                             SseFrame(Context.Station.Events().EventId(Event.Sequence), Event));
                        if (S.Subscription->Overflowed()) {
                          End(Sink, S, "dropped: this client fell behind; reconnect");
                          return true;

@@ -76,13 +76,33 @@ httplib::Server::Handler StateQuery(TApiContext &Context, THandler Handler) {
     // was stored, so every event up to this id is in what the handler reads.
     const std::uint64_t Published = Context.Station.Events().Published();
     Guard(Handler, Request, Response);
-    Response.set_header(EventIdHeader, std::to_string(Published));
+    // In the form of the stream's ids, so that a client compares like with like
+    // and can resume the stream from it.
+    Response.set_header(EventIdHeader, Context.Station.Events().EventId(Published));
   };
 }
 
-httplib::Server::Handler Command(TApiContext &Context, THandler Handler) {
-  return [&Context, Handler = std::move(Handler)](const httplib::Request &Request,
-                                                  httplib::Response &Response) {
+httplib::Server::HandlerWithContentReader Command(TApiContext &Context, THandler Handler) {
+  return [&Context, Handler = std::move(Handler)](const httplib::Request &Sent,
+                                                  httplib::Response &Response,
+                                                  const httplib::ContentReader &Reader) {
+    httplib::Request Request = Sent;
+    if (Sent.has_header("Content-Length") || Sent.has_header("Transfer-Encoding")) {
+      const bool Read = Reader([&Request](const char *Data, std::size_t Size) {
+        Request.body.append(Data, Size);
+        return true;
+      });
+      // httplib has set the status: 413 beyond the payload limit, 400 otherwise.
+      if (!Read) {
+        SendError(Response,
+                  Response.status == 413
+                      ? EApiError(413, codes::PayloadTooLarge,
+                                  "the body exceeds " +
+                                      std::to_string(Context.Options.MaxBodyBytes) + " bytes")
+                      : EApiError(400, codes::MalformedJson, "the body could not be read"));
+        return;
+      }
+    }
     Guard(
         [&](const httplib::Request &Q, httplib::Response &R) {
           CheckToken(Context, Q);

@@ -1,6 +1,7 @@
 #include "listen_address.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 namespace de30::service {
@@ -34,6 +35,56 @@ bool IsLoopback(const std::string &Host) {
   return std::count(Host.begin(), Host.end(), '.') == 3 &&
          std::all_of(Host.begin(), Host.end(),
                      [](char C) { return C == '.' || (C >= '0' && C <= '9'); });
+}
+
+namespace {
+
+std::string Lower(std::string Text) {
+  std::transform(Text.begin(), Text.end(), Text.begin(),
+                 [](unsigned char C) { return static_cast<char>(std::tolower(C)); });
+  return Text;
+}
+
+bool IsAddressLiteral(const std::string &Host) {
+  if (Host.find(':') != std::string::npos) // an IPv6 address, its brackets removed
+    return std::all_of(Host.begin(), Host.end(),
+                       [](char C) { return C == ':' || C == '.' || std::isxdigit(C); });
+  return std::count(Host.begin(), Host.end(), '.') == 3 &&
+         std::all_of(Host.begin(), Host.end(),
+                     [](char C) { return C == '.' || (C >= '0' && C <= '9'); });
+}
+
+} // namespace
+
+bool HostAllowed(const std::string &HostHeader, const std::string &ListenHost, int Port,
+                 const std::vector<std::string> &Names) {
+  if (HostHeader.empty())
+    return false;
+  // Without a port, the header means the scheme's default.
+  const bool Bare = HostHeader.back() == ']' || HostHeader.find(':') == std::string::npos;
+  const auto Address = ParseListen(Bare ? HostHeader + ":80" : HostHeader);
+  if (!Address)
+    return false;
+  const std::string Name = Lower(Address->Host);
+  if (std::any_of(Names.begin(), Names.end(),
+                  [&](const std::string &Allowed) { return Lower(Allowed) == Name; }))
+    return true;
+  if (Address->Port != Port)
+    return false;
+  const std::string Listening = Lower(ListenHost);
+  if (Name == Listening)
+    return true;
+  if (IsLoopback(Listening) && Name == "localhost")
+    return true;
+  const bool Everywhere = Listening.empty() || Listening == "0.0.0.0" || Listening == "::";
+  return Everywhere && (Name == "localhost" || IsAddressLiteral(Name));
+}
+
+bool SameOrigin(const std::string &Origin, const std::string &HostHeader) {
+  const std::string Given = Lower(Origin);
+  const std::string Authority = Lower(HostHeader);
+  return !Authority.empty() &&
+         (Given == "http://" + Authority || Given == "https://" + Authority);
 }
 
 } // namespace de30::service

@@ -6,6 +6,7 @@
 #include "api_server.hpp"
 #include "embedded.hpp"
 #include "event_log.hpp"
+#include "journal_lock.hpp"
 #include "listen_address.hpp"
 #include "log.hpp"
 #include "station/config.hpp"
@@ -111,9 +112,14 @@ int Serve(const TArguments &A) {
     return ExitBadSetup;
   }
 
+  // Before anything opens the journal, seeding included. A journal in use
+  // throws, and the service exits 1 naming the process that holds it.
+  const TJournalLock JournalLock(Config.Journal);
   if (Embedded)
     SeedPrices(Config.Journal);
   station::TStation Station(Config, Options);
+  // Before any client can subscribe: every event id of this run carries it.
+  Station.Events().SetRun(static_cast<std::uint64_t>(Station.Journal().BeginRun()));
   TEventLog EventLog(Station.Events());
   std::unique_ptr<TUplink> Uplink;
   if (Config.Uplink)
@@ -138,7 +144,8 @@ int Serve(const TArguments &A) {
       ":" + std::to_string(Api.Port());
   Log(TLevel::Info,
       std::string(Embedded ? "simulated station" : "station " + Config.StationId) +
-          ", journal " + Config.Journal.string());
+          ", journal " + Config.Journal.string() + ", run " +
+          std::to_string(Station.Events().Run()));
   Log(TLevel::Info, "listening on " + Base + "/api/v1");
   for (const auto &Line : Config.Lines)
     if (!Line.Capture.empty())

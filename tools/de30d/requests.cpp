@@ -5,9 +5,12 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <initializer_list>
+#include <set>
+#include <vector>
 
 namespace de30::service {
 namespace {
@@ -28,9 +31,25 @@ TJson ParseObject(const std::string &Body, bool EmptyIsObject) {
       return TJson::object();
     Refuse(codes::MalformedJson, "the request needs a JSON object body");
   }
-  TJson Value = TJson::parse(Body, nullptr, false);
+  // The keys of each object being parsed, innermost last: a key given twice would
+  // otherwise leave one of its values silently unread.
+  std::vector<std::set<std::string>> Open;
+  std::string Duplicate;
+  const TJson::parser_callback_t Watch = [&](int, TJson::parse_event_t Event, TJson &Parsed) {
+    if (Event == TJson::parse_event_t::object_start)
+      Open.emplace_back();
+    else if (Event == TJson::parse_event_t::object_end && !Open.empty())
+      Open.pop_back();
+    else if (Event == TJson::parse_event_t::key && !Open.empty() &&
+             !Open.back().insert(Parsed.get<std::string>()).second && Duplicate.empty())
+      Duplicate = Parsed.get<std::string>();
+    return true;
+  };
+  TJson Value = TJson::parse(Body, Watch, false);
   if (Value.is_discarded())
     Refuse(codes::MalformedJson, "the body is not valid JSON");
+  if (!Duplicate.empty())
+    Refuse(codes::DuplicateKey, "the key \"" + Duplicate + "\" is given twice");
   if (!Value.is_object())
     Refuse(codes::MalformedJson, "the body must be a JSON object");
   return Value;
@@ -126,6 +145,11 @@ TAuthorizeRequest ParseAuthorize(const std::string &Body) {
   if ((Litres || Money) && Request.Preset.Value < 0.01)
     Refuse(codes::BadValue,
            std::string("\"") + (Litres ? "litres" : "money") + "\" must be at least 0.01");
+  // The pump takes hundredths: 10.005 would be rounded to a dose nobody asked for.
+  const double Hundredths = Request.Preset.Value * 100.0;
+  if ((Litres || Money) && std::fabs(Hundredths - std::round(Hundredths)) >= 1e-6)
+    Refuse(codes::BadValue,
+           std::string("\"") + (Litres ? "litres" : "money") + "\" takes at most two decimals");
   if (Object.contains("grade"))
     Request.Grade = Whole(Object["grade"], "grade", 1, MaxGrade);
   return Request;
@@ -188,6 +212,11 @@ std::optional<std::int64_t> ParseTime(const std::string &Text) {
              Mi = Decimal(V.substr(14, 2), 2), S = Decimal(V.substr(17, 2), 2);
   if (!Y || !Mo || !D || !H || !Mi || !S || *Mo < 1 || *Mo > 12 || *D < 1 || *D > 31 ||
       *H > 23 || *Mi > 59 || *S > 60)
+    return std::nullopt;
+  // 2026-02-30 is no day: refused rather than taken as 2026-03-02.
+  const bool Leap = (*Y % 4 == 0 && *Y % 100 != 0) || *Y % 400 == 0;
+  constexpr std::array<int, 12> MonthDays{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (*D > MonthDays[static_cast<std::size_t>(*Mo - 1)] + (*Mo == 2 && Leap ? 1 : 0))
     return std::nullopt;
   std::int64_t Millis = 0;
   const std::string_view Rest = V.substr(19, V.size() - 20);

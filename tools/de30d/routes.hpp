@@ -31,8 +31,11 @@ httplib::Server::Handler Query(THandler Handler);
 // opened the event stream first applies only the events after it.
 httplib::Server::Handler StateQuery(TApiContext &Context, THandler Handler);
 inline constexpr const char *EventIdHeader = "De30-Event-Id";
-// A command: also checks the bearer token first, and logs what was asked.
-httplib::Server::Handler Command(TApiContext &Context, THandler Handler);
+// A command: also checks the bearer token first, and logs what was asked. It
+// reads the body itself: a request without Content-Length or Transfer-Encoding
+// has none (as curl -X POST sends), rather than one that lasts until the client
+// closes the connection.
+httplib::Server::HandlerWithContentReader Command(TApiContext &Context, THandler Handler);
 
 // The result of a station command: its refusal, or nothing when it is Ok.
 void Require(const station::TCommandResult &Result);

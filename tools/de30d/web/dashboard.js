@@ -4,7 +4,9 @@
 // Everything the service says reaches the page as text nodes (textContent), never
 // as markup. State is read with GET once the event stream is open; events that
 // arrive meanwhile are applied afterwards when they are newer than what was read
-// (the De30-Event-Id header of each read).
+// (the De30-Event-Id header of each read). Event ids are "RUN-SEQUENCE": within
+// one stream the run is the same, so the sequences are what is compared. An
+// event "reset" says events were lost: the state is read again.
 'use strict';
 
 (function () {
@@ -145,7 +147,13 @@
     }
     const body = await response.json().catch(() => null);
     if (!response.ok) throw new ServiceError((body && body.message) || 'HTTP ' + response.status, body && body.error);
-    return { body, eventId: Number(response.headers.get('De30-Event-Id') || 0) };
+    return { body, eventId: sequenceOf(response.headers.get('De30-Event-Id')) };
+  }
+
+  // The sequence of an event id ("7-1234" gives 1234); 0 for none.
+  function sequenceOf(id) {
+    const text = String(id || '');
+    return Number(text.slice(text.lastIndexOf('-') + 1)) || 0;
   }
 
   // A command, with the bearer token once the service has asked for it. A 401
@@ -602,11 +610,20 @@
       source.addEventListener(kind, (event) => {
         if (mine !== generation) return;
         lastMessageAt = Date.now();
-        const item = { kind, id: Number(event.lastEventId), data: JSON.parse(event.data) };
+        const item = { kind, id: sequenceOf(event.lastEventId), data: JSON.parse(event.data) };
         if (waiting) waiting.push(item);
         else apply(item.kind, item.data);
       });
     }
+    // Events were lost between two connections: what the page shows may be stale.
+    // A read already under way started after the reset and covers it.
+    source.addEventListener('reset', () => {
+      if (mine !== generation) return;
+      lastMessageAt = Date.now();
+      if (waiting) return;
+      waiting = [];
+      reload(mine);
+    });
   }
 
   function lose(why) {
