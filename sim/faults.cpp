@@ -126,10 +126,10 @@ std::optional<TFrameAim> AimByName(const std::string &Name) {
 }
 
 std::string AimNames() {
-  std::string Names;
+  std::string List;
   for (const TNamedAim &N : AimNamesTable)
-    Names += (Names.empty() ? "" : ", ") + std::string(N.Name);
-  return Names;
+    List += (List.empty() ? "" : ", ") + std::string(N.Name);
+  return List;
 }
 
 std::optional<TFaultKind> TFaultInjector::Apply(int Line, int Pump, const TBytes &Command,
