@@ -165,10 +165,12 @@ void TPump::Handle(TPumpIo &Io, const TStep &Step) {
 }
 
 void TPump::LearnNozzle() {
-  if (!Sale || Sale->Nozzle != 0 || Point.Nozzle() == 0)
+  // Until fuel flows the customer may hang one nozzle up and take another: the
+  // sale's nozzle is the one that pours.
+  if (!Sale || Point.Nozzle() == 0 || (Sale->Nozzle != 0 && Point.SawFuel()))
     return;
   const int Nozzle = Point.Nozzle();
-  if (Nozzle > Setup.NozzleCount())
+  if (Nozzle > Setup.NozzleCount() || Nozzle == Sale->Nozzle)
     return;
   Sale->Nozzle = Nozzle;
   Sale->Grade = Setup.Nozzles[static_cast<std::size_t>(Nozzle - 1)];
@@ -179,20 +181,28 @@ void TPump::LearnNozzle() {
 }
 
 void TPump::InferNozzle(TSale &Ended, const TFillReading &Fill) const {
-  if (Ended.Nozzle != 0 || Fill.Volume <= 0.0)
+  if (Fill.Volume <= 0.0 || Setup.NozzleCount() < 2)
     return;
   // The amount is the volume at the price of the nozzle that poured it: a price
   // that gives exactly the amount names the nozzle, when only one does.
+  const auto Makes = [&](int K) {
+    const auto Price = NozzlePrice(K);
+    return Price && std::fabs(std::round(Fill.Volume * *Price * 100.0) / 100.0 - Fill.Amount) <=
+                        VolumeTolerance;
+  };
+  // A nozzle a poll named stands unless its price cannot make the amount (the
+  // customer changed nozzles while the station was not watching).
+  if (Ended.Nozzle != 0 && Makes(Ended.Nozzle))
+    return;
   int Found = 0;
   int Fits = 0;
-  for (int K = 1; K <= Setup.NozzleCount(); ++K) {
-    const auto Price = NozzlePrice(K);
-    if (Price && std::fabs(std::round(Fill.Volume * *Price * 100.0) / 100.0 - Fill.Amount) <=
-                     VolumeTolerance) {
+  for (int K = 1; K <= Setup.NozzleCount(); ++K)
+    if (Makes(K)) {
       Found = K;
       ++Fits;
     }
-  }
+  if (Ended.Nozzle != 0 && Fits != 1)
+    return;
   // A counter of nozzle 2's own moves with its fills and only with them.
   if (Fits != 1 && Setup.NozzleCount() == 2 && Setup.Totals == TTotalsLayout::PerNozzle &&
       Ended.StartTotals.Known && Ended.EndTotals.Known) {
