@@ -134,8 +134,8 @@ void TPump::TakeFill(TPumpIo &Io, const TPumpReading &Reading) {
 }
 
 void TPump::Handle(TPumpIo &Io, const TStep &Step) {
+  LearnNozzle();
   if (Step.Changed) {
-    LearnNozzle();
     Publish(Step.Changed->Reason);
   } else if (Point.HasSale() && Point.Reason() != View().Reason) {
     // Not a transition, but clients see why a sale waits (for the nozzle, for
@@ -167,7 +167,7 @@ void TPump::Handle(TPumpIo &Io, const TStep &Step) {
 void TPump::LearnNozzle() {
   // Until fuel flows the customer may hang one nozzle up and take another: the
   // sale's nozzle is the one that pours.
-  if (!Sale || Point.Nozzle() == 0 || (Sale->Nozzle != 0 && Point.SawFuel()))
+  if (!Sale || Point.Nozzle() == 0 || (Sale->Nozzle != 0 && Sale->Volume > 0.0))
     return;
   const int Nozzle = Point.Nozzle();
   if (Nozzle > Setup.NozzleCount() || Nozzle == Sale->Nozzle)

@@ -204,6 +204,29 @@ TEST_F(EvidenceTest, APrePaidIdlePumpWaitsForTheCustomer) {
   EXPECT_EQ(Station->Journal().Sales({}).size(), 1u) << "one sale, the pre-paid one";
 }
 
+// A pre-paid customer takes one nozzle, hangs it up and pours with the other:
+// the sale is the nozzle that poured, at its grade and price.
+TEST_F(EvidenceTest, TheSalesNozzleIsTheOneThatPoured) {
+  Start();
+  ASSERT_TRUE(WaitReady(2));
+  const TCommandResult Result = Station->Authorize(1, 2, {TPreset::TKind::Litres, 1.0}, {});
+  ASSERT_TRUE(Result.Ok()) << Result.Message;
+  Sim.LiftNozzle(1, 2, 1);
+  ASSERT_TRUE(WaitFor([&] { return Station->Pump(1, 2)->Nozzle == 1; }));
+  Sim.HangNozzle(1, 2);
+  ASSERT_TRUE(WaitFor([&] { return Sim.View(1, 2).Lifted == 0; }));
+  std::this_thread::sleep_for(100ms); // a few polls of the hung-up pump
+  EXPECT_EQ(Station->Pump(1, 2)->State, TPointState::Authorised);
+  Sim.LiftNozzle(1, 2, 2);
+  const auto Sold = SaleEvent("closed");
+  ASSERT_TRUE(Sold);
+  EXPECT_EQ(Sold->Nozzle, 2);
+  EXPECT_EQ(Sold->Grade, 1) << "nozzle 2 of pump 2 sells grade 1";
+  EXPECT_DOUBLE_EQ(Sold->Price, 1.50);
+  EXPECT_DOUBLE_EQ(Sold->Volume, 1.0);
+  EXPECT_DOUBLE_EQ(Sold->Amount, 1.50);
+}
+
 // Two-nozzle totals: what the last group holds decides which nozzles the totals
 // can judge. A fill that showed fuel for this authorisation is never emptied by
 // totals that do not cover its nozzle, not even after a restart.
