@@ -184,10 +184,7 @@ TStep TFuellingPoint::AnsweredWithSale(std::uint8_t C, int Nozzle, bool Authoris
     DriverCalling = true;
     if (Fuel)
       return Enter(TPointState::Fuelling, "fuelling (the driver reads the pump as idle)", C);
-    return Enter(TPointState::Authorised,
-                 StartUnknown ? "the start's outcome is unknown; the pump reports idle"
-                              : "authorised; waiting for the nozzle",
-                 C);
+    return WaitForNozzle(C);
   }
   if (F == FamilyIdle) {
     if (Fuel)
@@ -197,10 +194,7 @@ TStep TFuellingPoint::AnsweredWithSale(std::uint8_t C, int Nozzle, bool Authoris
       return AskEnd(Enter(TPointState::Idle, "stopped", C));
     // An authorised pump reports idle until its nozzle is lifted (a pre-paid
     // sale): the sale waits for the customer.
-    return Enter(TPointState::Authorised,
-                 StartUnknown ? "the start's outcome is unknown; the pump reports idle"
-                              : "authorised; waiting for the nozzle",
-                 C);
+    return WaitForNozzle(C);
   }
   // Calling. The driver drops its authorisation on the first idle poll, and then
   // reads a lifted nozzle as calling whatever the pump does: the pump may be
@@ -219,8 +213,11 @@ TStep TFuellingPoint::AnsweredWithSale(std::uint8_t C, int Nozzle, bool Authoris
                C);
 }
 
-bool TFuellingPoint::DiffersFromBaseline(double Volume, double Amount) const {
-  return !BaseKnown || Volume != BaseVolume || Amount != BaseAmount;
+TStep TFuellingPoint::WaitForNozzle(std::uint8_t Cause) {
+  return Enter(TPointState::Authorised,
+               StartUnknown ? "the start's outcome is unknown; the pump reports idle"
+                            : "authorised; waiting for the nozzle",
+               Cause);
 }
 
 TStep TFuellingPoint::AskEnd(TStep Step) {
@@ -235,7 +232,8 @@ TStep TFuellingPoint::OnFill(double Volume, double Amount, std::int64_t NowMs) {
     FillAmount = Amount;
     return {};
   }
-  if (!Taken && BaseKnown && DiffersFromBaseline(Volume, Amount))
+  // A reading that is not the baseline shows the pump took the authorisation.
+  if (!Taken && BaseKnown && (Volume != BaseVolume || Amount != BaseAmount))
     Taken = true;
   if (Taken)
     StartUnknown = false;
@@ -252,16 +250,14 @@ TStep TFuellingPoint::OnFill(double Volume, double Amount, std::int64_t NowMs) {
   if (Recover) {
     if (!FillSeen) {
       FillSeen = true;
-      StillSince = NowMs;
       Fuel = Taken && V > 0.0;
       return {};
     }
     if (Moved) {
-      StillSince = NowMs;
       Fuel = Counts;
       return Enter(TPointState::Fuelling, "fuelling, resumed after a restart", 0);
     }
-    if (!SettleAsked && NowMs - StillSince >= Timing.RecoverySettleMs)
+    if (!SettleAsked && NowMs - MovedAt >= Timing.RecoverySettleMs)
       return AskSettle();
     return {};
   }

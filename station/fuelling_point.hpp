@@ -155,8 +155,6 @@ public:
   double Volume() const { return FillVolume; }
   // The closed sale's figures become what the point shows: the last reading taken
   // while fuel flowed may be a little short of the end.
-  // A reading that is not the baseline shows the pump took the authorisation.
-  bool DiffersFromBaseline(double Volume, double Amount) const;
   void ShowFill(double Volume, double Amount) {
     FillVolume = Volume;
     FillAmount = Amount;
@@ -171,6 +169,8 @@ private:
   TStep AnsweredWithSale(std::uint8_t Code, int Nozzle, bool Authorised, bool WasOffline);
   TStep AskEnd(TStep Step);
   TStep AskSettle();
+  // An open sale with no fuel yet, whose pump reads idle: it waits for the nozzle.
+  TStep WaitForNozzle(std::uint8_t Cause);
   bool AuthorisedCode(std::uint8_t Code) const;
 
   int Nozzles;
@@ -211,7 +211,6 @@ private:
   bool Recover = false;
   bool SettleAsked = false;
   bool FillSeen = false;
-  std::int64_t StillSince = 0;
   double FillVolume = 0.0;
   double FillAmount = 0.0;
 };

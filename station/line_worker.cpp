@@ -45,8 +45,8 @@ TLineWorker::TLineWorker(const TLineConfig &Line, TLineShared Context)
 TLineWorker::~TLineWorker() { Stop(); }
 
 std::int64_t TLineWorker::NowMs() const {
-  if (Shared.Clock)
-    return Shared.Clock();
+  if (Shared.Options.Clock)
+    return Shared.Options.Clock();
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -171,7 +171,7 @@ void TLineWorker::RefuseQueued() {
 bool TLineWorker::Connect() {
   std::string Failure;
   try {
-    Channel = Shared.Channels(Setup);
+    Channel = Shared.Options.Channels(Setup);
   } catch (const std::exception &E) {
     Failure = E.what();
   }
@@ -186,7 +186,7 @@ bool TLineWorker::Connect() {
   if (auto *Traced = dynamic_cast<channels::TLineChannel *>(Channel.get()))
     Traced->SetTracer([this](const channels::TTraceRecord &Record) { OnExchange(Record); });
   Counted = std::make_unique<TCountingChannel>(*Channel);
-  Driver = MakeDriver(*Counted, Shared.Pauser);
+  Driver = MakeDriver(*Counted, Shared.Options.Pauser);
   Io = std::make_unique<TPumpIo>(*Driver, *Counted, Number);
   for (auto &Pump : Dispensers)
     Pump->Connected(*Io, StationPrices);
@@ -221,7 +221,7 @@ void TLineWorker::Run() {
         break;
     }
     Cycle();
-    std::int64_t PauseMs = Shared.IdleCycleMs;
+    std::int64_t PauseMs = Shared.Options.IdleCycleMs;
     bool AnyDue = false;
     std::int64_t NextDue = NowMs() + 50;
     for (auto &Pump : Dispensers) {
@@ -233,8 +233,8 @@ void TLineWorker::Run() {
     }
     if (!AnyDue)
       PauseMs = std::max<std::int64_t>(PauseMs, std::max<std::int64_t>(NextDue - NowMs(), 1));
-    if (Shared.Idle) {
-      Shared.Idle(PauseMs);
+    if (Shared.Options.Idle) {
+      Shared.Options.Idle(PauseMs);
       continue;
     }
     std::unique_lock<std::mutex> Lock(Guard);

@@ -12,6 +12,7 @@
 #include "station/config.hpp"
 #include "station/events.hpp"
 #include "station/journal.hpp"
+#include "station/options.hpp"
 #include "station/pump.hpp"
 
 #include <condition_variable>
@@ -39,17 +40,9 @@ class TCountingChannel;
 // threads.
 struct TLineShared {
   const TStationConfig &Config;
+  const TStationOptions &Options;
   TJournal &Journal;
   TEventBus &Bus;
-  // How the line is reached: called once on the worker's thread, again after the
-  // line could not be opened.
-  std::function<std::unique_ptr<TComChannel>(const TLineConfig &)> Channels;
-  TPauser *Pauser = nullptr; // the driver's pauses; null for real sleeps
-  int IdleCycleMs = 0;       // pause between cycles with nothing to do
-  // The line's sense of time, in milliseconds of a steady clock, and the pause
-  // between cycles; null for the real ones. A recorded run replays on its own.
-  std::function<std::int64_t()> Clock;
-  std::function<void(std::int64_t)> Idle;
 };
 
 // How often line health is published.

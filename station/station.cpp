@@ -48,14 +48,7 @@ TStation::TStation(TStationConfig Config, TStationOptions Options)
                                       static_cast<int>(Setup.JournalBusyTimeout.count()))),
       Impl(std::make_unique<TImpl>()) {
   Impl->Options = std::move(Options);
-  const TLineShared Shared{Setup,
-                           *Book,
-                           Bus,
-                           Impl->Options.Channels,
-                           Impl->Options.Pauser,
-                           Impl->Options.IdleCycleMs,
-                           Impl->Options.Clock,
-                           Impl->Options.Idle};
+  const TLineShared Shared{Setup, Impl->Options, *Book, Bus};
   Impl->Captures = std::make_unique<TLineCaptures>(Setup.Lines, Setup.Journal,
                                                    Impl->Options.CaptureApplication);
   for (const TLineConfig &Line : Setup.Lines) {

@@ -14,6 +14,7 @@
 #include "station/config.hpp"
 #include "station/events.hpp"
 #include "station/journal.hpp"
+#include "station/options.hpp"
 
 #include <functional>
 #include <future>
@@ -24,29 +25,6 @@
 #include <vector>
 
 namespace de30::station {
-
-// How the station reaches its lines. The default opens each configured line as a
-// serial or TCP channel; the embedded simulated station and tests hand in their
-// own. Called once per line, on that line's worker thread.
-using TChannelFactory = std::function<std::unique_ptr<TComChannel>(const TLineConfig &Line)>;
-// The channel factory for real lines (serial device or TCP serial server).
-TChannelFactory RealLines();
-
-struct TStationOptions {
-  TChannelFactory Channels = RealLines();
-  // Pause between status cycles of a line with nothing to do, so an idle line
-  // does not spin (0: poll back to back, as on a real 2400-baud line).
-  int IdleCycleMs = 0;
-  // The driver's pauses; null for real sleeps.
-  TPauser *Pauser = nullptr;
-  // Names the program in the lines' capture files.
-  std::string CaptureApplication = "de30d";
-  // The lines' sense of time (milliseconds of a steady clock) and their pause
-  // between cycles with nothing to do; null for the real ones. A recorded run is
-  // replayed on the time its capture gives.
-  std::function<std::int64_t()> Clock;
-  std::function<void(std::int64_t)> Idle;
-};
 
 class TStation {
 public:
