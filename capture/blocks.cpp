@@ -59,7 +59,12 @@ std::string Section(const std::string &Application) {
   return Block(SectionHeader, Body);
 }
 
-std::string Interface(std::int32_t Line, const std::string &Device) {
+THeader HeaderOf(const TCapturedExchange &Exchange) {
+  return {static_cast<std::uint8_t>(Exchange.Outcome), Exchange.Result, Exchange.ReplyLength,
+          Exchange.Number};
+}
+
+std::string Interface(std::int32_t Line, const std::string &Device, bool Listened) {
   std::string Body;
   Put(Body, LinkTypeUser0);
   Put(Body, std::uint16_t{0});
@@ -67,37 +72,66 @@ std::string Interface(std::int32_t Line, const std::string &Device) {
   TextOption(Body, OptIfName, "line " + std::to_string(Line));
   if (!Device.empty())
     TextOption(Body, OptIfDescription, Device);
+  if (Listened)
+    TextOption(Body, OptComment, ListenedComment);
   const std::uint8_t Microseconds = 6;
   Option(Body, OptIfTsresol, &Microseconds, 1);
   EndOptions(Body);
   return Block(InterfaceDescription, Body);
 }
 
-std::string Packet(std::uint32_t Interface, TClock::time_point At, bool Outbound,
-                   const TCapturedExchange &Exchange, const std::vector<std::uint8_t> &Bytes) {
+namespace {
+
+std::uint64_t Micros(TClock::time_point At) {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(At.time_since_epoch()).count());
+}
+
+void Stamp(std::string &Body, TClock::time_point At) {
+  const std::uint64_t Us = Micros(At);
+  Put(Body, static_cast<std::uint32_t>(Us >> 32));
+  Put(Body, static_cast<std::uint32_t>(Us & 0xFFFFFFFFu));
+}
+
+} // namespace
+
+std::string Packet(std::uint32_t Interface, TClock::time_point At, std::uint32_t Flags,
+                   const THeader &Header, const std::vector<std::uint8_t> &Bytes) {
   std::string Data;
   Data.push_back(static_cast<char>(HeaderVersion));
-  Data.push_back(static_cast<char>(Exchange.Outcome));
-  Data.push_back(static_cast<char>(Exchange.Result));
-  Data.push_back(static_cast<char>(Exchange.ReplyLength));
+  Data.push_back(static_cast<char>(Header.Outcome));
+  Data.push_back(static_cast<char>(Header.Result));
+  Data.push_back(static_cast<char>(Header.ReplyLength));
   for (int Shift = 0; Shift < 32; Shift += 8) // little-endian whatever the machine
-    Data.push_back(static_cast<char>((Exchange.Number >> Shift) & 0xFF));
+    Data.push_back(static_cast<char>((Header.Number >> Shift) & 0xFF));
   Data.append(reinterpret_cast<const char *>(Bytes.data()), Bytes.size());
 
-  const auto Micros = static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(At.time_since_epoch()).count());
   std::string Body;
   Put(Body, Interface);
-  Put(Body, static_cast<std::uint32_t>(Micros >> 32));
-  Put(Body, static_cast<std::uint32_t>(Micros & 0xFFFFFFFFu));
+  Stamp(Body, At);
   Put(Body, static_cast<std::uint32_t>(Data.size()));
   Put(Body, static_cast<std::uint32_t>(Data.size()));
   Body += Data;
   Pad(Body);
-  const std::uint32_t Flags = Outbound ? FlagOutbound : FlagInbound;
   Option(Body, OptEpbFlags, &Flags, sizeof Flags);
   EndOptions(Body);
   return Block(EnhancedPacket, Body);
+}
+
+std::string Statistics(std::uint32_t Interface, TClock::time_point From, TClock::time_point At,
+                       const std::string &Comment) {
+  std::string Body;
+  Put(Body, Interface);
+  Stamp(Body, At);
+  TextOption(Body, OptComment, Comment);
+  std::string Time;
+  Stamp(Time, From);
+  Option(Body, OptIsbStartTime, Time.data(), Time.size());
+  Time.clear();
+  Stamp(Time, At);
+  Option(Body, OptIsbEndTime, Time.data(), Time.size());
+  EndOptions(Body);
+  return Block(InterfaceStatistics, Body);
 }
 
 } // namespace de30::capture::blocks

@@ -60,6 +60,12 @@ double WireUsePercent(std::uint64_t Bytes, TClock::duration Period) {
   return 100.0 * Carried / Seconds;
 }
 
+TClock::duration WireTime(std::uint64_t Bytes) {
+  using namespace std::chrono;
+  const auto Bits = static_cast<std::int64_t>(Bytes) * WireBitsPerByte;
+  return duration_cast<TClock::duration>(nanoseconds(Bits * 1'000'000'000LL / LineBaudRate));
+}
+
 void TFigureSum::Add(const TStatSample &Sample) {
   ++Sum.Exchanges;
   switch (Sample.Outcome) {
@@ -77,13 +83,32 @@ void TFigureSum::Add(const TStatSample &Sample) {
     break;
   }
   Sum.WireBytes += Sample.WireBytes;
+  // Bytes queue behind those still on the wire: a line carries one at a time.
+  if (Sample.WireBytes > 0) {
+    if (Sample.SentAt >= WireFrom + WireTime(WireQueued)) {
+      WireFrom = Sample.SentAt;
+      WireQueued = 0;
+    }
+    WireQueued += Sample.WireBytes;
+  }
   if (Sample.WholeReply)
     LatenciesMs.push_back(Ms(Sample.Latency));
 }
 
-TFigures TFigureSum::Figures(TClock::duration Period) const {
+TFigures TFigureSum::Figures(TClock::time_point From, TClock::time_point To) const {
   TFigures Result = Sum;
-  Result.WireUse = WireUsePercent(Sum.WireBytes, Period);
+  if (To > From) {
+    // What is still queued at To crosses after the period: nothing was sent after
+    // To, so all of it is in the last stretch of the schedule.
+    const double LateS =
+        std::max(std::chrono::duration<double>(WireFrom - To).count() +
+                     static_cast<double>(WireQueued) * WireBitsPerByte / LineBaudRate,
+                 0.0);
+    const double Use = WireUsePercent(Sum.WireBytes, To - From) -
+                       100.0 * LateS / std::chrono::duration<double>(To - From).count();
+    // Only samples sent before From, the caller's mistake, could go beyond.
+    Result.WireUse = std::clamp(Use, 0.0, 100.0);
+  }
   if (!LatenciesMs.empty()) {
     std::vector<double> Sorted = LatenciesMs;
     std::sort(Sorted.begin(), Sorted.end());
@@ -122,11 +147,10 @@ TCaptureStats ComputeStats(const std::vector<TCapturedExchange> &Exchanges) {
     Any = true;
     ++Stats.Exchanges;
   }
-  const TClock::duration Period = Stats.Last - Stats.First;
   for (const auto &[Line, Sum] : Lines)
-    Stats.Lines[Line] = Sum.Figures(Period);
+    Stats.Lines[Line] = Sum.Figures(Stats.First, Stats.Last);
   for (const auto &[Key, Sum] : Pumps)
-    Stats.Pumps[Key] = Sum.Figures(Period);
+    Stats.Pumps[Key] = Sum.Figures(Stats.First, Stats.Last);
   return Stats;
 }
 
@@ -155,7 +179,7 @@ TFigures TSlidingFigures::Figures(TClock::time_point Now) {
   for (const TStatSample &Sample : Samples)
     Sum.Add(Sample);
   const TClock::time_point From = std::max({Now - Span, Began, CutAt});
-  return Sum.Figures(Begun && Now > From ? Now - From : TClock::duration{0});
+  return Begun ? Sum.Figures(From, Now) : Sum.Figures(Now, Now);
 }
 
 } // namespace de30::capture

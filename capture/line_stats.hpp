@@ -8,10 +8,14 @@
 //   rejected): from the frame's first byte written to the reply's last byte read.
 //   Median and 95th percentile are nearest-rank: the smallest latency that at
 //   least half (95 %) of those exchanges did not exceed.
-// - Wire use is the bytes both ways, ten bits each, against what a 2400-baud line
-//   carries in the period, as a percentage. A channel error counts only the reply
-//   bytes that arrived, since its frame may never have gone out (unless the line
-//   closed after it was written).
+// - Wire use is the share of the period that the bytes both ways, ten bits each,
+//   occupied on a 2400-baud line, as a percentage. An exchange's bytes cannot
+//   start before it was sent nor before the bytes ahead of them have crossed, and
+//   what would cross after the period is not in it: a line whose exchanges come
+//   faster than the wire could carry them (a simulated one without pacing) shows
+//   at most 100 %, never the bytes' sum against the period. A channel error counts
+//   only the reply bytes that arrived, since its frame may never have gone out
+//   (unless the line closed after it was written).
 
 #include "capture/exchange.hpp"
 
@@ -61,16 +65,23 @@ struct TFigures {
 double NearestRank(const std::vector<double> &Sorted, double Percent);
 // Bytes on a 2400-baud line over Period, as a percentage (0 for an empty period).
 double WireUsePercent(std::uint64_t Bytes, TClock::duration Period);
+// How long Bytes take on a 2400-baud line.
+TClock::duration WireTime(std::uint64_t Bytes);
 
-// Sums samples up; Figures() gives the figures over a period of the caller's.
+// Sums samples up, added in the order they were sent; Figures() gives the figures
+// over a period of the caller's, From..To, in which every sample was sent.
 class TFigureSum {
 public:
   void Add(const TStatSample &Sample);
-  TFigures Figures(TClock::duration Period) const;
+  TFigures Figures(TClock::time_point From, TClock::time_point To) const;
 
 private:
   TFigures Sum;
   std::vector<double> LatenciesMs;
+  // The last stretch of the wire's schedule without a pause: when it began, and
+  // the bytes queued in it since.
+  TClock::time_point WireFrom{};
+  std::uint64_t WireQueued = 0;
 };
 
 // The address an exchange's frame (0x00 first) speaks to. Totals requests carry no

@@ -41,6 +41,7 @@ struct TInterface {
   std::uint16_t LinkType = 0;
   std::int32_t Line = 0;
   std::uint64_t UnitsPerSecond = 1000000;
+  bool Listened = false;
 };
 
 class TParser {
@@ -77,6 +78,8 @@ public:
         Describe(At + 8, At + Length - 4);
       else if (Type == EnhancedPacket)
         Packet(At + 8, At + Length - 4);
+      else if (Type == InterfaceStatistics)
+        Statistics(At + 8, At + Length - 4);
       At += Length;
     }
     for (auto &[Line, Index] : Pending)
@@ -151,6 +154,8 @@ private:
         }
       } else if (Code == OptIfDescription) {
         Device = Text;
+      } else if (Code == OptComment && Text == ListenedComment) {
+        I.Listened = true;
       } else if (Code == OptIfTsresol && N >= 1) {
         const auto R = static_cast<std::uint8_t>(Data[From]);
         const int Power = R & 0x7F;
@@ -163,6 +168,25 @@ private:
     Interfaces.push_back(I);
     if (I.LinkType == LinkTypeUser0 && (!Out.Devices.contains(I.Line) || !Device.empty()))
       Out.Devices[I.Line] = Device;
+    if (I.LinkType == LinkTypeUser0 && I.Listened)
+      Out.Listened.insert(I.Line);
+  }
+
+  // An interface statistics block: a line's error counts in its comment.
+  void Statistics(std::size_t At, std::size_t End) {
+    if (End - At < 12)
+      return;
+    const std::uint32_t Index = Read32(At, Swap);
+    if (Index >= Interfaces.size() || Interfaces[Index].LinkType != LinkTypeUser0)
+      return;
+    const std::string Prefix = LineErrorsPrefix;
+    Options(At + 12, End, [&](std::uint16_t Code, std::size_t From, std::size_t N) {
+      const std::string Text(Data, From, N);
+      std::optional<TLineErrors> Errors;
+      if (Code == OptComment && Text.rfind(Prefix, 0) == 0 &&
+          ParseLineErrors(Text.substr(Prefix.size()), Errors))
+        Out.LineErrors[Interfaces[Index].Line] = Errors;
+    });
   }
 
   void Packet(std::size_t At, std::size_t End) {
@@ -198,6 +222,12 @@ private:
         Data.begin() + static_cast<std::ptrdiff_t>(Payload + 8),
         Data.begin() + static_cast<std::ptrdiff_t>(Payload + Captured));
     const TClock::time_point When = TimeOf(Stamp, I.UnitsPerSecond);
+    if (Byte(1) == LooseOutcome && Number == 0) {
+      const auto Kind = static_cast<THeardKind>(Byte(2));
+      Out.Loose.push_back(
+          {I.Line, Kind == THeardKind::StrayReply ? Kind : THeardKind::Garbage, Bytes, When});
+      return;
+    }
 
     const std::uint32_t Direction = Flags & 3;
     const auto Open = Pending.find(I.Line);
@@ -228,6 +258,7 @@ private:
     E.ReplyLength = Byte(3);
     E.Frame = Bytes;
     E.SentAt = E.DoneAt = When;
+    E.Listened = I.Listened;
     Pending[I.Line] = Out.Exchanges.size();
     Out.Exchanges.push_back(std::move(E));
   }

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,10 @@ struct TCaptureContents {
   bool Truncated = false;                      // the file ends inside a block
   std::string Damage;                          // why reading stopped early, when it did
   std::size_t Skipped = 0;                     // packets that are not de30's
+  std::set<std::int32_t> Listened;             // lines heard by a tap, not driven
+  std::vector<TLooseBytes> Loose;              // bytes a tap heard in no exchange
+  // Each line's error counts, when the file carries them (null: not available).
+  std::map<std::int32_t, std::optional<TLineErrors>> LineErrors;
 };
 
 // Throws ECaptureError when the file cannot be read or is no pcapng file.

@@ -45,6 +45,28 @@ const char *OutcomeName(TOutcome Outcome) {
   return "unknown";
 }
 
+std::string LineErrorsText(const std::optional<TLineErrors> &E) {
+  if (!E)
+    return "not available";
+  return "framing " + std::to_string(E->Framing) + ", parity " + std::to_string(E->Parity) +
+         ", overrun " + std::to_string(E->Overrun) + ", break " + std::to_string(E->Break);
+}
+
+bool ParseLineErrors(const std::string &Text, std::optional<TLineErrors> &Errors) {
+  if (Text == "not available") {
+    Errors.reset();
+    return true;
+  }
+  unsigned long long F = 0, P = 0, O = 0, B = 0;
+  int End = 0;
+  if (std::sscanf(Text.c_str(), "framing %llu, parity %llu, overrun %llu, break %llu%n", &F, &P,
+                  &O, &B, &End) != 4 ||
+      static_cast<std::size_t>(End) != Text.size())
+    return false;
+  Errors = TLineErrors{F, P, O, B};
+  return true;
+}
+
 TOutcome OutcomeOf(const channels::TTraceRecord &Record) {
   if (Record.Result == channels::ErrTimeout || Record.Result == channels::ErrShortReply)
     return TOutcome::Timeout;
@@ -141,6 +163,26 @@ void TCaptureWriter::DescribeLine(std::int32_t Line, const std::string &Device) 
   Lines[Line].Device = Device;
 }
 
+template <typename TMake>
+void TCaptureWriter::AppendForLine(std::int32_t Line, TLine &L, TMake &&Make) {
+  std::string Blocks;
+  if (L.Interface < 0)
+    Blocks = blocks::Interface(Line, L.Device, Options.Listened);
+  Blocks += Make(static_cast<std::uint32_t>(L.Interface < 0 ? Interfaces : L.Interface));
+  if (Options.MaxBytes > 0 && Written + Blocks.size() > Options.MaxBytes &&
+      Written > SectionBytes) {
+    Rotate();
+    if (!Failed.empty())
+      return;
+    // The new file describes the line afresh, as its first interface.
+    Blocks = blocks::Interface(Line, L.Device, Options.Listened) + Make(0u);
+    L.Interface = -1;
+  }
+  if (L.Interface < 0)
+    L.Interface = Interfaces++;
+  Append(Blocks);
+}
+
 void TCaptureWriter::Write(const channels::TTraceRecord &Record) {
   const std::lock_guard<std::mutex> Guard(Lock);
   if (!Failed.empty())
@@ -154,28 +196,14 @@ void TCaptureWriter::Write(const channels::TTraceRecord &Record) {
   Exchange.Result = static_cast<std::uint8_t>(
       Record.Result >= 0 && Record.Result <= 255 ? Record.Result : 255);
   Exchange.ReplyLength = Record.ReplyLength;
-
-  std::string Blocks;
-  if (L.Interface < 0)
-    Blocks = blocks::Interface(Record.Line, L.Device);
-  const auto Interface = static_cast<std::uint32_t>(L.Interface < 0 ? Interfaces : L.Interface);
-  Blocks += blocks::Packet(Interface, Record.SentAt, true, Exchange, Record.Frame);
-  Blocks += blocks::Packet(Interface, Record.DoneAt, false, Exchange, Record.Reply);
-
-  if (Options.MaxBytes > 0 && Written + Blocks.size() > Options.MaxBytes &&
-      Written > SectionBytes) {
-    Rotate();
-    if (!Failed.empty())
-      return;
-    // The new file describes the line afresh, as its first interface.
-    Blocks = blocks::Interface(Record.Line, L.Device) +
-             blocks::Packet(0, Record.SentAt, true, Exchange, Record.Frame) +
-             blocks::Packet(0, Record.DoneAt, false, Exchange, Record.Reply);
-    L.Interface = -1;
-  }
-  if (L.Interface < 0)
-    L.Interface = Interfaces++;
-  Append(Blocks);
+  const blocks::THeader Header = blocks::HeaderOf(Exchange);
+  const std::uint32_t Heard = Options.Listened ? blocks::FlagPromiscuous : 0;
+  AppendForLine(Record.Line, L, [&](std::uint32_t Interface) {
+    return blocks::Packet(Interface, Record.SentAt, blocks::FlagOutbound | Heard, Header,
+                          Record.Frame) +
+           blocks::Packet(Interface, Record.DoneAt, blocks::FlagInbound | Heard, Header,
+                          Record.Reply);
+  });
   if (!Failed.empty())
     return;
   ++Total;
@@ -184,6 +212,32 @@ void TCaptureWriter::Write(const channels::TTraceRecord &Record) {
     ::fdatasync(Fd);
     LastSync = Now;
   }
+}
+
+void TCaptureWriter::WriteLoose(const TLooseBytes &Loose) {
+  const std::lock_guard<std::mutex> Guard(Lock);
+  if (!Failed.empty())
+    return;
+  blocks::THeader Header;
+  Header.Outcome = LooseOutcome;
+  Header.Result = static_cast<std::uint8_t>(Loose.Kind);
+  const std::uint32_t Flags =
+      blocks::FlagInbound | (Options.Listened ? blocks::FlagPromiscuous : 0);
+  AppendForLine(Loose.Line, Lines[Loose.Line], [&](std::uint32_t Interface) {
+    return blocks::Packet(Interface, Loose.At, Flags, Header, Loose.Bytes);
+  });
+}
+
+void TCaptureWriter::WriteLineErrors(std::int32_t Line, TClock::time_point From,
+                                     TClock::time_point At,
+                                     const std::optional<TLineErrors> &Errors) {
+  const std::lock_guard<std::mutex> Guard(Lock);
+  if (!Failed.empty())
+    return;
+  const std::string Comment = LineErrorsPrefix + LineErrorsText(Errors);
+  AppendForLine(Line, Lines[Line], [&](std::uint32_t Interface) {
+    return blocks::Statistics(Interface, From, At, Comment);
+  });
 }
 
 void TCaptureWriter::Sync() {

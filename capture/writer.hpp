@@ -33,6 +33,9 @@ struct TCaptureOptions {
   // replaced (with Files above 1), so that a program started again keeps the
   // capture of its previous run.
   bool KeepPrevious = false;
+  // The lines are listened to by a tap, not driven: their interfaces and packets
+  // say so (ListenedComment).
+  bool Listened = false;
 };
 
 // The name the Index'th older file of a rotated capture gets (0: Path itself).
@@ -52,6 +55,12 @@ public:
   void DescribeLine(std::int32_t Line, const std::string &Device);
   // Appends one exchange; any thread may call it.
   void Write(const channels::TTraceRecord &Record);
+  // Appends bytes a tap heard that belong to no exchange.
+  void WriteLoose(const TLooseBytes &Loose);
+  // Appends the line's error counts from From to At (null: the device does not
+  // count them). A reader takes the last ones written for the line.
+  void WriteLineErrors(std::int32_t Line, TClock::time_point From, TClock::time_point At,
+                       const std::optional<TLineErrors> &Errors);
   // Forces what was written to the disk. Writes go on meanwhile.
   void Sync();
 
@@ -69,6 +78,9 @@ private:
     std::int64_t Interface = -1; // in the file being written; -1 until described there
   };
   void Open();
+  // Appends the blocks Make gives for the line's interface, describing the line
+  // first where the file does not yet, and rotating first when they would not fit.
+  template <typename TMake> void AppendForLine(std::int32_t Line, TLine &L, TMake &&Make);
   std::string ShiftFiles(); // the reason it could not, or ""
   void Rotate();
   void Append(const std::string &Block);

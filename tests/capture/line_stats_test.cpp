@@ -70,7 +70,7 @@ TEST(LineStats, FiguresCountOutcomesAndTakeLatencyFromWholeRepliesOnly) {
   Sum.Add(Sample(TOutcome::Rejected, 2000, 40, 5));
   Sum.Add(Sample(TOutcome::Timeout, 2100, 1500, 2)); // waited out: no latency
   Sum.Add(Sample(TOutcome::ChannelError, 2200, 0, 0));
-  const TFigures F = Sum.Figures(seconds(1));
+  const TFigures F = Sum.Figures(Start, Start + seconds(4));
   EXPECT_EQ(F.Exchanges, 22u);
   EXPECT_EQ(F.Accepted, 18u);
   EXPECT_EQ(F.Rejected, 2u);
@@ -81,9 +81,9 @@ TEST(LineStats, FiguresCountOutcomesAndTakeLatencyFromWholeRepliesOnly) {
   EXPECT_DOUBLE_EQ(F.Latency.P95Ms, 19.0);
   EXPECT_DOUBLE_EQ(F.Latency.MaxMs, 40.0);
   EXPECT_EQ(F.WireBytes, 102u);
-  EXPECT_DOUBLE_EQ(F.WireUse, 42.5); // 102 bytes: 0.425 s of a 2400-baud line in 1 s
+  EXPECT_DOUBLE_EQ(F.WireUse, 10.625); // 102 bytes: 0.425 s of a 2400-baud line in 4 s
 
-  const TFigures None = TFigureSum().Figures(seconds(1));
+  const TFigures None = TFigureSum().Figures(Start, Start + seconds(1));
   EXPECT_EQ(None.Latency.Samples, 0u);
   EXPECT_EQ(None.Latency.MaxMs, 0.0);
 }

@@ -11,6 +11,7 @@
 #include "service_client.hpp"
 #include "simulate.hpp"
 #include "stats.hpp"
+#include "tap.hpp"
 #include "transport.hpp"
 
 #include <CLI/CLI.hpp>
@@ -50,6 +51,7 @@ struct TArguments {
   TSimulateOptions Simulate;
   TReplayOptions Replay;
   TStatsOptions Stats;
+  TTapOptions Tap;
   TBenchOptions Bench;
   std::string PollKind = "short";
   bool NoCustomers = false;
@@ -135,6 +137,20 @@ int Dispatch(CLI::App &App, TArguments &A) {
     A.Simulate.Customers = !A.NoCustomers;
     A.Simulate.Totals = Layout;
     return RunSimulate(A.Simulate, Interrupted);
+  }
+  if (Name == "tap") {
+    if (!A.Transport.Serial.empty() || !A.Transport.Tcp.empty() || !Faults.empty() ||
+        A.Transport.Trace || A.Transport.TimeoutMs > 0 || LayoutGiven)
+      throw ECtlError(ExitUsage, "tap listens only: give its line after it (tap --serial "
+                                 "DEVICE); no --fault, --totals-layout, --trace or --timeout");
+    if (!A.Transport.Capture.empty()) {
+      if (!A.Tap.Capture.empty())
+        throw ECtlError(ExitUsage, "--capture is given twice");
+      A.Tap.Capture = A.Transport.Capture;
+    }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    return RunTap(A.Tap, Interrupted);
   }
   if (Name == "replay" || Name == "stats") {
     if (!A.Transport.Serial.empty() || !A.Transport.Tcp.empty() || !Faults.empty() ||
@@ -407,6 +423,33 @@ int main(int argc, char **argv) {
   Stats->add_option("file", A.Stats.Files, "the capture (several: taken in time order)")
       ->required();
   Stats->add_flag("--json", A.Stats.Json, "print JSON instead of a table");
+  auto *Tap = App.add_subcommand(
+      "tap",
+      "listen to a line another controller drives, read-only, and decode every exchange");
+  Tap->add_option("--serial", A.Tap.Serial, "a receive-only adapter on the line's pair")
+      ->type_name("DEVICE");
+  Tap->add_option("--tcp", A.Tap.Tcp, "a serial device server in monitor mode")
+      ->type_name("HOST:PORT");
+  Tap->add_option("--file", A.Tap.File, "a raw recording of a line (--record) to decode again")
+      ->type_name("RAW");
+  Tap->add_option("--record", A.Tap.Record, "keep the raw bytes heard, with when, in RAW")
+      ->type_name("RAW");
+  Tap->add_option("--capture", A.Tap.Capture,
+                  "write every exchange heard to FILE, as pcapng marked as listened")
+      ->type_name("FILE");
+  Tap->add_option("--line", A.Tap.Line,
+                  "the line's number in the output and the capture (default 1)")
+      ->check(CLI::Range(1, 32));
+  Tap->add_option("--baud", A.Tap.BaudRate,
+                  "the line's speed (default 2400, or the recording's)")
+      ->check(CLI::Range(300, 115200));
+  Tap->add_option(
+         "--gap", A.Tap.GapMs,
+         "the pause in ms that may end a reply (default: 5 byte times, at least 10 ms)")
+      ->check(CLI::Range(1, 60000));
+  Tap->add_option("--duration", A.Tap.DurationS, "seconds to listen (default: until Ctrl-C)")
+      ->check(CLI::Range(0, 86400 * 366));
+  Tap->add_flag("--summary", A.Tap.Summary, "print only the summary, not every exchange");
   App.add_subcommand("demo", "a scripted session on the embedded station");
   auto *Bench = App.add_subcommand(
       "bench", "poll a station served on a pseudo-terminal, paced like a serial line");

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <optional>
+#include <set>
 
 namespace de30::ctl {
 namespace {
@@ -68,10 +70,103 @@ void PrintRow(int Line, const std::string &Pump, const TFigures &F) {
       Milliseconds(F, F.Latency.MaxMs).c_str(), F.WireUse);
 }
 
+// What a tap's captures say besides their exchanges (docs/capture.md).
+struct TLooseCount {
+  std::uint64_t GarbagePieces = 0, GarbageBytes = 0, StrayReplies = 0, StrayBytes = 0;
+};
+struct TTapFacts {
+  std::set<std::int32_t> Listened;
+  std::map<std::int32_t, TLooseCount> Loose;
+  // Summed over the files that count them; null where they only say "not available".
+  std::map<std::int32_t, std::optional<capture::TLineErrors>> Errors;
+};
+
+TTapFacts ReadTapFacts(const std::vector<std::string> &Files) {
+  TTapFacts Facts;
+  for (const std::string &File : Files) {
+    capture::TCaptureContents C;
+    try {
+      C = capture::ReadCapture(File);
+    } catch (const capture::ECaptureError &Error) {
+      throw ECtlError(ExitCannotOpen, Error.what());
+    }
+    Facts.Listened.insert(C.Listened.begin(), C.Listened.end());
+    for (const capture::TLooseBytes &L : C.Loose) {
+      TLooseCount &Count = Facts.Loose[L.Line];
+      if (L.Kind == capture::THeardKind::StrayReply) {
+        ++Count.StrayReplies;
+        Count.StrayBytes += L.Bytes.size();
+      } else {
+        ++Count.GarbagePieces;
+        Count.GarbageBytes += L.Bytes.size();
+      }
+    }
+    for (const auto &[Line, Errors] : C.LineErrors) {
+      auto &Sum = Facts.Errors[Line];
+      if (!Errors)
+        continue;
+      capture::TLineErrors Total = Sum.value_or(capture::TLineErrors{});
+      Total.Framing += Errors->Framing;
+      Total.Parity += Errors->Parity;
+      Total.Overrun += Errors->Overrun;
+      Total.Break += Errors->Break;
+      Sum = Total;
+    }
+  }
+  return Facts;
+}
+
+TJson TapJson(const TTapFacts &Facts, std::int32_t Line) {
+  const auto Loose = Facts.Loose.find(Line);
+  const TLooseCount Count = Loose == Facts.Loose.end() ? TLooseCount{} : Loose->second;
+  TJson Out = {{"listened", Facts.Listened.contains(Line)},
+               {"unpaired",
+                {{"garbage_pieces", Count.GarbagePieces},
+                 {"garbage_bytes", Count.GarbageBytes},
+                 {"stray_replies", Count.StrayReplies},
+                 {"stray_bytes", Count.StrayBytes}}}};
+  const auto Errors = Facts.Errors.find(Line);
+  if (Errors == Facts.Errors.end())
+    Out["line_errors"] = nullptr;
+  else if (!Errors->second)
+    Out["line_errors"] = {{"available", false}};
+  else
+    Out["line_errors"] = {{"available", true},
+                          {"framing", Errors->second->Framing},
+                          {"parity", Errors->second->Parity},
+                          {"overrun", Errors->second->Overrun},
+                          {"break", Errors->second->Break}};
+  return Out;
+}
+
+void PrintTapFacts(const TTapFacts &Facts, std::int32_t Line) {
+  if (Facts.Listened.contains(Line)) {
+    std::printf("line %d: listened by a tap, not driven: the frames are another controller's, "
+                "and a timeout is a frame the tap heard no whole reply to\n",
+                Line);
+    const auto Loose = Facts.Loose.find(Line);
+    const TLooseCount C = Loose == Facts.Loose.end() ? TLooseCount{} : Loose->second;
+    const auto Count = [](std::uint64_t N, const char *One, const char *Many) {
+      return std::to_string(N) + " " + (N == 1 ? One : Many);
+    };
+    std::printf(
+        "line %d: heard in no exchange: %s of garbage in %s, %s (%s)\n", Line,
+        Count(C.GarbageBytes, "byte", "bytes").c_str(),
+        Count(C.GarbagePieces, "piece", "pieces").c_str(),
+        Count(C.StrayReplies, "reply without its frame", "replies without their frame").c_str(),
+        Count(C.StrayBytes, "byte", "bytes").c_str());
+  }
+  const auto Errors = Facts.Errors.find(Line);
+  if (Errors != Facts.Errors.end())
+    std::printf("line %d errors: %s%s\n", Line, capture::LineErrorsText(Errors->second).c_str(),
+                Errors->second ? "" : " (the device does not count them)");
+}
+
 } // namespace
 
 int RunStats(const TStatsOptions &Options) {
   const TCaptureFiles Read = ReadCaptureFiles(Options.Files);
+  const TTapFacts Facts = ReadTapFacts(Read.Files);
   const capture::TCaptureStats Stats = capture::ComputeStats(Read.Exchanges);
   const double Seconds = std::chrono::duration<double>(Stats.Last - Stats.First).count();
 
@@ -84,6 +179,7 @@ int RunStats(const TStatsOptions &Options) {
                             ? TJson(nullptr)
                             : TJson(Device->second);
       Entry.update(FiguresJson(Figures));
+      Entry.update(TapJson(Facts, Line));
       TJson Pumps = TJson::array();
       for (const auto &[Key, PumpFigures] : Stats.Pumps)
         if (Key.first == Line) {
@@ -130,6 +226,14 @@ int RunStats(const TStatsOptions &Options) {
       if (Key.first == Line)
         PrintRow(Line, Key.second == 0 ? "-" : std::to_string(Key.second), PumpFigures);
   }
+  bool Said = false;
+  for (const auto &[Line, Figures] : Stats.Lines)
+    if (Facts.Listened.contains(Line) || Facts.Errors.contains(Line)) {
+      if (!Said)
+        std::printf("\n");
+      Said = true;
+      PrintTapFacts(Facts, Line);
+    }
   return ExitOk;
 }
 

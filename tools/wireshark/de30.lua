@@ -21,7 +21,10 @@ local V = {
   header_bytes = 8,
   header_version = 1,
   outcome = { accepted = 0, rejected = 1, timeout = 2, channel_error = 3 },
-  outcomes = { [0] = "accepted", [1] = "rejected", [2] = "timeout", [3] = "channel error", },
+  outcomes = { [0] = "accepted", [1] = "rejected", [2] = "timeout", [3] = "channel error", [4] = "heard in no exchange", },
+  -- a tap's bytes in no exchange: that outcome, exchange 0, the kind in the result
+  loose_outcome = 4,
+  loose_kinds = { [1] = "garbage", [2] = "reply without its frame" },
   -- the line
   frame_start = 0x00,
   totals_lead = 0x02,
@@ -183,6 +186,8 @@ local OUTCOME_ACCEPTED = V.outcome.accepted
 local OUTCOME_REJECTED = V.outcome.rejected
 local OUTCOME_TIMEOUT = V.outcome.timeout
 local OUTCOME_CHANNEL_ERROR = V.outcome.channel_error
+-- epb_flags' reception type "promiscuous": a tap heard the packet (de30ctl tap).
+local RECEPTION_HEARD = 4
 
 -- ---- Fields -------------------------------------------------------------------------
 
@@ -240,6 +245,11 @@ local F = {
   timeout = ProtoField.bool("de30.timeout", "No reply within the timeout"),
   short = ProtoField.bool("de30.short", "Short reply"),
   channel_error = ProtoField.bool("de30.channel_error", "Channel error"),
+
+  listened = ProtoField.bool("de30.listened", "Heard by a tap: the line was listened to, not driven"),
+  loose = ProtoField.bytes("de30.loose", "Bytes heard in no exchange"),
+  loose_kind = ProtoField.uint8("de30.loose.kind", "Heard in no exchange", base.DEC,
+    V.loose_kinds),
 }
 -- Prices by grade, nozzles by position, totals by nozzle group.
 local price_fields, nozzle_fields, group_fields = {}, {}, {}
@@ -286,6 +296,8 @@ local E = {
     expert.group.PROTOCOL, expert.severity.NOTE),
   unpaired = ProtoExpert.new("de30.unpaired", "The other packet of the exchange is missing",
     expert.group.SEQUENCE, expert.severity.NOTE),
+  loose = ProtoExpert.new("de30.loose.expert", "Bytes a tap heard in no exchange",
+    expert.group.SEQUENCE, expert.severity.WARN),
 }
 local expert_list = {}
 for _, e in pairs(E) do
@@ -296,6 +308,7 @@ de30.experts = expert_list
 local f_interface_id = Field.new("frame.interface_id")
 local f_interface_name = Field.new("frame.interface_name")
 local f_direction = Field.new("frame.packet_flags_direction")
+local f_reception = Field.new("frame.packet_flags_reception_type")
 local f_time = Field.new("frame.time_epoch")
 
 -- ---- Wire helpers -------------------------------------------------------------------
@@ -797,8 +810,11 @@ function de30.dissector(tvb, pinfo, root)
     return
   end
   htree:add(F.outcome, tvb(1, 1))
-  htree:add(F.channel_result, tvb(2, 1))
-  htree:add(F.expected_length, tvb(3, 1))
+  local loose = header.outcome == V.loose_outcome and header.exchange == 0
+  if not loose then
+    htree:add(F.channel_result, tvb(2, 1))
+    htree:add(F.expected_length, tvb(3, 1))
+  end
   htree:add_le(F.exchange, tvb(4, 4))
 
   local interface = f_interface_id() and f_interface_id().value or 0
@@ -806,6 +822,26 @@ function de30.dissector(tvb, pinfo, root)
   local line = name and tonumber(string.match(name, "^line (%d+)$"))
   if line then
     tree:add(F.line, tvb(0, 0), line):set_generated()
+  end
+  local reception = f_reception() and f_reception().value
+  if reception == RECEPTION_HEARD then
+    tree:add(F.listened, tvb(0, 0), true):set_generated()
+  end
+  if loose then
+    local kind = V.loose_kinds[header.result] or V.loose_kinds[1]
+    tree:add(F.loose_kind, tvb(2, 1))
+    local bytes = tvb:len() - HEADER_BYTES
+    if bytes > 0 then
+      tree:add(F.loose, tvb(HEADER_BYTES, bytes))
+    end
+    tree:add_proto_expert_info(E.loose, "Heard in no exchange: " .. kind)
+    local info = (line and ("line " .. line .. " ") or "") .. "heard in no exchange: " .. kind ..
+      ", " .. bytes .. (bytes == 1 and " byte" or " bytes")
+    pinfo.cols.info = info
+    tree:append_text(", " .. info)
+    pinfo.cols.src = (line and tostring(line) or "?") .. ":?"
+    pinfo.cols.dst = "host"
+    return
   end
   local key = interface .. ":" .. header.exchange
 

@@ -159,7 +159,14 @@ std::string Section() {
       << "  outcomes = {";
   for (std::uint8_t O = 0; O < de30::capture::OutcomeCount; ++O)
     Out << " [" << int{O} << "] = " << Quoted(de30::capture::OutcomeName(TOutcome(O))) << ",";
-  Out << " },\n";
+  using de30::capture::THeardKind;
+  Out << " [" << int{de30::capture::LooseOutcome} << "] = \"heard in no exchange\", },\n"
+      << "  -- a tap's bytes in no exchange: that outcome, exchange 0, the kind in the result\n"
+      << "  loose_outcome = " << int{de30::capture::LooseOutcome} << ",\n"
+      << "  loose_kinds = { [" << int(THeardKind::Garbage)
+      << "] = " << Quoted(de30::capture::HeardKindName(THeardKind::Garbage)) << ", ["
+      << int(THeardKind::StrayReply)
+      << "] = " << Quoted(de30::capture::HeardKindName(THeardKind::StrayReply)) << " },\n";
   Out << "  -- the line\n"
       << "  frame_start = " << Hex(de30::FrameStart) << ",\n"
       << "  totals_lead = " << Hex(TotalsLead) << ",\n"
