@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -30,24 +31,90 @@ bool Accepts(int Port) {
   return Open;
 }
 
+// Runs a shell command, its output into Log; whether it succeeded.
+bool Run(const std::string &Command, const std::filesystem::path &Log) {
+  return std::system((Command + " >>" + Log.string() + " 2>&1").c_str()) == 0;
+}
+
+std::string Quoted(const std::filesystem::path &Path) { return "'" + Path.string() + "'"; }
+
 } // namespace
 
 std::string BrokerProgram() { return MOSQUITTO_BROKER; }
 
-TBroker::TBroker(const std::filesystem::path &Dir) : Folder(Dir / "broker") {
+bool MakeCertificates(const std::filesystem::path &Dir, TCertificates &Made, std::string &Why) {
+  std::filesystem::create_directories(Dir);
+  const auto Log = Dir / "openssl.log";
+  const auto Key = [&](const char *Name) { return Dir / (std::string(Name) + ".key"); };
+  const auto Cert = [&](const char *Name) { return Dir / (std::string(Name) + ".crt"); };
+  const std::string NewKey =
+      "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+  std::ofstream(Dir / "server.ext") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
+  std::ofstream(Dir / "client.ext") << "extendedKeyUsage=clientAuth\n";
+  bool Ok = true;
+  for (const char *Ca : {"ca", "other-ca"})
+    Ok = Ok && Run(NewKey + "-x509 -days 2 -subj '/CN=de30 test " + Ca + "' -keyout " +
+                       Quoted(Key(Ca)) + " -out " + Quoted(Cert(Ca)),
+                   Log);
+  for (const char *Leaf : {"server", "client"}) {
+    const auto Request = Dir / (std::string(Leaf) + ".csr");
+    Ok =
+        Ok &&
+        Run(NewKey + "-subj '/CN=" + (std::string(Leaf) == "server" ? "localhost" : "station") +
+                "' -keyout " + Quoted(Key(Leaf)) + " -out " + Quoted(Request),
+            Log) &&
+        Run("openssl x509 -req -days 2 -in " + Quoted(Request) + " -CA " + Quoted(Cert("ca")) +
+                " -CAkey " + Quoted(Key("ca")) + " -CAcreateserial -extfile " +
+                Quoted(Dir / (std::string(Leaf) + ".ext")) + " -out " + Quoted(Cert(Leaf)),
+            Log);
+  }
+  if (!Ok) {
+    std::ifstream In(Log);
+    std::ostringstream Text;
+    Text << In.rdbuf();
+    Why = Text.str();
+    return false;
+  }
+  Made = {Cert("ca"),     Cert("server"), Key("server"),
+          Cert("client"), Key("client"),  Cert("other-ca")};
+  return true;
+}
+
+bool MakeBrokerPasswords(const std::filesystem::path &File, const std::string &User,
+                         const std::string &Password) {
+  return Run("mosquitto_passwd -b -c " + Quoted(File) + " '" + User + "' '" + Password + "'",
+             File.string() + ".log");
+}
+
+TBroker::TBroker(const std::filesystem::path &Dir, const TSecureListener *Secure)
+    : Folder(Dir / "broker") {
   std::filesystem::create_directories(Folder);
   ListenPort = FreePort();
   // Started as root, the broker would switch to its own user, which may not
   // write into the test's folder: it stays whoever runs the test.
   const passwd *Self = ::getpwuid(::geteuid());
-  std::ofstream(Folder / "mosquitto.conf")
-      << "user " << (Self ? Self->pw_name : "root") << "\n"
-      << "listener " << ListenPort << " 127.0.0.1\n"
-      << "allow_anonymous true\n"
-      << "persistence true\n"
-      << "persistence_location " << Folder.string() << "/\n"
-      << "log_dest file " << (Folder / "mosquitto.log").string() << "\n"
-      << "log_type all\n";
+  std::ofstream Config(Folder / "mosquitto.conf");
+  Config << "user " << (Self ? Self->pw_name : "root") << "\n"
+         << "persistence true\n"
+         << "persistence_location " << Folder.string() << "/\n"
+         << "log_dest file " << (Folder / "mosquitto.log").string() << "\n"
+         << "log_type all\n"
+         // Each listener its own rules: anyone on the plain one, only a
+         // certificate and a password on the TLS one.
+         << "per_listener_settings true\n"
+         << "listener " << ListenPort << " 127.0.0.1\n"
+         << "allow_anonymous true\n";
+  if (Secure) {
+    TlsPort = FreePort();
+    const auto &Files = Secure->Certificates;
+    Config << "listener " << TlsPort << " 127.0.0.1\n"
+           << "cafile " << Files.Ca.string() << "\n"
+           << "certfile " << Files.ServerCert.string() << "\n"
+           << "keyfile " << Files.ServerKey.string() << "\n"
+           << "require_certificate true\n"
+           << "allow_anonymous false\n"
+           << "password_file " << Secure->Passwords.string() << "\n";
+  }
 }
 
 TBroker::~TBroker() { Stop(); }
@@ -132,6 +199,17 @@ void TOffice::Disconnect() {
   mosquitto_loop_stop(Client, false);
 }
 
+void TOffice::AcknowledgeSales(bool On) {
+  std::lock_guard Lock(Guard);
+  Acknowledging = On;
+}
+
+void TOffice::PublishAck(const std::string &Payload) {
+  const std::string Topic = Base + "/acks";
+  mosquitto_publish(Client, nullptr, Topic.c_str(), static_cast<int>(Payload.size()),
+                    Payload.data(), 1, false);
+}
+
 void TOffice::OnConnect(mosquitto *Client, void *Self, int Code) {
   if (Code != 0)
     return;
@@ -147,7 +225,7 @@ void TOffice::OnSubscribe(mosquitto *, void *Self, int, int, const int *) {
   ++Office.Subscribed;
 }
 
-void TOffice::OnMessage(mosquitto *, void *Self, const mosquitto_message *Message) {
+void TOffice::OnMessage(mosquitto *Client, void *Self, const mosquitto_message *Message) {
   auto &Office = *static_cast<TOffice *>(Self);
   const std::string Topic = Message->topic;
   const std::string Payload(static_cast<const char *>(Message->payload),
@@ -156,6 +234,14 @@ void TOffice::OnMessage(mosquitto *, void *Self, const mosquitto_message *Messag
   std::lock_guard Lock(Office.Guard);
   if (Topic == Office.Base + "/sales" && Json.is_object() && Json["id"].is_number_integer()) {
     const auto Id = Json["id"].get<std::int64_t>();
+    if (Office.Acknowledging) {
+      const std::string Ack =
+          nlohmann::json{{"station", Json["station"]}, {"sales", nlohmann::json::array({Id})}}
+              .dump();
+      const std::string Acks = Office.Base + "/acks";
+      mosquitto_publish(Client, nullptr, Acks.c_str(), static_cast<int>(Ack.size()), Ack.data(),
+                        1, false);
+    }
     Office.SaleMessages[Id] = std::move(Json);
     Office.Order.push_back(Id);
   } else if (Topic == Office.Base + "/status") {

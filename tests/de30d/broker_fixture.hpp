@@ -24,10 +24,30 @@ namespace de30::test {
 // The broker program; empty when it is not installed (the tests then skip).
 std::string BrokerProgram();
 
+// Certificates made with openssl for a test: a CA, a certificate for the broker
+// (127.0.0.1 and localhost) and one for a client, both signed by it; and a
+// second CA that signed neither.
+struct TCertificates {
+  std::filesystem::path Ca, ServerCert, ServerKey, ClientCert, ClientKey, OtherCa;
+};
+// Makes them in Dir; false (and what openssl said in Why) when it cannot.
+bool MakeCertificates(const std::filesystem::path &Dir, TCertificates &Made, std::string &Why);
+// A broker password file (mosquitto_passwd) with one user.
+bool MakeBrokerPasswords(const std::filesystem::path &File, const std::string &User,
+                         const std::string &Password);
+
+// A second listener on the broker: TLS with the given certificates, a client
+// certificate required, user names and passwords from the file.
+struct TSecureListener {
+  TCertificates Certificates;
+  std::filesystem::path Passwords;
+};
+
 class TBroker {
 public:
-  // Picks a free loopback port and writes the config file into Dir.
-  explicit TBroker(const std::filesystem::path &Dir);
+  // Picks free loopback ports and writes the config file into Dir: a plain
+  // listener for anyone, and with Secure a TLS one that checks who connects.
+  explicit TBroker(const std::filesystem::path &Dir, const TSecureListener *Secure = nullptr);
   ~TBroker(); // stops
   TBroker(const TBroker &) = delete;
   TBroker &operator=(const TBroker &) = delete;
@@ -38,11 +58,13 @@ public:
   // SIGTERM, as an operator stops it: the broker saves its state and exits.
   void Stop();
   int Port() const { return ListenPort; }
-  std::string Log() const; // what the broker logged
+  int SecurePort() const { return TlsPort; } // 0 without a secure listener
+  std::string Log() const;                   // what the broker logged
 
 private:
   std::filesystem::path Folder;
   int ListenPort = 0;
+  int TlsPort = 0;
   pid_t Child = -1;
 };
 
@@ -51,6 +73,12 @@ public:
   // Subscribes to Topic/sales, Topic/pumps/# and Topic/status at QoS 1, under a
   // session the broker keeps while the office is away.
   TOffice(int Port, std::string Topic);
+
+  // Answers each sale it gets with an acknowledgement on Topic/acks, as the
+  // office does once the sale is committed ({"station": ..., "sales": [id]}).
+  void AcknowledgeSales(bool On);
+  // Publishes Payload on Topic/acks, as an office would.
+  void PublishAck(const std::string &Payload);
   ~TOffice();
   TOffice(const TOffice &) = delete;
   TOffice &operator=(const TOffice &) = delete;
@@ -77,6 +105,7 @@ private:
   mosquitto *Client = nullptr;
   mutable std::mutex Guard;
   int Subscribed = 0;
+  bool Acknowledging = false;
   std::map<std::int64_t, nlohmann::json> SaleMessages;
   std::vector<std::int64_t> Order;
   std::map<std::string, nlohmann::json> PumpMessages;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -37,6 +38,20 @@ std::string BrokerName(const station::TUplinkConfig &Config) {
   return (V6 ? "[" + Config.Host + "]" : Config.Host) + ":" + std::to_string(Config.Port);
 }
 
+// An encrypted key would make OpenSSL ask for its passphrase on the terminal a
+// service has not got: no passphrase is given, and such a key fails to load.
+int NoPassphrase(char *, int, int, void *) { return 0; }
+
+// "error:0A000086:SSL routines::certificate verify failed" -> "certificate
+// verify failed": what OpenSSL found, without its codes.
+std::string OpenSslReason(const std::string &Line) {
+  const auto Cut = Line.rfind(':');
+  std::string Reason = Cut == std::string::npos ? Line : Line.substr(Cut + 1);
+  while (!Reason.empty() && Reason.front() == ' ')
+    Reason.erase(Reason.begin());
+  return Reason.empty() ? Line : Reason;
+}
+
 std::string Seconds(milliseconds Pause) {
   char Text[32];
   std::snprintf(Text, sizeof Text, "%.1f s", static_cast<double>(Pause.count()) / 1000.0);
@@ -63,12 +78,50 @@ TJson StatusMessage(const std::string &StationId, bool Online) {
   return {{"station", StationId}, {"online", Online}};
 }
 
+TJson AlarmMessage(const station::TAlarm &Alarm, const std::string &StationId) {
+  TJson Message = AlarmJson(Alarm);
+  Message["station"] = StationId;
+  return Message;
+}
+
+std::vector<std::int64_t> AcknowledgedSales(const std::string &Payload,
+                                            const std::string &StationId) {
+  const auto Message = TJson::parse(Payload, nullptr, false);
+  std::vector<std::int64_t> Ids;
+  if (!Message.is_object() || !Message.contains("station") || !Message.contains("sales") ||
+      Message["station"] != StationId || !Message["sales"].is_array())
+    return Ids;
+  for (const auto &Id : Message["sales"])
+    if (Id.is_number_integer() && Id.get<std::int64_t>() > 0)
+      Ids.push_back(Id.get<std::int64_t>());
+  return Ids;
+}
+
+const char *UplinkFaultName(TUplinkFault Fault) {
+  switch (Fault) {
+  case TUplinkFault::None:
+    break;
+  case TUplinkFault::Unreachable:
+    return "unreachable";
+  case TUplinkFault::Tls:
+    return "tls";
+  case TUplinkFault::Credentials:
+    return "credentials";
+  case TUplinkFault::Refused:
+    return "refused";
+  }
+  return "none";
+}
+
 struct TUplink::TImpl {
+  using TBy = station::TUplinkConfig::TAcknowledgedBy;
+
   TImpl(station::TStation &On, station::TUplinkConfig Config, TUplinkOptions Chosen)
       : Station(On), Setup(std::move(Config)), Options(Chosen),
         StationId(On.Config().StationId), SalesTopic(Setup.Topic + "/sales"),
         PumpsTopic(Setup.Topic + "/pumps/"), StatusTopic(Setup.Topic + "/status"),
-        Broker(BrokerName(Setup)) {}
+        AcksTopic(Setup.Topic + "/acks"), AlarmsTopic(Setup.Topic + "/alarms"),
+        Broker(BrokerName(Setup)), ByOffice(Setup.AcknowledgedBy == TBy::Office) {}
 
   station::TStation &Station;
   const station::TUplinkConfig Setup;
@@ -77,7 +130,10 @@ struct TUplink::TImpl {
   const std::string SalesTopic;
   const std::string PumpsTopic; // + "LINE:PUMP"
   const std::string StatusTopic;
+  const std::string AcksTopic;
+  const std::string AlarmsTopic;
   const std::string Broker;
+  const bool ByOffice; // a sale is delivered once the office acknowledges it
 
   std::thread Worker;
   std::mutex WakeGuard;
@@ -94,13 +150,23 @@ struct TUplink::TImpl {
   bool Connected = false;
   bool Dropping = false; // the connection is to be given up
   std::string DropReason;
+  TUplinkFault DropFault = TUplinkFault::None;
+  TUplinkFault LoggedFault = TUplinkFault::None; // the fault the last warning named
+  std::string TlsError; // what OpenSSL said during this connection, if anything
   TClock::time_point ConnectStarted{};
   TClock::time_point NextAttempt{};
   TClock::time_point NextBacklogLook{};
   TClock::time_point NextAwayReport{};
-  int Failures = 0;                       // attempts in a row that did not end in a connection
-  std::map<int, std::int64_t> InFlight;   // message id to sale id, awaiting PUBACK
-  std::vector<std::int64_t> Acknowledged; // acknowledged, not yet marked in the journal
+  int Failures = 0;                     // attempts in a row that did not end in a connection
+  std::map<int, std::int64_t> InFlight; // message id to sale id, awaiting PUBACK
+  // Sales sent and not yet acknowledged by the office: when each goes out again,
+  // and how often it went out.
+  struct TSent {
+    TClock::time_point ResendAt;
+    int Attempts = 0;
+  };
+  std::map<std::int64_t, TSent> Sent;
+  std::set<std::int64_t> Acknowledged; // acknowledged, not yet marked in the journal
   bool BacklogDue = true;
   bool BacklogReported = false;
   int StatusMid = -1;
@@ -111,6 +177,7 @@ struct TUplink::TImpl {
     bool Due = true;
   };
   std::map<std::string, TPumpState> Pumps;
+  std::map<std::int64_t, station::TAlarm> AlarmsDue; // by id, oldest first
 
   bool StopAsked() {
     std::lock_guard Lock(WakeGuard);
@@ -120,11 +187,22 @@ struct TUplink::TImpl {
     std::unique_lock Lock(WakeGuard);
     Wake.wait_for(Lock, For, [this] { return Stopping; });
   }
-  void Show(bool Up, bool NewConnection, std::size_t Marked) {
+  void Show(bool Up, bool NewConnection, std::size_t Marked, std::size_t Resent = 0) {
     std::lock_guard Lock(StatusGuard);
     Shown.Connected = Up;
     Shown.Connections += NewConnection ? 1 : 0;
     Shown.Acknowledged += Marked;
+    Shown.Resent += Resent;
+    if (Up) {
+      Shown.Fault = TUplinkFault::None;
+      Shown.FaultText.clear();
+    }
+  }
+  void ShowFault(TUplinkFault Fault, const std::string &Text) {
+    std::lock_guard Lock(StatusGuard);
+    Shown.Connected = false;
+    Shown.Fault = Fault;
+    Shown.FaultText = Text;
   }
   // Sales that wait in the journal; -1 when the journal cannot tell.
   std::int64_t Backlog() {
@@ -140,17 +218,40 @@ struct TUplink::TImpl {
     return Count < 0 ? std::string()
                      : "; " + std::to_string(Count) + " sales wait in the journal";
   }
-  void GiveUp(std::string Reason) {
+  void GiveUp(std::string Reason, TUplinkFault Fault = TUplinkFault::Unreachable) {
     if (Dropping)
       return;
+    // A handshake that failed says why through OpenSSL, whatever code came back;
+    // once connected, an OpenSSL error is only how the connection was lost.
+    if (Fault == TUplinkFault::Unreachable && !TlsError.empty() && !Connected) {
+      Fault = TUplinkFault::Tls;
+      Reason = TlsError;
+    }
     Dropping = true;
     DropReason = std::move(Reason);
+    DropFault = Fault;
   }
+  // How long the office may take to acknowledge a sale sent Attempts times.
+  milliseconds AckWait(int Attempts) const {
+    milliseconds Wait = Setup.AckTimeout;
+    for (int I = 1; I < Attempts && Wait < Setup.AckTimeout * 10; ++I)
+      Wait *= 2;
+    return std::min<milliseconds>(Wait, Setup.AckTimeout * 10);
+  }
+  std::string FaultMessage() const;
 
   void LoadPumps() {
     const auto Now = station::NowEpochMs();
     for (const auto &Pump : Station.Pumps())
       Pumps[Pump.Id()] = TPumpState{Pump, Now, true};
+  }
+  void LoadAlarms() {
+    try {
+      for (const auto &Alarm : Station.Journal().Alarms(Options.RecentAlarms))
+        AlarmsDue[Alarm.Id] = Alarm;
+    } catch (const station::EJournalError &Error) {
+      Log(TLevel::Error, std::string("uplink: cannot read the alarms: ") + Error.what());
+    }
   }
 
   void Run();
@@ -159,6 +260,7 @@ struct TUplink::TImpl {
   void ReadEvents();
   void MarkAcknowledged();
   void PublishPumps();
+  void PublishAlarms();
   void PublishSales();
   void SayOffline();
 
@@ -171,9 +273,40 @@ struct TUplink::TImpl {
   static void OnPublish(mosquitto *, void *Self, int Mid) {
     static_cast<TImpl *>(Self)->Acknowledge(Mid);
   }
+  static void OnMessage(mosquitto *, void *Self, const mosquitto_message *Message) {
+    static_cast<TImpl *>(Self)->OfficeAcknowledged(Message);
+  }
+  static void OnLog(mosquitto *, void *Self, int Level, const char *Text) {
+    // The one place libmosquitto tells why a TLS handshake failed.
+    const std::string Line = Text ? Text : "";
+    if (Level == MOSQ_LOG_ERR && Line.find("OpenSSL Error") != std::string::npos) {
+      auto &Impl = *static_cast<TImpl *>(Self);
+      if (Impl.TlsError.empty())
+        Impl.TlsError = OpenSslReason(Line);
+    }
+  }
   void Accepted(int Code);
   void Acknowledge(int Mid);
+  void OfficeAcknowledged(const mosquitto_message *Message);
 };
+
+std::string TUplink::TImpl::FaultMessage() const {
+  switch (DropFault) {
+  case TUplinkFault::Tls:
+    return "refused the broker " + Broker + ": TLS failed (" + DropReason +
+           "); check ca_file, that the broker's certificate names " + Setup.Host +
+           ", and cert_file and key_file if the broker asks for a client certificate";
+  case TUplinkFault::Credentials:
+    return "the broker " + Broker + " refused the connection (" + DropReason +
+           "); check username and password_file";
+  case TUplinkFault::Refused:
+    return "the broker " + Broker + " refused the connection (" + DropReason + ")";
+  case TUplinkFault::None:
+  case TUplinkFault::Unreachable:
+    break;
+  }
+  return "cannot reach the broker " + Broker + " (" + DropReason + ")";
+}
 
 void TUplink::TImpl::Run() {
   while (!StopAsked()) {
@@ -202,6 +335,7 @@ void TUplink::TImpl::Run() {
     }
     if (Connected) {
       PublishPumps();
+      PublishAlarms();
       PublishSales();
     }
   }
@@ -218,6 +352,7 @@ void TUplink::TImpl::Run() {
 void TUplink::TImpl::Connect() {
   Dropping = false;
   DropReason.clear();
+  TlsError.clear();
   ConnectStarted = TClock::now();
   Client = mosquitto_new(Setup.ClientId.c_str(), true, this);
   if (Client == nullptr) {
@@ -227,7 +362,26 @@ void TUplink::TImpl::Connect() {
   mosquitto_connect_callback_set(Client, &TImpl::OnConnect);
   mosquitto_disconnect_callback_set(Client, &TImpl::OnDisconnect);
   mosquitto_publish_callback_set(Client, &TImpl::OnPublish);
+  mosquitto_message_callback_set(Client, &TImpl::OnMessage);
+  mosquitto_log_callback_set(Client, &TImpl::OnLog);
   mosquitto_max_inflight_messages_set(Client, static_cast<unsigned>(Options.Window));
+  if (!Setup.CaFile.empty()) {
+    // The broker's certificate is checked against the CA, and must name the
+    // host de30d was told to reach.
+    const int Tls = mosquitto_tls_set(Client, Setup.CaFile.c_str(), nullptr,
+                                      Setup.CertFile.empty() ? nullptr : Setup.CertFile.c_str(),
+                                      Setup.KeyFile.empty() ? nullptr : Setup.KeyFile.c_str(),
+                                      &NoPassphrase);
+    if (Tls != MOSQ_ERR_SUCCESS) {
+      GiveUp("the TLS files cannot be used: " + ErrorText(Tls), TUplinkFault::Tls);
+      return;
+    }
+    mosquitto_tls_opts_set(Client, 1, nullptr, nullptr);
+    mosquitto_tls_insecure_set(Client, false);
+  }
+  if (!Setup.Username.empty())
+    mosquitto_username_pw_set(Client, Setup.Username.c_str(),
+                              Setup.PasswordFile.empty() ? nullptr : Setup.Password.c_str());
   // Should de30d or its link die, the broker tells the office.
   const std::string Will = StatusMessage(StationId, false).dump();
   mosquitto_will_set(Client, StatusTopic.c_str(), static_cast<int>(Will.size()), Will.data(), 1,
@@ -240,22 +394,33 @@ void TUplink::TImpl::Connect() {
 
 void TUplink::TImpl::Accepted(int Code) {
   if (Code != 0) {
-    GiveUp(std::string("the broker refused the connection: ") + mosquitto_connack_string(Code));
+    // MQTT 3.1.1: 4 a bad user name or password, 5 not authorised.
+    GiveUp(mosquitto_connack_string(Code),
+           Code == 4 || Code == 5 ? TUplinkFault::Credentials : TUplinkFault::Refused);
     return;
   }
   Connected = true;
   Failures = 0;
+  LoggedFault = TUplinkFault::None;
   InFlight.clear();
+  // What the office has not acknowledged goes out again at once.
+  const auto Now = TClock::now();
+  for (auto &[Id, Entry] : Sent)
+    Entry.ResendAt = Now;
   BacklogDue = true;
   for (auto &[Id, State] : Pumps)
     State.Due = true;
+  LoadAlarms();
   Show(true, true, 0);
+  if (ByOffice)
+    mosquitto_subscribe(Client, nullptr, AcksTopic.c_str(), 1);
   const std::string Online = StatusMessage(StationId, true).dump();
   mosquitto_publish(Client, nullptr, StatusTopic.c_str(), static_cast<int>(Online.size()),
                     Online.data(), 1, true);
   const auto Count = Backlog();
   BacklogReported = Count > 0;
   Log(TLevel::Info, "uplink: connected to " + Broker + " as " + Setup.ClientId +
+                        (Setup.CaFile.empty() ? "" : " over TLS") +
                         (Count > 0 ? "; " + std::to_string(Count) + " sales to send" : ""));
 }
 
@@ -264,9 +429,32 @@ void TUplink::TImpl::Acknowledge(int Mid) {
     StatusAcknowledged = true;
   const auto Found = InFlight.find(Mid);
   if (Found == InFlight.end())
-    return; // a pump state or the status: nothing to mark
-  Acknowledged.push_back(Found->second);
+    return; // a pump state, an alarm or the status: nothing to mark
+  if (!ByOffice) {
+    Acknowledged.insert(Found->second);
+    BacklogDue = true;
+  }
   InFlight.erase(Found);
+}
+
+void TUplink::TImpl::OfficeAcknowledged(const mosquitto_message *Message) {
+  if (!ByOffice || Message->topic == nullptr || AcksTopic != Message->topic)
+    return;
+  const std::string Payload(static_cast<const char *>(Message->payload),
+                            static_cast<std::size_t>(std::max(Message->payloadlen, 0)));
+  const auto Ids = AcknowledgedSales(Payload, StationId);
+  if (Ids.empty()) {
+    Log(TLevel::Debug, "uplink: ignored a message on " + AcksTopic +
+                           " that acknowledges no "
+                           "sale of this station");
+    return;
+  }
+  // Any sale the office committed is delivered, whether this run sent it or an
+  // earlier one did.
+  for (const auto Id : Ids) {
+    Acknowledged.insert(Id);
+    Sent.erase(Id);
+  }
   BacklogDue = true;
 }
 
@@ -278,7 +466,7 @@ void TUplink::TImpl::Drop() {
     mosquitto_destroy(Client);
     Client = nullptr;
   }
-  Show(false, false, 0);
+  ShowFault(DropFault, FaultMessage());
   Dropping = false;
   ++Failures;
   auto Next = Options.RetryFirst;
@@ -287,20 +475,27 @@ void TUplink::TImpl::Drop() {
   Next = std::min(Next, Options.RetryMax);
   const auto Now = TClock::now();
   NextAttempt = Now + Next;
-  if (WasUp || Failures == 1) {
-    Log(TLevel::Warn,
-        "uplink: " + std::string(WasUp ? "lost the broker " : "cannot reach the broker ") +
-            Broker + " (" + DropReason + ")" + Waiting() + "; trying again in " +
-            Seconds(Next));
+  // A broker refused for its certificate or for the credentials is an error a
+  // person must fix; said once for each new fault, and again as a reminder.
+  const bool Refusal = DropFault == TUplinkFault::Tls ||
+                       DropFault == TUplinkFault::Credentials ||
+                       DropFault == TUplinkFault::Refused;
+  const TLevel Level = Refusal ? TLevel::Error : TLevel::Warn;
+  if (WasUp) {
+    Log(Level, "uplink: lost the broker " + Broker + " (" + DropReason + ")" + Waiting() +
+                   "; trying again in " + Seconds(Next));
+    NextAwayReport = Now + Options.AwayReport;
+  } else if (Failures == 1 || DropFault != LoggedFault) {
+    Log(Level, "uplink: " + FaultMessage() + Waiting() + "; trying again in " + Seconds(Next));
     NextAwayReport = Now + Options.AwayReport;
   } else if (Now >= NextAwayReport) {
-    Log(TLevel::Warn,
-        "uplink: the broker " + Broker + " is still away (" + DropReason + ")" + Waiting());
+    Log(Level, "uplink: still not connected: " + FaultMessage() + Waiting());
     NextAwayReport = Now + Options.AwayReport;
   } else {
     Log(TLevel::Debug,
         "uplink: broker " + Broker + ": " + DropReason + "; trying again in " + Seconds(Next));
   }
+  LoggedFault = DropFault;
 }
 
 void TUplink::TImpl::ReadEvents() {
@@ -315,6 +510,12 @@ void TUplink::TImpl::ReadEvents() {
         State.AtMs = Event.AtMs;
       }
       State.Pump = Event.Pump;
+    } else if (Event.Kind == station::TEvent::TKind::Alarm && Event.Alarm.Id > 0) {
+      AlarmsDue[Event.Alarm.Id] = Event.Alarm;
+      // Kept within bounds while the broker is away: the latest go out again
+      // from the journal on the next connection.
+      while (AlarmsDue.size() > static_cast<std::size_t>(Options.RecentAlarms))
+        AlarmsDue.erase(AlarmsDue.begin());
     }
   }
   if (Events->Overflowed()) {
@@ -322,6 +523,7 @@ void TUplink::TImpl::ReadEvents() {
     // station's current state and the journal.
     Events = Station.Events().Subscribe();
     LoadPumps();
+    LoadAlarms();
     BacklogDue = true;
   }
 }
@@ -329,16 +531,17 @@ void TUplink::TImpl::ReadEvents() {
 void TUplink::TImpl::MarkAcknowledged() {
   if (Acknowledged.empty())
     return;
+  const std::vector<std::int64_t> Ids(Acknowledged.begin(), Acknowledged.end());
   try {
-    Station.Journal().MarkUploaded(Acknowledged);
+    Station.Journal().MarkUploaded(Ids);
   } catch (const station::EJournalError &Error) {
     // Kept and tried again; should de30d stop first, the sales go out again.
     Log(TLevel::Error, std::string("uplink: cannot mark delivered sales: ") + Error.what());
     return;
   }
-  for (const auto Id : Acknowledged)
+  for (const auto Id : Ids)
     Log(TLevel::Debug, "uplink: sale " + std::to_string(Id) + " delivered");
-  Show(Connected, false, Acknowledged.size());
+  Show(Connected, false, Ids.size());
   Acknowledged.clear();
 }
 
@@ -361,16 +564,38 @@ void TUplink::TImpl::PublishPumps() {
   }
 }
 
+void TUplink::TImpl::PublishAlarms() {
+  while (!AlarmsDue.empty()) {
+    const auto &Alarm = AlarmsDue.begin()->second;
+    const std::string Payload = AlarmMessage(Alarm, StationId).dump();
+    const int Result =
+        mosquitto_publish(Client, nullptr, AlarmsTopic.c_str(),
+                          static_cast<int>(Payload.size()), Payload.data(), 1, false);
+    if (Result != MOSQ_ERR_SUCCESS) {
+      GiveUp(ErrorText(Result));
+      return;
+    }
+    AlarmsDue.erase(AlarmsDue.begin());
+  }
+}
+
 void TUplink::TImpl::PublishSales() {
   const auto Now = TClock::now();
-  const int Room = Options.Window - static_cast<int>(InFlight.size());
-  if (Room <= 0 || (!BacklogDue && Now < NextBacklogLook))
-    return;
-  // Sales already published (or acknowledged and not yet marked) are still due
-  // in the journal: they are skipped, not sent twice.
+  // Sales published (or acknowledged and not yet marked) are still due in the
+  // journal: they are skipped, not sent twice, until the office has had its time.
   std::set<std::int64_t> Busy(Acknowledged.begin(), Acknowledged.end());
   for (const auto &[Mid, Id] : InFlight)
     Busy.insert(Id);
+  bool ResendDue = false;
+  for (const auto &[Id, Entry] : Sent) {
+    if (Entry.ResendAt > Now)
+      Busy.insert(Id);
+    else
+      ResendDue = true;
+  }
+  const int Room = Options.Window - static_cast<int>(Busy.size() - Acknowledged.size());
+  if (Room <= 0 || (!BacklogDue && !ResendDue && Now < NextBacklogLook))
+    return;
   std::vector<station::TSale> Due;
   try {
     Due = Station.Journal().UploadBacklog(Room + static_cast<int>(Busy.size()));
@@ -382,11 +607,12 @@ void TUplink::TImpl::PublishSales() {
   }
   BacklogDue = false;
   NextBacklogLook = Now + Options.BacklogPoll;
-  int Sent = 0;
+  int Published = 0;
+  std::size_t Again = 0;
   for (const auto &Sale : Due) {
     if (Busy.count(Sale.Id))
       continue;
-    if (Sent == Room) {
+    if (Published == Room) {
       BacklogDue = true; // more wait: the next acknowledgement makes room
       break;
     }
@@ -400,9 +626,31 @@ void TUplink::TImpl::PublishSales() {
       return;
     }
     InFlight[Mid] = Sale.Id;
-    ++Sent;
+    if (ByOffice) {
+      auto &Entry = Sent[Sale.Id];
+      if (Entry.Attempts > 0) {
+        ++Again;
+        Log(TLevel::Debug, "uplink: sale " + std::to_string(Sale.Id) +
+                               " sent again: the office has not acknowledged it");
+      }
+      ++Entry.Attempts;
+      Entry.ResendAt = Now + AckWait(Entry.Attempts);
+    }
+    ++Published;
   }
-  if (BacklogReported && Due.empty() && InFlight.empty() && Acknowledged.empty()) {
+  // A sale due to go out again that the journal no longer holds as due needs
+  // no resend (and must not have the journal read again every turn).
+  if (Due.size() < static_cast<std::size_t>(Room) + Busy.size())
+    for (auto It = Sent.begin(); It != Sent.end();) {
+      const bool Held = std::any_of(Due.begin(), Due.end(), [&](const station::TSale &Sale) {
+        return Sale.Id == It->first;
+      });
+      It = It->second.ResendAt <= Now && !Held ? Sent.erase(It) : std::next(It);
+    }
+  if (Again > 0)
+    Show(Connected, false, 0, Again);
+  if (BacklogReported && Due.empty() && InFlight.empty() && Acknowledged.empty() &&
+      Sent.empty()) {
     BacklogReported = false;
     Log(TLevel::Info, "uplink: every closed sale is delivered");
   }

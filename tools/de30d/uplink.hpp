@@ -4,10 +4,13 @@
 // own so that a slow or absent broker never holds up the station.
 //
 // Sales are delivered at least once, driven from the journal: a sale is marked
-// uploaded only after the broker has acknowledged it (QoS 1, its PUBACK). While
-// the broker or the network is away, sales wait in the journal; when it is back
-// they go out lowest id first. A sale whose acknowledgement was lost with the
-// connection is sent again, so the office drops duplicates by station and sale id.
+// uploaded only once the head office says it has committed it (its
+// acknowledgement on TOPIC/acks; or, with acknowledged_by = "broker", the
+// broker's PUBACK). While the broker, the network or the office is away, sales
+// wait in the journal; a sale not acknowledged in time, or when the connection
+// comes back, is sent again, lowest id first, so the office keeps each sale once
+// by station and sale id. Alarms go out as they are raised, and the latest ones
+// again on each connection.
 
 #include "json_mapping.hpp"
 #include "station/config.hpp"
@@ -17,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace de30::service {
 
@@ -34,13 +38,29 @@ struct TUplinkOptions {
   std::chrono::milliseconds BacklogPoll{2000};
   // While the broker stays away, a reminder with the backlog this often.
   std::chrono::milliseconds AwayReport{600000};
+  // Alarms sent again on each connection (the latest), and kept for the next
+  // one while the broker is away.
+  int RecentAlarms = 50;
 };
+
+// Why the uplink is not connected, as /metrics shows it.
+enum class TUplinkFault {
+  None,        // connected, or not tried yet
+  Unreachable, // no answer, connection refused or lost, name not found
+  Tls,         // the broker's certificate failed verification, or the TLS handshake
+  Credentials, // the broker refused the user name or password (or their absence)
+  Refused,     // the broker refused the connection for another reason
+};
+const char *UplinkFaultName(TUplinkFault Fault); // "none", "unreachable", "tls", ...
 
 // What /metrics shows of the uplink.
 struct TUplinkStatus {
   bool Connected = false;
-  std::uint64_t Acknowledged = 0; // sales the broker acknowledged since the start
+  std::uint64_t Acknowledged = 0; // sales acknowledged (and marked) since the start
   std::uint64_t Connections = 0;  // connections the broker accepted since the start
+  std::uint64_t Resent = 0;       // sales sent again for want of an acknowledgement
+  TUplinkFault Fault = TUplinkFault::None;
+  std::string FaultText; // what the log said of it; empty with no fault
 };
 
 // The message of a sale: the interface's sale object with "station" added.
@@ -52,6 +72,13 @@ TJson PumpMessage(const station::TPumpSnapshot &Pump, const std::string &Station
 // The station's retained status: online, or (the broker's last will, and a clean
 // stop) offline.
 TJson StatusMessage(const std::string &StationId, bool Online);
+// An alarm: the interface's alarm object with "station" added.
+TJson AlarmMessage(const station::TAlarm &Alarm, const std::string &StationId);
+// The sale ids an acknowledgement of the office names for StationId (it arrives
+// on TOPIC/acks as {"station": ID, "sales": [IDS]}); empty for a message that is
+// not one, or is another station's.
+std::vector<std::int64_t> AcknowledgedSales(const std::string &Payload,
+                                            const std::string &StationId);
 
 class TUplink {
 public:

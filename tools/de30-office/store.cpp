@@ -1,0 +1,237 @@
+#include "store.hpp"
+
+#include "log.hpp"
+#include "sale_record.hpp"
+
+#include <algorithm>
+#include <map>
+
+namespace de30::office {
+namespace {
+
+enum class TKind { Sale, Alarm, Status, Other };
+
+struct TTopic {
+  TKind Kind = TKind::Other;
+  std::string Base; // PREFIX/LEVEL: the station's topic
+};
+
+TTopic ReadTopic(const std::string &Prefix, const std::string &Topic) {
+  TTopic Read;
+  const auto Slash = Topic.rfind('/');
+  if (Topic.rfind(Prefix + "/", 0) != 0 || Slash == std::string::npos || Slash <= Prefix.size())
+    return Read;
+  Read.Base = Topic.substr(0, Slash);
+  if (Read.Base.find('/', Prefix.size() + 1) != std::string::npos)
+    return Read; // more than one level under the prefix
+  const auto Last = Topic.substr(Slash + 1);
+  Read.Kind = Last == "sales"    ? TKind::Sale
+              : Last == "alarms" ? TKind::Alarm
+              : Last == "status" ? TKind::Status
+                                 : TKind::Other;
+  return Read;
+}
+
+std::string InsertSale() {
+  std::string Names = "station, sale_id";
+  std::string Values = "$1, $2";
+  int N = 2;
+  for (const auto &Column : SaleColumns()) {
+    Names += ", " + Column;
+    Values += ", $" + std::to_string(++N);
+    if (Column == "figures" || Column == "body" || Column == "flags")
+      Values += "::jsonb";
+  }
+  return "INSERT INTO sales (" + Names + ", ingested_by) VALUES (" + Values + ", $" +
+         std::to_string(N + 1) +
+         ") ON CONFLICT (station, sale_id) DO NOTHING RETURNING sale_id";
+}
+
+struct TSaleItem {
+  TParsedSale Parsed;
+  std::string Base;
+};
+
+} // namespace
+
+TStore::TStore(TPg &On, std::string Prefix, std::string Name)
+    : Db(On), TopicPrefix(std::move(Prefix)), Ingest(std::move(Name)) {}
+
+void TStore::WriteSale(const TParsedSale &Parsed, TWriteResult &Result) {
+  static const std::string Insert = InsertSale();
+  const std::string Station = Parsed.Station;
+  const std::string SaleId = std::to_string(Parsed.Id);
+  if (!Parsed.Ok) {
+    Db.Exec("INSERT INTO sale_problems (station, sale_id, kind, detail, received, "
+            "ingested_by) VALUES ($1, $2, 'malformed', $3, $4::jsonb, $5)",
+            {Station, SaleId, Parsed.Fault, Parsed.Body.dump(), Ingest});
+    Log(TLevel::Error, "ingest: sale " + SaleId + " of station " + Station + " is malformed (" +
+                           Parsed.Fault + "): kept in sale_problems");
+    ++Result.Malformed;
+    return;
+  }
+  TParams Params{Station, SaleId};
+  Params.insert(Params.end(), Parsed.Record.Columns.begin(), Parsed.Record.Columns.end());
+  Params.emplace_back(Ingest);
+  if (Db.Exec(Insert, Params).Rows() == 1) {
+    ++Result.Inserted;
+    return;
+  }
+  const auto Stored =
+      Db.Exec("SELECT figures::text, body::text FROM sales WHERE station = $1 AND sale_id = $2",
+              {Station, SaleId});
+  const auto Difference =
+      FigureDifference(TJson::parse(Stored.Text(0, 0)), Parsed.Record.Figures);
+  if (Difference.empty()) {
+    ++Result.Duplicates;
+    return;
+  }
+  // The stored sale stays as it is: which one is right is a person's call.
+  Db.Exec("INSERT INTO sale_problems (station, sale_id, kind, detail, received, stored, "
+          "ingested_by) VALUES ($1, $2, 'conflict', $3, $4::jsonb, $5::jsonb, $6)",
+          {Station, SaleId, Difference, Parsed.Record.Body.dump(), Stored.Text(0, 1), Ingest});
+  Log(TLevel::Error, "ingest: sale " + SaleId + " of station " + Station +
+                         " came again with other figures (" + Difference +
+                         "): the stored one is kept, the other is in sale_problems");
+  ++Result.Conflicts;
+}
+
+TWriteResult TStore::Write(const std::vector<TIncoming> &Batch) {
+  try {
+    return WriteOnce(Batch, false);
+  } catch (const EDatabase &Error) {
+    if (!Db.Usable())
+      throw;
+    // A value the database would not take (a date that is none, a number out of
+    // range) fails the whole batch: the batch again, each message on its own, so
+    // that one bad message is kept aside instead of holding up every other.
+    Log(TLevel::Warn, std::string("ingest: a batch failed (") + Error.what() +
+                          "); writing its messages one by one");
+    return WriteOnce(Batch, true);
+  }
+}
+
+TWriteResult TStore::WriteOnce(const std::vector<TIncoming> &Batch, bool Careful) {
+  TWriteResult Result;
+  std::vector<TSaleItem> Sales;
+  std::vector<std::pair<std::string, TJson>> Alarms; // station topic, message
+  std::vector<std::pair<std::string, TJson>> Statuses;
+  std::map<std::string, std::string> Stations; // id to topic
+  for (const auto &Message : Batch) {
+    const auto Topic = ReadTopic(TopicPrefix, Message.Topic);
+    if (Topic.Kind == TKind::Sale) {
+      auto Parsed = ParseSale(Message.Payload);
+      if (!Parsed.Ok && Parsed.Station.empty()) {
+        Log(TLevel::Error, "ingest: a message on " + Message.Topic +
+                               " is not a sale and names none: " + Parsed.Fault);
+        ++Result.Ignored;
+        continue;
+      }
+      if (Parsed.Ok)
+        Stations.emplace(Parsed.Station, Topic.Base);
+      Sales.push_back({std::move(Parsed), Topic.Base});
+    } else if (Topic.Kind == TKind::Alarm || Topic.Kind == TKind::Status) {
+      auto Json = TJson::parse(Message.Payload, nullptr, false);
+      if (!Json.is_object() || !Json.contains("station") || !Json["station"].is_string() ||
+          Json["station"].get<std::string>().empty()) {
+        Log(TLevel::Error, "ingest: a message on " + Message.Topic + " names no station");
+        ++Result.Ignored;
+        continue;
+      }
+      Stations.emplace(Json["station"].get<std::string>(), Topic.Base);
+      (Topic.Kind == TKind::Alarm ? Alarms : Statuses)
+          .emplace_back(Topic.Base, std::move(Json));
+    } else {
+      ++Result.Ignored;
+    }
+  }
+  // The same order in every process: two ingest processes that write the same
+  // station's sales wait for each other, never deadlock.
+  std::sort(Sales.begin(), Sales.end(), [](const TSaleItem &A, const TSaleItem &B) {
+    return std::tie(A.Parsed.Station, A.Parsed.Id) < std::tie(B.Parsed.Station, B.Parsed.Id);
+  });
+
+  std::map<std::string, TAck> Acks; // by topic
+  InTransaction(Db, [&] {
+    for (const auto &[Id, Topic] : Stations)
+      Db.Exec("INSERT INTO stations (id, topic) VALUES ($1, $2) ON CONFLICT (id) DO NOTHING",
+              {Id, Topic});
+    for (const auto &Item : Sales) {
+      const auto &Parsed = Item.Parsed;
+      const std::string Station = Parsed.Station;
+      const std::string SaleId = std::to_string(Parsed.Id);
+      if (Careful)
+        Db.Exec("SAVEPOINT one");
+      try {
+        WriteSale(Parsed, Result);
+        if (Careful)
+          Db.Exec("RELEASE SAVEPOINT one");
+      } catch (const EDatabase &Error) {
+        if (!Careful || !Db.Usable())
+          throw;
+        Db.Exec("ROLLBACK TO SAVEPOINT one");
+        Db.Exec("INSERT INTO sale_problems (station, sale_id, kind, detail, received, "
+                "ingested_by) VALUES ($1, $2, 'malformed', $3, $4::jsonb, $5)",
+                {Station, SaleId, std::string("the database refused it: ") + Error.what(),
+                 Parsed.Body.dump(), Ingest});
+        Log(TLevel::Error, "ingest: sale " + SaleId + " of station " + Station +
+                               " was refused by the database (" + Error.what() +
+                               "): kept in sale_problems");
+        ++Result.Malformed;
+      }
+      auto &Ack = Acks[Item.Base + "/acks"];
+      Ack.Topic = Item.Base + "/acks";
+      Ack.Station = Station;
+      Ack.Sales.push_back(Parsed.Id);
+    }
+    for (const auto &[Base, Alarm] : Alarms) {
+      const auto Field = [&](const char *Key) -> std::optional<std::string> {
+        const auto Found = Alarm.find(Key);
+        if (Found == Alarm.end() || Found->is_null())
+          return std::nullopt;
+        return Found->is_string() ? Found->get<std::string>() : Found->dump();
+      };
+      if (!Field("id") || !Field("pump") || !Field("at") || !Field("kind")) {
+        Log(TLevel::Error, "ingest: an alarm of station " +
+                               Alarm["station"].get<std::string>() +
+                               " lacks id, pump, at or kind: not kept");
+        ++Result.Ignored;
+        continue;
+      }
+      if (Careful)
+        Db.Exec("SAVEPOINT one");
+      try {
+        Result.Alarms +=
+            Db.Exec(
+                  "INSERT INTO alarms (station, alarm_id, pump, nozzle, volume, amount, at, "
+                  "kind, body) VALUES ($1, $2, $3, COALESCE($4, '0')::integer, "
+                  "COALESCE($5, '0')::numeric, COALESCE($6, '0')::numeric, $7, $8, $9::jsonb) "
+                  "ON CONFLICT (station, alarm_id) DO NOTHING RETURNING alarm_id",
+                  {Alarm["station"].get<std::string>(), Field("id"), Field("pump"),
+                   Field("nozzle"), Field("volume"), Field("amount"), Field("at"),
+                   Field("kind"), Alarm.dump()})
+                .Rows();
+        if (Careful)
+          Db.Exec("RELEASE SAVEPOINT one");
+      } catch (const EDatabase &Error) {
+        if (!Careful || !Db.Usable())
+          throw;
+        Db.Exec("ROLLBACK TO SAVEPOINT one");
+        Log(TLevel::Error, "ingest: an alarm of station " +
+                               Alarm["station"].get<std::string>() +
+                               " was refused by the database (" + Error.what() + "): not kept");
+        ++Result.Ignored;
+      }
+    }
+    for (const auto &[Base, Status] : Statuses)
+      if (Status.contains("online") && Status["online"].is_boolean())
+        Db.Exec("UPDATE stations SET online = $2, status_at = clock_timestamp() WHERE id = $1",
+                {Status["station"].get<std::string>(),
+                 std::string(Status["online"].get<bool>() ? "true" : "false")});
+  });
+  for (auto &[Topic, Ack] : Acks)
+    Result.Acks.push_back(std::move(Ack));
+  return Result;
+}
+
+} // namespace de30::office
