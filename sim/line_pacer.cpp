@@ -11,10 +11,10 @@ void TLinePacer::SetBaudRate(int BaudRate) {
                  : TClock::duration{0};
 }
 
-void TLinePacer::Carry(TClock::time_point Ready) {
-  if (!On())
+void TLinePacer::Carry(TClock::time_point Ready, std::size_t Bytes) {
+  if (!On() || Bytes == 0)
     return;
-  Free = (Ready > Free ? Ready : Free) + ByteTime;
+  Free = (Ready > Free ? Ready : Free) + ByteTime * static_cast<TClock::rep>(Bytes);
   std::this_thread::sleep_until(Free);
 }
 

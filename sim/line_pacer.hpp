@@ -5,6 +5,7 @@
 // so a client sees the timing of a real line, not of a pseudo-terminal.
 
 #include <chrono>
+#include <cstddef>
 
 namespace de30::sim {
 
@@ -20,7 +21,9 @@ public:
   // Waits until a byte that was ready to go at Ready has crossed the line. The
   // schedule, not the moment the wait ends, sets where the next byte starts, so
   // the scheduler's lateness does not add up along a reply.
-  void Carry(TClock::time_point Ready);
+  void Carry(TClock::time_point Ready) { Carry(Ready, 1); }
+  // The same for Bytes bytes one after the other, in one wait.
+  void Carry(TClock::time_point Ready, std::size_t Bytes);
 
 private:
   TClock::duration ByteTime{0};

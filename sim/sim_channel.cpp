@@ -1,18 +1,24 @@
 #include "sim/sim_channel.hpp"
 
+#include "sim/line_pacer.hpp"
+
 #include <algorithm>
 #include <deque>
+#include <thread>
 
 namespace de30::sim {
 namespace {
 
 class TSimLink final : public channels::TLink {
 public:
-  TSimLink(TSimStation &Served, std::int32_t Number) : Station(Served), Line(Number) {}
+  TSimLink(TSimStation &Served, std::int32_t Number, int BaudRate)
+      : Station(Served), Line(Number), Pacer(BaudRate) {}
 
   void Discard() override { Replies.clear(); }
 
   bool Write(const std::uint8_t *Data, std::size_t Count) override {
+    // The pump answers once the frame's last byte has crossed.
+    Pacer.Carry(TLinePacer::TClock::now(), Count);
     for (TReply &Reply : Station.Receive(Line, Data, Count))
       Replies.push_back(std::move(Reply));
     return true;
@@ -20,6 +26,7 @@ public:
 
   TRead Read(std::uint8_t *Dest, std::size_t Count,
              std::chrono::milliseconds Timeout) override {
+    const auto Began = TLinePacer::TClock::now();
     TRead Result;
     std::int64_t Waited = 0;
     while (Result.Count < Count && !Replies.empty()) {
@@ -33,6 +40,7 @@ public:
         break;
       }
       const std::size_t Take = std::min(Count - Result.Count, Next.Bytes.size());
+      Pacer.Carry(Began + std::chrono::milliseconds(Waited), Take);
       std::copy_n(Next.Bytes.begin(), Take, Dest + Result.Count);
       Result.Count += Take;
       Next.Bytes.erase(Next.Bytes.begin(),
@@ -40,12 +48,16 @@ public:
       if (Next.Bytes.empty())
         Replies.pop_front();
     }
+    // A paced read that runs short waits out its timeout, as on a line.
+    if (Pacer.On() && Result.Count < Count)
+      std::this_thread::sleep_until(Began + Timeout);
     return Result;
   }
 
 private:
   TSimStation &Station;
   std::int32_t Line;
+  TLinePacer Pacer;
   std::deque<TReply> Replies;
 };
 
@@ -57,7 +69,7 @@ std::unique_ptr<channels::TLink> TSimChannel::Open(std::int32_t Line, std::int32
     Error = channels::ErrNoSuchLine;
     return nullptr;
   }
-  return std::make_unique<TSimLink>(Station, Line);
+  return std::make_unique<TSimLink>(Station, Line, Baud);
 }
 
 } // namespace de30::sim

@@ -10,7 +10,8 @@ enum TExitCode : int {
   ExitOk = 0,
   ExitPumpFailed = 1,  // the driver raised ESerialIO: an exchange failed
   ExitUsage = 2,       // unknown subcommand or option, malformed number, an ignored option
-  ExitUnknown = 3,     // unknown line or pump, a grade or nozzle count the pump cannot take
+  ExitUnknown = 3,     // unknown line, pump or sale (de30d's too), a grade or nozzle count
+                       // the pump or the station cannot take
   ExitCannotOpen = 4,  // a device or address that cannot be opened
   ExitCheckFailed = 5, // the demo saw something other than it expected
   ExitRejected = 6,    // the reply check rejected a reply: not done, or values not read

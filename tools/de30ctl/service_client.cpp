@@ -18,16 +18,26 @@ bool ServiceOnly(const std::string &Command) {
   return Command == "status" || Command == "sales" || Command == "lock" || Command == "clear";
 }
 
-// The service's refusal as de30ctl's exit code: a request the service could not
-// take is a bad command line, an unknown pump or sale is unknown, everything
-// else (a pump that refused, a line that failed, a wrong state) a failure.
-TExitCode ExitFor(int Status) {
-  if (Status == 404)
+// The service's refusal as de30ctl's exit code: an unknown pump, grade or sale
+// is unknown, another request the service could not take a bad command line,
+// everything else (a pump that refused, a line that failed, a wrong state) a
+// failure.
+TExitCode ExitFor(int Status, const std::string &Error) {
+  if (Status == 404 || Error == "unknown_pump" || Error == "unknown_grade" ||
+      Error == "unknown_sale")
     return ExitUnknown;
   if (Status == 400 || Status == 401 || Status == 413)
     return ExitUsage;
   return ExitPumpFailed;
 }
+
+// A refusal with the service's error code, for the commands that say more about it.
+class ERefused : public ECtlError {
+public:
+  ERefused(int HttpStatus, const std::string &ErrorCode, const std::string &Message)
+      : ECtlError(ExitFor(HttpStatus, ErrorCode), Message), Error(ErrorCode) {}
+  std::string Error;
+};
 
 class TService {
 public:
@@ -39,6 +49,8 @@ public:
     // A command waits for its turn on the line and for the pump's reply.
     Http.set_read_timeout(std::chrono::seconds(30));
   }
+
+  const std::string &Address() const { return Url; }
 
   TJson Get(const std::string &Path, const httplib::Params &Query = {}) {
     return Check(Http.Get(("/api/v1" + Path).c_str(), Query, httplib::Headers{}), Path);
@@ -74,9 +86,12 @@ private:
     if (Result->status >= 200 && Result->status < 300 && !Body.is_discarded())
       return Body;
     std::string Said = "HTTP " + std::to_string(Result->status);
-    if (Body.is_object() && Body.contains("error"))
-      Said = Body.value("error", "") + ": " + Body.value("message", "");
-    throw ECtlError(ExitFor(Result->status), "the service refused " + Path + ": " + Said);
+    std::string Error;
+    if (Body.is_object() && Body.contains("error") && Body["error"].is_string()) {
+      Error = Body["error"].get<std::string>();
+      Said = Error + ": " + Body.value("message", "");
+    }
+    throw ERefused(Result->status, Error, "the service refused " + Path + ": " + Said);
   }
 
   std::string Url;
@@ -120,9 +135,34 @@ void PrintSale(const TJson &S) {
   std::printf("\n");
 }
 
-std::string PumpPath(const std::string &Text) {
+std::string PumpId(const std::string &Text) {
   const TPumpRef Ref = ParsePumpRef(Text);
-  return "/pumps/" + std::to_string(Ref.Line) + ":" + std::to_string(Ref.Pump);
+  return std::to_string(Ref.Line) + ":" + std::to_string(Ref.Pump);
+}
+
+std::string PumpPath(const std::string &Text) { return "/pumps/" + PumpId(Text); }
+
+// Runs a request on a pump; a pump the service does not have ends with
+// ExitUnknown, naming the pumps it has.
+template <class TRequest>
+TJson OnPump(TService &Service, const std::string &Pump, TRequest Request) {
+  try {
+    return Request();
+  } catch (const ERefused &Refused) {
+    if (Refused.Error != "unknown_pump")
+      throw;
+    std::string Message = "pump " + PumpId(Pump) + ": the service at " + Service.Address() +
+                          " has no such pump (unknown_pump)";
+    try {
+      std::string Known;
+      for (const auto &Each : Service.Get("/pumps"))
+        Known += (Known.empty() ? "" : ", ") + Text(Each["id"]);
+      Message += Known.empty() ? "; it has none" : "; it has " + Known;
+    } catch (const ECtlError &) {
+      // The list is a courtesy: the refusal stands without it.
+    }
+    throw ECtlError(ExitUnknown, Message);
+  }
 }
 
 std::string SalePath(const std::string &Text) {
@@ -185,7 +225,8 @@ int RunServiceCommand(TServiceArguments &A, const std::string &Command, const TC
   TService Service(A);
 
   if (Command == "poll" || (Command == "status" && !A.Pump.empty())) {
-    PrintPump(Service.Get(PumpPath(Command == "poll" ? V.Pump : A.Pump)));
+    const std::string &Pump = Command == "poll" ? V.Pump : A.Pump;
+    PrintPump(OnPump(Service, Pump, [&] { return Service.Get(PumpPath(Pump)); }));
   } else if (Command == "status") {
     for (const auto &Pump : Service.Get("/pumps"))
       PrintPump(Pump);
@@ -199,12 +240,17 @@ int RunServiceCommand(TServiceArguments &A, const std::string &Command, const TC
       Body["money"] = ParseNumber(A.Money, "money");
     if (!A.Grade.empty())
       Body["grade"] = ParseWhole(A.Grade, "grade", 1, 99, ExitUnknown);
-    PrintPump(Service.Post(PumpPath(V.Pump) + "/authorize", Body));
+    PrintPump(OnPump(Service, V.Pump,
+                     [&] { return Service.Post(PumpPath(V.Pump) + "/authorize", Body); }));
   } else if (Command == "stop") {
-    PrintPump(Service.Post(PumpPath(V.Pump) + "/stop", TJson::object()));
+    PrintPump(OnPump(Service, V.Pump, [&] {
+      return Service.Post(PumpPath(V.Pump) + "/stop", TJson::object());
+    }));
   } else if (Command == "unblock") {
     const int Code = ParseWhole(V.Code, "unblock code", 0, 255, ExitUsage);
-    PrintPump(Service.Post(PumpPath(V.Pump) + "/unblock", {{"code", Code}}));
+    PrintPump(OnPump(Service, V.Pump, [&] {
+      return Service.Post(PumpPath(V.Pump) + "/unblock", {{"code", Code}});
+    }));
   } else if (Command == "price") {
     // The service prices grades for the whole station and sends each pump its own.
     TJson Changes = TJson::object();
@@ -225,6 +271,8 @@ int RunServiceCommand(TServiceArguments &A, const std::string &Command, const TC
         throw ECtlError(ExitUsage, "grade " + Grade + " is given twice");
       Changes[std::to_string(Number)] = ParseNumber(Value, "price");
     }
+    // The prices are the station's, but a pump named is one the service must have.
+    OnPump(Service, V.Pump, [&] { return Service.Get(PumpPath(V.Pump)); });
     const TJson Prices = Service.Put("/prices", Changes);
     for (const auto &Item : Prices.items())
       std::printf("grade %s: %s\n", Item.key().c_str(), Text(Item.value()).c_str());

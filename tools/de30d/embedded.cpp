@@ -51,7 +51,7 @@ station::TStationConfig TEmbeddedStation::Config(const std::filesystem::path &Jo
 station::TStationOptions TEmbeddedStation::StationOptions() {
   station::TStationOptions Options;
   Options.Channels = [this](const station::TLineConfig &) -> std::unique_ptr<TComChannel> {
-    return std::make_unique<sim::TSimChannel>(Station);
+    return std::make_unique<sim::TSimChannel>(Station, Setup.BaudRate);
   };
   Options.IdleCycleMs = 20;
   return Options;

@@ -21,6 +21,10 @@ struct TEmbeddedOptions {
   // The pumps' time runs this many times faster than real time (1..50): fills,
   // start delays and customers alike, for demonstrations and browser tests.
   int Speed = 1;
+  // The lines' pace: each byte takes ten bit times at this rate, whatever the
+  // speed (de30d: 2400, so that the line figures are a real line's). 0: the
+  // simulated line answers at once, as the in-process tests want.
+  int BaudRate = 0;
 };
 
 // Real time, sped up: at 10 a 20-litre fill at 0.5 l/s takes 4 s.
@@ -40,8 +44,8 @@ public:
 
   sim::TSimStation &Sim() { return Station; }
   station::TStationConfig Config(const std::filesystem::path &Journal) const;
-  // Lines lead to the simulated pumps; idle lines pause between cycles, since the
-  // simulated line answers without the wire's own pace.
+  // Lines lead to the simulated pumps, at the options' pace; idle lines pause
+  // between cycles.
   station::TStationOptions StationOptions();
 
 private:
