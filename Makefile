@@ -25,13 +25,15 @@ build-win32: deps-win32
 
 # The whole suite as built, then under the address and undefined-behaviour
 # sanitizers (less the installed-package checks, whose consumers build without
-# them), then DE30.dll's tests under Wine (skipped, with the reason, on a machine
-# that cannot execute 32-bit programs).
+# them), then the station, de30d and channel tests under the thread sanitizer
+# (scripts/tsan.sh builds only those), then DE30.dll's tests under Wine (skipped,
+# with the reason, on a machine that cannot execute 32-bit programs).
 test: build build-win32
 	ctest --preset $(PRESET)
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan
+	scripts/tsan.sh
 	ctest --preset win32
 	@grep -h '^skipped: ' build/win32/Testing/Temporary/LastTest.log 2>/dev/null | sed 's/^/win32: /' || true
 
