@@ -40,6 +40,8 @@ bool TSimPump::Lift(int K, std::int64_t Now) {
   Data.Lifted = K;
   if (Data.State == TPumpState::Idle) {
     Enter(TPumpState::Calling, Now);
+    if (Manual)
+      Authorise(Now);
   } else if (Data.State == TPumpState::Authorised) {
     Data.Active = K;
     FlowFrom = Now + Setup.StartDelayMs;
@@ -70,12 +72,21 @@ void TSimPump::Lock(std::int64_t Now) {
   Enter(TPumpState::Locked, Now);
 }
 
+void TSimPump::SetManual(bool On, std::int64_t Now) {
+  Advance(Now);
+  Manual = On;
+  if (Manual && Data.State == TPumpState::Calling)
+    Authorise(Now);
+}
+
 std::int64_t TSimPump::AmountOf(std::int64_t Volume) const {
   return (Volume * FillPrice + 50) / 100;
 }
 
 std::int64_t TSimPump::FillLimit() const {
-  std::int64_t Limit = Data.Dose > 0 ? Data.Dose : MaxFillHundredths;
+  // A dose stops the fill, a little late when the valve is slow (Overrun).
+  std::int64_t Limit = Data.Dose > 0 ? std::min(Data.Dose + Setup.Overrun, MaxFillHundredths)
+                                     : MaxFillHundredths;
   // A simulated customer served without a dose stops at a tank's worth: 10 to 30
   // litres, a different amount each fill.
   if (Setup.AutoCustomer && Data.Dose <= 0)

@@ -51,6 +51,9 @@ struct TPumpConfig {
   std::int64_t WaitMs = 0;
   // Keeps every completed fill (FillLog), for tests that account for each one.
   bool LogFills = false;
+  // Hundredths of a litre a dosed fill runs past its dose: the valve closes a
+  // little late, as on real pumps (a few centilitres). 0: it stops on the dose.
+  std::int64_t Overrun = 0;
 };
 
 // A completed fill, as the pump measured it.
@@ -93,6 +96,10 @@ public:
   void Fail(std::uint8_t Status, std::int64_t Now);
   // The pump locks itself: refuses to start until unblocked.
   void Lock(std::int64_t Now);
+  // The pump's own mode switch: in manual mode a lifted nozzle starts a fill
+  // without the host (the attendant takes the money), reported on the line as
+  // any fill is. Back in automatic mode, a fill under way runs to its end.
+  void SetManual(bool Manual, std::int64_t Now);
 
   // Brings the fill and the simulated customer up to Now.
   void Advance(std::int64_t Now);
@@ -136,6 +143,7 @@ private:
   std::int32_t FillPrice = 0;  // price of the fill in progress
   std::uint8_t FaultStatus;    // what the pump reports in its fault state
   bool Arrivals = true;
+  bool Manual = false;
   std::vector<TFillRecord> Log;
 };
 

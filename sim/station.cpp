@@ -113,6 +113,14 @@ bool TSimStation::Fail(int Line, int Address, std::uint8_t Status) {
   return P != nullptr;
 }
 
+bool TSimStation::SetManual(int Line, int Address, bool Manual) {
+  TGuard G(Guard);
+  TSimPump *P = Find(Line, Address);
+  if (P != nullptr)
+    P->SetManual(Manual, Clock.NowMs());
+  return P != nullptr;
+}
+
 bool TSimStation::Lock(int Line, int Address) {
   TGuard G(Guard);
   TSimPump *P = Find(Line, Address);

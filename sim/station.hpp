@@ -56,6 +56,8 @@ public:
   bool HangNozzle(int Line, int Address);
   bool Fail(int Line, int Address, std::uint8_t Status);
   bool Lock(int Line, int Address);
+  // The pump's mode switch (TSimPump::SetManual).
+  bool SetManual(int Line, int Address, bool Manual);
   // The pump brought up to the clock's time; ERangeError for an unknown pump.
   TPumpView View(int Line, int Address);
   // Its completed fills, oldest first, when its configuration keeps them

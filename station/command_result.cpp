@@ -43,6 +43,8 @@ const char *StatusCode(TStatus Status) {
     return "journal";
   case TStatus::Stopping:
     return "stopping";
+  case TStatus::Reserved:
+    return "reserved";
   }
   return "unknown";
 }

@@ -29,6 +29,7 @@ struct TCommandResult {
     AlreadyCleared,
     Journal,  // the journal could not record the step: nothing was done
     Stopping, // the service is shutting down
+    Reserved, // the pump is reserved for another client (keep it last: tables run to it)
   } Status = TStatus::Ok;
   std::string Message;
   std::optional<TSale> Sale; // the sale a sale command acted on

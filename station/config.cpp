@@ -32,9 +32,22 @@ constexpr std::int64_t MaxBackoffMs = 600000;
 // libmosquitto takes no keep-alive below 5 s; an hour is past noticing a dead link.
 constexpr std::int64_t MinKeepAliveS = 5;
 constexpr std::int64_t MaxKeepAliveS = 3600;
+// An office commits a sale within a second or two; an hour is past any outage
+// a resend could wait out.
+constexpr std::int64_t MinAckTimeoutS = 1;
+constexpr std::int64_t MaxAckTimeoutS = 3600;
 // Far below MQTT's own limits, far above any sensible name.
 constexpr std::size_t MaxTopicLength = 200;
 constexpr std::size_t MaxClientIdLength = 128;
+// A client's name goes into the journal with every lock and clear.
+constexpr std::size_t MaxClientNameLength = 64;
+// A token short enough to guess is no token.
+constexpr std::size_t MinClientTokenLength = 8;
+constexpr std::int64_t MaxLockTimeoutS = 86400;
+constexpr std::int64_t MaxJournalMb = 1 << 20;
+// Time for the customer to walk from the till to the pump, and at most an hour.
+constexpr std::int64_t MinAuthorizeTimeoutS = 5;
+constexpr std::int64_t MaxAuthorizeTimeoutS = 3600;
 // A capture file's size in MiB before it is rotated, and the files kept.
 constexpr std::int64_t MaxCaptureMb = 65536;
 constexpr std::int64_t MaxCaptureFiles = 100;
@@ -229,8 +242,9 @@ void ReadStation(const std::string &File, TReader &Top, TStationConfig &Config) 
     throw EConfigError(File, LineOf(*Node), "station",
                        std::string("must be a table, not ") + TypeName(*Node));
   TReader Station(File, *Table, "station",
-                  {"id", "listen", "journal", "token", "host_names", "offline_after",
-                   "offline_backoff_ms", "absent_backoff_ms", "offline_probe_ms"});
+                  {"id", "listen", "journal", "token", "read_token", "lock_timeout_s",
+                   "journal_max_mb", "host_names", "offline_after", "offline_backoff_ms",
+                   "absent_backoff_ms", "offline_probe_ms", "authorize_timeout_s"});
   if (auto Id = Station.String("id"))
     Config.StationId = *Id;
   const toml::node *ListenNode = Station.Find("listen");
@@ -267,9 +281,79 @@ void ReadStation(const std::string &File, TReader &Top, TStationConfig &Config) 
     Config.AbsentBackoffMax = std::chrono::milliseconds(*Absent);
   if (auto Probe = Station.Integer("offline_probe_ms", MinProbeMs, MaxProbeMs))
     Config.OfflineProbeTimeout = std::chrono::milliseconds(*Probe);
-  if (!IsLoopback(Config.ListenHost) && Config.Token.empty())
-    Station.Fail(ListenNode ? *ListenNode : *Table, "token",
-                 "required when listen is not a loopback address (" + Config.ListenHost + ")");
+  if (auto Timeout =
+          Station.Integer("authorize_timeout_s", MinAuthorizeTimeoutS, MaxAuthorizeTimeoutS))
+    Config.AuthorizeTimeout = std::chrono::seconds(*Timeout);
+  if (auto Read = Station.Boolean("read_token"))
+    Config.ReadToken = *Read;
+  if (auto Lock = Station.Integer("lock_timeout_s", 1, MaxLockTimeoutS))
+    Config.LockTimeout = std::chrono::seconds(*Lock);
+  if (auto Size = Station.Integer("journal_max_mb", 1, MaxJournalMb))
+    Config.JournalMaxBytes = *Size << 20;
+}
+
+bool HasControlCharacters(const std::string &Text);
+
+// [[client]]: the POS systems, viewers and administrators the service knows by
+// their tokens. Checked after [station], whose token is one more admin client.
+void ReadClients(const std::string &File, TReader &Top, TStationConfig &Config) {
+  for (const auto &[Table, Name] : Entries(File, Top, "client")) {
+    TReader Client(File, *Table, Name, {"name", "token", "role"});
+    TClientConfig Entry;
+    const auto &NameNode = Client.Need("name");
+    Entry.Name = Client.String(NameNode, "name");
+    if (Entry.Name.empty() || Entry.Name.size() > MaxClientNameLength ||
+        HasControlCharacters(Entry.Name))
+      Client.Fail(NameNode, "name",
+                  "1.." + std::to_string(MaxClientNameLength) +
+                      " characters, none of them control characters");
+    if (!Config.Token.empty() && Entry.Name == StationTokenClient)
+      Client.Fail(NameNode, "name",
+                  std::string("\"") + StationTokenClient +
+                      "\" is the client of [station] token; choose another name");
+    for (const auto &Other : Config.Clients)
+      if (Other.Name == Entry.Name)
+        Client.Fail(NameNode, "name", "another [[client]] has the name \"" + Entry.Name + "\"");
+    const auto &TokenNode = Client.Need("token");
+    Entry.Token = Client.String(TokenNode, "token");
+    if (Entry.Token.size() < MinClientTokenLength || HasControlCharacters(Entry.Token))
+      Client.Fail(TokenNode, "token",
+                  "at least " + std::to_string(MinClientTokenLength) +
+                      " characters, none of them control characters");
+    if (Entry.Token == Config.Token)
+      Client.Fail(TokenNode, "token", "is the token of [station]: each client needs its own");
+    for (const auto &Other : Config.Clients)
+      if (Other.Token == Entry.Token)
+        Client.Fail(TokenNode, "token",
+                    "is the token of client \"" + Other.Name + "\": each client needs its own");
+    if (const auto *RoleNode = Client.Find("role")) {
+      const auto Role = ParseClientRole(Client.String(*RoleNode, "role"));
+      if (!Role)
+        Client.Fail(*RoleNode, "role", "must be \"pos\", \"viewer\" or \"admin\"");
+      Entry.Role = *Role;
+    }
+    Config.Clients.push_back(std::move(Entry));
+  }
+}
+
+// Who may do what, once [station] and [[client]] are read: a service anyone on
+// the network can reach needs credentials, and so does one that guards its reads.
+void CheckCredentials(const std::string &File, TReader &Top, const TStationConfig &Config) {
+  if (!Config.Token.empty() || !Config.Clients.empty())
+    return;
+  const auto *Station = Top.Find("station");
+  const auto *Table = Station ? Station->as_table() : nullptr;
+  const auto LineAt = [&](const char *Key) {
+    const auto *Node = Table ? Table->get(Key) : nullptr;
+    return Node ? LineOf(*Node) : Station ? LineOf(*Station) : 0;
+  };
+  if (!IsLoopback(Config.ListenHost))
+    throw EConfigError(File, LineAt("listen"), "station.token",
+                       "required when listen is not a loopback address (" + Config.ListenHost +
+                           "), or a [[client]]");
+  if (Config.ReadToken)
+    throw EConfigError(File, LineAt("read_token"), "station.read_token",
+                       "needs a token or a [[client]] to check reads against");
 }
 
 // Why a configured topic cannot carry de30d's messages; empty when it can. The
@@ -296,6 +380,94 @@ bool HasControlCharacters(const std::string &Text) {
   return false;
 }
 
+// A file the uplink reads at start, named relative to the configuration's
+// folder unless absolute; refused when it cannot be read now.
+std::string UplinkFile(TReader &Uplink, const std::string &File, const std::string &Key,
+                       const toml::node &Node) {
+  std::filesystem::path Path = Uplink.String(Node, Key);
+  if (Path.is_relative())
+    Path = std::filesystem::path(File).parent_path() / Path;
+  std::error_code Error;
+  if (std::filesystem::is_directory(Path, Error))
+    Uplink.Fail(Node, Key, Path.string() + " is a folder, not a file");
+  std::ifstream In(Path, std::ios::binary);
+  if (!In)
+    Uplink.Fail(
+        Node, Key,
+        Path.string() + " cannot be read (" +
+            (std::filesystem::exists(Path, Error) ? "permission denied" : "no such file") +
+            ")");
+  return Path.string();
+}
+
+// The password: the file's first line, without its line end.
+std::string ReadPassword(TReader &Uplink, const std::string &Path, const toml::node &Node) {
+  std::ifstream In(Path, std::ios::binary);
+  std::string Password;
+  std::getline(In, Password);
+  if (!Password.empty() && Password.back() == '\r')
+    Password.pop_back();
+  if (Password.empty())
+    Uplink.Fail(Node, "password_file", Path + ": the first line (the password) is empty");
+  if (HasControlCharacters(Password))
+    Uplink.Fail(Node, "password_file", Path + ": the password holds control characters");
+  return Password;
+}
+
+void ReadUplinkSecurity(const std::string &File, TReader &Uplink, TUplinkConfig &Entry,
+                        std::vector<std::string> &Warnings) {
+  const auto *Ca = Uplink.Find("ca_file");
+  const auto *Cert = Uplink.Find("cert_file");
+  const auto *Key = Uplink.Find("key_file");
+  if (Ca)
+    Entry.CaFile = UplinkFile(Uplink, File, "ca_file", *Ca);
+  if ((Cert != nullptr) != (Key != nullptr))
+    Uplink.Fail(Cert ? *Cert : *Key, Cert ? "key_file" : "cert_file",
+                "cert_file and key_file go together: the station's certificate and its key");
+  if (Cert && !Ca)
+    Uplink.Fail(*Cert, "ca_file",
+                "required with cert_file: a client certificate is only sent over TLS, and TLS "
+                "needs the CA that signed the broker's certificate");
+  if (Cert) {
+    Entry.CertFile = UplinkFile(Uplink, File, "cert_file", *Cert);
+    Entry.KeyFile = UplinkFile(Uplink, File, "key_file", *Key);
+    std::error_code Error;
+    const auto Mode = std::filesystem::status(Entry.KeyFile, Error).permissions();
+    using std::filesystem::perms;
+    if (!Error && (Mode & perms::others_read) != perms::none)
+      Warnings.push_back(Uplink.Warning(*Key, "key_file",
+                                        Entry.KeyFile +
+                                            " can be read by every user of this "
+                                            "machine; make it readable by de30d only"));
+  }
+  const auto *User = Uplink.Find("username");
+  const auto *Password = Uplink.Find("password_file");
+  if (User) {
+    Entry.Username = Uplink.String(*User, "username");
+    if (HasControlCharacters(Entry.Username))
+      Uplink.Fail(*User, "username", "must not hold control characters");
+  }
+  if (Password) {
+    if (!User)
+      Uplink.Fail(*Password, "password_file", "needs username: a password is for a user name");
+    // A password sent in clear is anyone's on the way: only to this machine's broker.
+    if (!Ca && !IsLoopback(Entry.Host))
+      Uplink.Fail(*Password, "password_file",
+                  "would go in clear to " + Entry.Host +
+                      ": set ca_file so that it goes over TLS");
+    Entry.PasswordFile = UplinkFile(Uplink, File, "password_file", *Password);
+    Entry.Password = ReadPassword(Uplink, Entry.PasswordFile, *Password);
+    std::error_code Error;
+    const auto Mode = std::filesystem::status(Entry.PasswordFile, Error).permissions();
+    using std::filesystem::perms;
+    if (!Error && (Mode & perms::others_read) != perms::none)
+      Warnings.push_back(Uplink.Warning(*Password, "password_file",
+                                        Entry.PasswordFile +
+                                            " can be read by every user of this machine; "
+                                            "make it readable by de30d only"));
+  }
+}
+
 void ReadUplink(const std::string &File, TReader &Top, TStationConfig &Config) {
   const auto *Node = Top.Find("uplink");
   if (!Node)
@@ -304,7 +476,9 @@ void ReadUplink(const std::string &File, TReader &Top, TStationConfig &Config) {
   if (!Table)
     throw EConfigError(File, LineOf(*Node), "uplink",
                        std::string("must be a table, not ") + TypeName(*Node));
-  TReader Uplink(File, *Table, "uplink", {"broker", "topic", "client_id", "keepalive_s"});
+  TReader Uplink(File, *Table, "uplink",
+                 {"broker", "topic", "client_id", "keepalive_s", "ca_file", "cert_file",
+                  "key_file", "username", "password_file", "acknowledged_by", "ack_timeout_s"});
   TUplinkConfig Entry;
   const auto &Broker = Uplink.Need("broker");
   const auto Address = SplitHostPort(Uplink.String(Broker, "broker"));
@@ -339,6 +513,23 @@ void ReadUplink(const std::string &File, TReader &Top, TStationConfig &Config) {
   }
   if (auto KeepAlive = Uplink.Integer("keepalive_s", MinKeepAliveS, MaxKeepAliveS))
     Entry.KeepAlive = std::chrono::seconds(*KeepAlive);
+  if (const auto *By = Uplink.Find("acknowledged_by")) {
+    const auto Who = Uplink.String(*By, "acknowledged_by");
+    if (Who == "office")
+      Entry.AcknowledgedBy = TUplinkConfig::TAcknowledgedBy::Office;
+    else if (Who == "broker")
+      Entry.AcknowledgedBy = TUplinkConfig::TAcknowledgedBy::Broker;
+    else
+      Uplink.Fail(*By, "acknowledged_by", "must be \"office\" or \"broker\"");
+  }
+  if (auto Timeout = Uplink.Integer("ack_timeout_s", MinAckTimeoutS, MaxAckTimeoutS)) {
+    if (Entry.AcknowledgedBy == TUplinkConfig::TAcknowledgedBy::Broker)
+      Uplink.Fail(*Uplink.Find("ack_timeout_s"), "ack_timeout_s",
+                  "applies to the office's acknowledgements, not with acknowledged_by = "
+                  "\"broker\"");
+    Entry.AckTimeout = std::chrono::seconds(*Timeout);
+  }
+  ReadUplinkSecurity(File, Uplink, Entry, Config.Warnings);
   Config.Uplink = std::move(Entry);
 }
 
@@ -527,8 +718,9 @@ void ReadLines(const std::string &File, TReader &Top, TStationConfig &Config) {
 
 void ReadPumps(const std::string &File, TReader &Top, TStationConfig &Config) {
   for (const auto &[Table, Name] : Entries(File, Top, "pump")) {
-    TReader Pump(File, *Table, Name,
-                 {"line", "address", "nozzles", "auto_authorize", "totals"});
+    TReader Pump(
+        File, *Table, Name,
+        {"line", "address", "nozzles", "auto_authorize", "totals", "authorize_timeout_s"});
     TPumpConfig Entry;
     const auto &LineNode = Pump.Need("line");
     Entry.Line = static_cast<int>(Pump.Integer(LineNode, "line", 1, LineCount));
@@ -560,6 +752,9 @@ void ReadPumps(const std::string &File, TReader &Top, TStationConfig &Config) {
     }
     if (auto Auto = Pump.Boolean("auto_authorize"))
       Entry.AutoAuthorize = *Auto;
+    if (auto Timeout =
+            Pump.Integer("authorize_timeout_s", MinAuthorizeTimeoutS, MaxAuthorizeTimeoutS))
+      Entry.AuthorizeTimeout = std::chrono::seconds(*Timeout);
     if (auto Layout = Pump.String("totals")) {
       if (*Layout == "sum")
         Entry.Totals = TTotalsLayout::Sum;
@@ -587,6 +782,25 @@ bool TPumpConfig::TotalsCover(int Nozzle) const {
   if (Totals == TTotalsLayout::Sum)
     return true;
   return Totals == TTotalsLayout::PerNozzle && Nozzle == 2;
+}
+
+const char *ClientRoleName(TClientRole Role) {
+  switch (Role) {
+  case TClientRole::Pos:
+    return "pos";
+  case TClientRole::Viewer:
+    return "viewer";
+  case TClientRole::Admin:
+    return "admin";
+  }
+  return "pos";
+}
+
+std::optional<TClientRole> ParseClientRole(const std::string &Name) {
+  for (const auto Role : {TClientRole::Pos, TClientRole::Viewer, TClientRole::Admin})
+    if (Name == ClientRoleName(Role))
+      return Role;
+  return std::nullopt;
 }
 
 const char *TotalsLayoutName(TTotalsLayout Layout) {
@@ -629,8 +843,10 @@ TStationConfig ParseConfig(const std::string &Text, const std::string &File) {
                        std::string(Error.description()));
   }
   TStationConfig Config;
-  TReader Top(File, Root, "", {"station", "grade", "line", "pump", "uplink"});
+  TReader Top(File, Root, "", {"station", "client", "grade", "line", "pump", "uplink"});
   ReadStation(File, Top, Config);
+  ReadClients(File, Top, Config);
+  CheckCredentials(File, Top, Config);
   ReadUplink(File, Top, Config);
   ReadGrades(File, Top, Config);
   ReadLines(File, Top, Config);
@@ -651,6 +867,32 @@ TStationConfig LoadConfig(const std::filesystem::path &File) {
   if (In.bad())
     throw EConfigError(File.string(), 0, "", "cannot be read");
   return ParseConfig(Text.str(), File.string());
+}
+
+TUplinkFile LoadUplinkFile(const std::filesystem::path &Path) {
+  const std::string File = Path.string();
+  std::ifstream In(Path, std::ios::binary);
+  if (!In)
+    throw EConfigError(File, 0, "", "cannot be read");
+  std::ostringstream Text;
+  Text << In.rdbuf();
+  toml::table Root;
+  try {
+    Root = toml::parse(Text.str(), File);
+  } catch (const toml::parse_error &Error) {
+    throw EConfigError(File, static_cast<int>(Error.source().begin.line), "",
+                       std::string(Error.description()));
+  }
+  TReader Top(File, Root, "", {"station", "uplink"});
+  TStationConfig Config;
+  if (const auto *Node = Top.Find("station"); Node && Node->as_table()) {
+    TReader Station(File, *Node->as_table(), "station", {"id"});
+    Config.StationId = Station.String(Station.Need("id"), "id");
+  }
+  ReadUplink(File, Top, Config);
+  if (!Config.Uplink)
+    throw EConfigError(File, 0, "uplink", "missing: this file is for the uplink");
+  return {Config.StationId, std::move(*Config.Uplink), std::move(Config.Warnings)};
 }
 
 } // namespace de30::station

@@ -46,6 +46,8 @@ struct TPumpConfig {
       Nozzles; // the station grade each nozzle sells, nozzle 1 first (1..4 nozzles)
   bool AutoAuthorize = false;
   TTotalsLayout Totals = TTotalsLayout::Unknown;
+  // This pump's authorisation timeout ([station] authorize_timeout_s when unset).
+  std::optional<std::chrono::seconds> AuthorizeTimeout;
 
   int NozzleCount() const { return static_cast<int>(Nozzles.size()); }
   // "LINE:ADDRESS", the pump's name in the interface.
@@ -66,7 +68,50 @@ struct TUplinkConfig {
   std::string Topic;
   std::string ClientId; // the MQTT client id; "de30d-" + the station id unless set
   std::chrono::seconds KeepAlive{30}; // MQTT keep-alive: how soon a dead link is noticed
+  // TLS, on when CaFile is set: the broker's certificate must be signed by that
+  // CA and name the broker's host. CertFile and KeyFile, both or neither, are
+  // the station's own certificate for brokers that ask for one. Paths are read
+  // (and a relative one taken from the configuration file's folder) at load.
+  std::string CaFile;
+  std::string CertFile;
+  std::string KeyFile;
+  // Broker credentials: the password is read from a file (never from the
+  // command line nor the configuration itself) when the configuration is loaded.
+  std::string Username;
+  std::string PasswordFile;
+  std::string Password;
+  // Who says a sale is delivered: the head office's acknowledgement on
+  // Topic + "/acks", sent once the sale is committed in its database (the
+  // default), or the broker's PUBACK, for an office without one.
+  enum class TAcknowledgedBy { Office, Broker } AcknowledgedBy = TAcknowledgedBy::Office;
+  // A sale the office has not acknowledged within this is sent again (the
+  // pause doubles for each further attempt, up to ten times this).
+  std::chrono::seconds AckTimeout{30};
 };
+
+// The [station] id and [uplink] of a file that holds only those two tables:
+// the simulated station's uplink (de30d --uplink FILE).
+struct TUplinkFile {
+  std::string StationId;
+  TUplinkConfig Uplink;
+  std::vector<std::string> Warnings; // as TStationConfig's
+};
+TUplinkFile LoadUplinkFile(const std::filesystem::path &File);
+
+// What a client may do: a POS runs the forecourt, a viewer only reads, an admin
+// may also take another client's lock.
+enum class TClientRole { Pos, Viewer, Admin };
+const char *ClientRoleName(TClientRole Role); // "pos", "viewer", "admin"
+std::optional<TClientRole> ParseClientRole(const std::string &Name);
+
+// A client known by its bearer token ([[client]]).
+struct TClientConfig {
+  std::string Name;
+  std::string Token;
+  TClientRole Role = TClientRole::Pos;
+};
+// The name of the one admin client that [station] token (or --token) stands for.
+inline constexpr char StationTokenClient[] = "admin";
 
 struct TStationConfig {
   // Names the station to the head office: required in the file when [uplink] is
@@ -78,6 +123,13 @@ struct TStationConfig {
   // Bearer token for commands; required whenever ListenHost is not a loopback
   // address (CheckConfig refuses the file otherwise).
   std::string Token;
+  // Clients with tokens of their own; with any, a lock or clear is made in the
+  // name the token gives, never in one the request claims.
+  std::vector<TClientConfig> Clients;
+  // Reads need a token too (any client's, or the station's).
+  bool ReadToken = false;
+  // A lock no client cleared or took back within this goes back to payable.
+  std::chrono::seconds LockTimeout{900};
   // Names besides the listening address by which clients reach the service (its
   // Host header): a request naming any other host is refused, against DNS rebinding.
   std::vector<std::string> HostNames;
@@ -99,10 +151,16 @@ struct TStationConfig {
   // lifted nozzle as calling before that sale is settled the same way.
   std::chrono::milliseconds UnknownStartTimeout{6000};
   std::chrono::milliseconds CallingSettle{10000};
+  // How long an authorised pump waits for its nozzle: a pump whose nozzle is not
+  // lifted within this is stopped and its sale closed (flag authorize_timeout).
+  std::chrono::seconds AuthorizeTimeout{120};
   // How long a journal step waits for another writer before it fails (and is
   // tried again next cycle, or the command refused): short, so that a journal
   // held by another program never stalls the lines.
   std::chrono::milliseconds JournalBusyTimeout{250};
+  // The most the journal's database file may grow to, in bytes; 0 for no limit
+  // but the disk's. Reaching it is handled as a full disk.
+  std::int64_t JournalMaxBytes = 0;
   std::vector<TGrade> Grades;
   std::vector<TLineConfig> Lines;
   std::vector<TPumpConfig> Pumps;

@@ -144,6 +144,10 @@ const char *EventKindName(TEvent::TKind Kind) {
     return "price";
   case TEvent::TKind::Line:
     return "line";
+  case TEvent::TKind::Reservation:
+    return "reservation";
+  case TEvent::TKind::Alarm:
+    return "alarm";
   }
   return "unknown";
 }

@@ -1,13 +1,16 @@
 #pragma once
-// What the station tells its clients: pump state changes, sales, price states and
-// line health, in the order they happened. Subscribers get every event published
-// after they subscribed; a slow subscriber loses nothing until its queue holds
-// MaxQueued events, and then is told it fell behind (Overflowed) and dropped.
+// What the station tells its clients: pump state changes, sales, price states,
+// line health and alarms, in the order they happened. Subscribers get every event
+// published after they subscribed; a slow subscriber loses nothing until its
+// queue holds MaxQueued events, and then is told it fell behind (Overflowed) and
+// dropped.
 // The bus also keeps the last Kept events, so that a client which lost its
 // connection can be handed what it missed (SubscribeAfter).
 
+#include "station/alarm.hpp"
 #include "station/fuelling_point.hpp"
 #include "station/prices.hpp"
+#include "station/reservation.hpp"
 #include "station/sale.hpp"
 
 #include <array>
@@ -90,15 +93,17 @@ struct TLineSnapshot {
 };
 
 struct TEvent {
-  enum class TKind { Pump, Sale, Price, Line } Kind = TKind::Pump;
+  enum class TKind { Pump, Sale, Price, Line, Reservation, Alarm } Kind = TKind::Pump;
   std::uint64_t Sequence = 0; // 1, 2, ... in publishing order
   std::int64_t AtMs = 0;      // wall clock
   std::string Reason;         // what caused it, for pump events the transition's reason
   TPumpSnapshot Pump;         // Kind Pump and Price
   TSale Sale;                 // Kind Sale
   TLineSnapshot LineHealth;   // Kind Line
+  TReservation Reservation;   // Kind Reservation; Reason "reserved", "released", "expired", ...
+  TAlarm Alarm;               // Kind Alarm, once the journal holds it
 };
-const char *EventKindName(TEvent::TKind Kind); // "pump", "sale", "price", "line"
+const char *EventKindName(TEvent::TKind Kind); // "pump", "sale", "price", "line", ...
 
 class TEventBus {
 public:

@@ -1,6 +1,6 @@
 #include "station/journal.hpp"
 
-#include <sqlite3.h>
+#include "station/sqlite_db.hpp"
 
 #include <algorithm>
 #include <iterator>
@@ -85,13 +85,56 @@ CREATE TABLE service_runs (
   started_ms INTEGER NOT NULL
 );
 )sql",
+    // 5: answers kept for clients that repeat a request (Idempotency-Key), and
+    // pumps reserved for one client, each reservation a row from its start to
+    // its end.
+    R"sql(
+CREATE TABLE requests (
+  client      TEXT    NOT NULL,
+  key         TEXT    NOT NULL,
+  fingerprint TEXT    NOT NULL,
+  created_ms  INTEGER NOT NULL,
+  status      INTEGER NOT NULL DEFAULT 0,
+  body        TEXT    NOT NULL DEFAULT '',
+  PRIMARY KEY (client, key)
+);
+CREATE INDEX requests_by_age ON requests (created_ms);
+CREATE TABLE reservations (
+  id         INTEGER PRIMARY KEY AUTOINCREMENT,
+  line       INTEGER NOT NULL,
+  pump       INTEGER NOT NULL,
+  client     TEXT    NOT NULL,
+  since_ms   INTEGER NOT NULL,
+  until_ms   INTEGER NOT NULL,
+  ended_ms   INTEGER NOT NULL DEFAULT 0,
+  end_reason TEXT    NOT NULL DEFAULT ''
+);
+CREATE UNIQUE INDEX reservations_active ON reservations (line, pump) WHERE ended_ms = 0;
+)sql",
+    // 6: what a pre-paying customer paid and gets back, and fuel that went out
+    // without a sale (a pump's totals that moved with no sale to account for
+    // them), kept for the operator.
+    R"sql(
+ALTER TABLE sales ADD COLUMN prepaid REAL NOT NULL DEFAULT 0;
+ALTER TABLE sales ADD COLUMN refund REAL NOT NULL DEFAULT 0;
+CREATE TABLE alarms (
+  id     INTEGER PRIMARY KEY AUTOINCREMENT,
+  line   INTEGER NOT NULL,
+  pump   INTEGER NOT NULL,
+  nozzle INTEGER NOT NULL DEFAULT 0,
+  volume REAL    NOT NULL DEFAULT 0,
+  amount REAL    NOT NULL DEFAULT 0,
+  at_ms  INTEGER NOT NULL,
+  kind   TEXT    NOT NULL
+);
+)sql",
 };
 static_assert(std::size(Migrations) == TJournal::SchemaVersion - 1);
 
 constexpr const char *SaleColumns =
     "id, line, pump, nozzle, grade, price, preset_kind, preset_value, volume, amount, "
     "start_known, start_volume, start_amount, end_known, end_volume, end_amount, started_ms, "
-    "ended_ms, state, locked_by, flags, base_known, base_volume, base_amount";
+    "ended_ms, state, locked_by, flags, base_known, base_volume, base_amount, prepaid, refund";
 
 const char *PresetKindName(TPreset::TKind Kind) {
   switch (Kind) {
@@ -134,105 +177,6 @@ std::vector<std::string> SplitFlags(const std::string &Text) {
   return Flags;
 }
 
-// The connection and the file it is named after, for every error it raises.
-struct TConnection {
-  sqlite3 *Handle = nullptr;
-  std::string File;
-
-  [[noreturn]] void Fail(const std::string &What) const {
-    throw EJournalError(File + ": " + What + ": " + sqlite3_errmsg(Handle));
-  }
-  void Exec(const char *Sql) {
-    if (sqlite3_exec(Handle, Sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-      Fail(Sql);
-  }
-  TConnection() = default;
-  ~TConnection() { sqlite3_close_v2(Handle); }
-  TConnection(const TConnection &) = delete;
-  TConnection &operator=(const TConnection &) = delete;
-};
-
-// One prepared statement; binds in order, steps, reads columns by position.
-class TStatement {
-public:
-  TStatement(TConnection &On, const std::string &Sql) : Db(On) {
-    if (sqlite3_prepare_v2(Db.Handle, Sql.c_str(), -1, &Handle, nullptr) != SQLITE_OK)
-      Db.Fail("cannot prepare " + Sql);
-  }
-  ~TStatement() { sqlite3_finalize(Handle); }
-  TStatement(const TStatement &) = delete;
-  TStatement &operator=(const TStatement &) = delete;
-
-  TStatement &Bind(std::int64_t Value) {
-    Check(sqlite3_bind_int64(Handle, ++Bound, Value));
-    return *this;
-  }
-  TStatement &Bind(int Value) { return Bind(static_cast<std::int64_t>(Value)); }
-  TStatement &Bind(bool Value) { return Bind(static_cast<std::int64_t>(Value ? 1 : 0)); }
-  TStatement &Bind(double Value) {
-    Check(sqlite3_bind_double(Handle, ++Bound, Value));
-    return *this;
-  }
-  TStatement &Bind(const std::string &Value) {
-    Check(sqlite3_bind_text(Handle, ++Bound, Value.data(), static_cast<int>(Value.size()),
-                            SQLITE_TRANSIENT));
-    return *this;
-  }
-  TStatement &Bind(const char *Value) { return Bind(std::string(Value)); }
-
-  // True with a row to read, false when the statement has run to its end.
-  bool Step() {
-    const int Result = sqlite3_step(Handle);
-    if (Result == SQLITE_ROW)
-      return true;
-    if (Result != SQLITE_DONE)
-      Db.Fail(sqlite3_sql(Handle));
-    return false;
-  }
-  // Runs a statement that returns no rows; the rows it changed.
-  int Run() {
-    Step();
-    return sqlite3_changes(Db.Handle);
-  }
-
-  std::int64_t Int(int Column) const { return sqlite3_column_int64(Handle, Column); }
-  double Real(int Column) const { return sqlite3_column_double(Handle, Column); }
-  std::string Text(int Column) const {
-    const auto *Value = sqlite3_column_text(Handle, Column);
-    return Value ? reinterpret_cast<const char *>(Value) : "";
-  }
-
-private:
-  void Check(int Result) {
-    if (Result != SQLITE_OK)
-      Db.Fail(std::string("cannot bind a value to ") + sqlite3_sql(Handle));
-  }
-  TConnection &Db;
-  sqlite3_stmt *Handle = nullptr;
-  int Bound = 0;
-};
-
-// A step of several statements, all or nothing. IMMEDIATE takes the write lock
-// at the start, so what the step read cannot change before it writes.
-class TTransaction {
-public:
-  explicit TTransaction(TConnection &On) : Db(On) { Db.Exec("BEGIN IMMEDIATE"); }
-  void Commit() {
-    Db.Exec("COMMIT");
-    Done = true;
-  }
-  ~TTransaction() {
-    if (!Done)
-      sqlite3_exec(Db.Handle, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  TTransaction(const TTransaction &) = delete;
-  TTransaction &operator=(const TTransaction &) = delete;
-
-private:
-  TConnection &Db;
-  bool Done = false;
-};
-
 TSale ReadSale(const TStatement &Row) {
   TSale Sale;
   Sale.Id = Row.Int(0);
@@ -254,6 +198,8 @@ TSale ReadSale(const TStatement &Row) {
   Sale.LockedBy = Row.Text(19);
   Sale.Flags = SplitFlags(Row.Text(20));
   Sale.Baseline = {Row.Int(21) != 0, Row.Real(22), Row.Real(23)};
+  Sale.Prepaid = Row.Real(24);
+  Sale.Refund = Row.Real(25);
   return Sale;
 }
 
@@ -262,6 +208,20 @@ std::vector<TSale> ReadSales(TStatement &Query) {
   while (Query.Step())
     Sales.push_back(ReadSale(Query));
   return Sales;
+}
+
+void WriteTotals(TConnection &Db, int Line, int Pump, const TTotals &Totals) {
+  TStatement Upsert(Db, "INSERT INTO pump_totals (line, pump, known, volume, amount, "
+                        "updated_ms) VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (line, pump) DO "
+                        "UPDATE SET known = excluded.known, volume = excluded.volume, "
+                        "amount = excluded.amount, updated_ms = excluded.updated_ms");
+  Upsert.Bind(Line)
+      .Bind(Pump)
+      .Bind(Totals.Known)
+      .Bind(Totals.Volume)
+      .Bind(Totals.Amount)
+      .Bind(NowEpochMs())
+      .Run();
 }
 
 void RequireClient(const std::string &Client) {
@@ -289,8 +249,6 @@ TClaim ReadClaim(TConnection &Db, std::int64_t Id) {
 
 } // namespace
 
-struct TJournal::TDb : TConnection {};
-
 const char *ClaimResultCode(TClaimResult Result) {
   switch (Result) {
   case TClaimResult::Done:
@@ -314,6 +272,7 @@ const char *ClaimResultCode(TClaimResult Result) {
 TJournal::TJournal(const std::filesystem::path &File, int BusyTimeoutMs)
     : Db(std::make_unique<TDb>()) {
   Db->File = File.string();
+  Db->Health = &Condition;
   if (File.has_parent_path()) {
     std::error_code Failed;
     std::filesystem::create_directories(File.parent_path(), Failed);
@@ -376,8 +335,8 @@ TSale TJournal::OpenSale(const TSale &Sale) {
   TStatement Insert(*Db, "INSERT INTO sales (line, pump, nozzle, grade, price, preset_kind, "
                          "preset_value, volume, amount, start_known, start_volume, "
                          "start_amount, end_known, end_volume, end_amount, started_ms, state, "
-                         "flags, base_known, base_volume, base_amount) VALUES (?, ?, ?, ?, ?, "
-                         "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 'open', ?, ?, ?, ?)");
+                         "flags, base_known, base_volume, base_amount, prepaid) VALUES (?, ?, "
+                         "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 'open', ?, ?, ?, ?, ?)");
   Insert.Bind(Opened.Line)
       .Bind(Opened.Pump)
       .Bind(Opened.Nozzle)
@@ -397,7 +356,8 @@ TSale TJournal::OpenSale(const TSale &Sale) {
       .Bind(JoinFlags(Opened.Flags))
       .Bind(Opened.Baseline.Known)
       .Bind(Opened.Baseline.Volume)
-      .Bind(Opened.Baseline.Amount);
+      .Bind(Opened.Baseline.Amount)
+      .Bind(Opened.Prepaid);
   Insert.Run();
   Opened.Id = sqlite3_last_insert_rowid(Db->Handle);
   return Opened;
@@ -432,7 +392,7 @@ bool TJournal::CloseSale(const TSale &Sale) {
                         "volume = ?4, amount = ?5, end_known = ?6, end_volume = ?7, "
                         "end_amount = ?8, flags = ?9, ended_ms = ?10, state = ?11, "
                         "locked_by = '', cleared_ms = CASE WHEN ?11 = 'cleared' THEN ?10 "
-                        "ELSE 0 END WHERE id = ?12 AND state = 'open'");
+                        "ELSE 0 END, refund = ?13 WHERE id = ?12 AND state = 'open'");
   Close.Bind(Sale.Nozzle)
       .Bind(Sale.Grade)
       .Bind(Sale.Price)
@@ -444,7 +404,8 @@ bool TJournal::CloseSale(const TSale &Sale) {
       .Bind(JoinFlags(Sale.Flags))
       .Bind(EndedMs)
       .Bind(SaleStateName(Sale.State))
-      .Bind(Sale.Id);
+      .Bind(Sale.Id)
+      .Bind(Sale.Refund);
   return Close.Run() == 1;
 }
 
@@ -488,6 +449,48 @@ TClaimResult TJournal::ClearSale(std::int64_t Id, const std::string &Client) {
   }
   Step.Commit();
   return Result;
+}
+
+TClaimResult TJournal::UnlockSale(std::int64_t Id, const std::string &Client, bool Force) {
+  RequireClient(Client);
+  std::lock_guard Lock(Guard);
+  TTransaction Step(*Db);
+  const auto Claim = ReadClaim(*Db, Id);
+  auto Result = TClaimResult::NotLocked;
+  if (!Claim.Found)
+    Result = TClaimResult::UnknownSale;
+  else if (Claim.State == TSaleState::Locked && Claim.Holder != Client && !Force)
+    Result = TClaimResult::LockedByOther;
+  else if (Claim.State == TSaleState::Locked) {
+    TStatement Update(*Db, "UPDATE sales SET state = 'payable', locked_by = '', locked_ms = 0 "
+                           "WHERE id = ? AND state = 'locked'");
+    Update.Bind(Id).Run();
+    Result = TClaimResult::Done;
+  }
+  Step.Commit();
+  return Result;
+}
+
+std::vector<TSale> TJournal::ExpireLocks(std::int64_t LockedBeforeMs) {
+  std::lock_guard Lock(Guard);
+  TTransaction Step(*Db);
+  TStatement Stale(*Db, "SELECT id FROM sales WHERE state = 'locked' AND locked_ms < ?");
+  Stale.Bind(LockedBeforeMs);
+  std::vector<std::int64_t> Ids;
+  while (Stale.Step())
+    Ids.push_back(Stale.Int(0));
+  std::vector<TSale> Freed;
+  for (const auto Id : Ids) {
+    TStatement Update(*Db, "UPDATE sales SET state = 'payable', locked_by = '', locked_ms = 0 "
+                           "WHERE id = ? AND state = 'locked'");
+    Update.Bind(Id).Run();
+    TStatement Query(*Db, std::string("SELECT ") + SaleColumns + " FROM sales WHERE id = ?");
+    Query.Bind(Id);
+    if (Query.Step())
+      Freed.push_back(ReadSale(Query));
+  }
+  Step.Commit();
+  return Freed;
 }
 
 std::optional<TSale> TJournal::Sale(std::int64_t Id) {
@@ -625,17 +628,52 @@ std::optional<TTotals> TJournal::LastTotals(int Line, int Pump) {
 
 void TJournal::SetLastTotals(int Line, int Pump, const TTotals &Totals) {
   std::lock_guard Lock(Guard);
-  TStatement Upsert(*Db, "INSERT INTO pump_totals (line, pump, known, volume, amount, "
-                         "updated_ms) VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (line, pump) DO "
-                         "UPDATE SET known = excluded.known, volume = excluded.volume, "
-                         "amount = excluded.amount, updated_ms = excluded.updated_ms");
-  Upsert.Bind(Line)
-      .Bind(Pump)
-      .Bind(Totals.Known)
-      .Bind(Totals.Volume)
-      .Bind(Totals.Amount)
-      .Bind(NowEpochMs())
+  WriteTotals(*Db, Line, Pump, Totals);
+}
+
+TAlarm TJournal::AddAlarm(const TAlarm &Alarm, const std::optional<TTotals> &Totals) {
+  std::lock_guard Lock(Guard);
+  TAlarm Added = Alarm;
+  if (Added.AtMs == 0)
+    Added.AtMs = NowEpochMs();
+  TTransaction Step(*Db);
+  TStatement Insert(*Db, "INSERT INTO alarms (line, pump, nozzle, volume, amount, at_ms, kind) "
+                         "VALUES (?, ?, ?, ?, ?, ?, ?)");
+  Insert.Bind(Added.Line)
+      .Bind(Added.Pump)
+      .Bind(Added.Nozzle)
+      .Bind(Added.Volume)
+      .Bind(Added.Amount)
+      .Bind(Added.AtMs)
+      .Bind(Added.Kind)
       .Run();
+  Added.Id = sqlite3_last_insert_rowid(Db->Handle);
+  if (Totals)
+    WriteTotals(*Db, Added.Line, Added.Pump, *Totals);
+  Step.Commit();
+  return Added;
+}
+
+std::vector<TAlarm> TJournal::Alarms(int Limit) {
+  std::lock_guard Lock(Guard);
+  TStatement Query(*Db,
+                   "SELECT id, line, pump, nozzle, volume, amount, at_ms, kind FROM alarms "
+                   "ORDER BY id DESC LIMIT ?");
+  Query.Bind(Limit > 0 ? Limit : -1);
+  std::vector<TAlarm> Found;
+  while (Query.Step()) {
+    TAlarm Alarm;
+    Alarm.Id = Query.Int(0);
+    Alarm.Line = static_cast<int>(Query.Int(1));
+    Alarm.Pump = static_cast<int>(Query.Int(2));
+    Alarm.Nozzle = static_cast<int>(Query.Int(3));
+    Alarm.Volume = Query.Real(4);
+    Alarm.Amount = Query.Real(5);
+    Alarm.AtMs = Query.Int(6);
+    Alarm.Kind = Query.Text(7);
+    Found.push_back(std::move(Alarm));
+  }
+  return Found;
 }
 
 std::int64_t TJournal::SizeBytes() {

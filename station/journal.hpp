@@ -1,14 +1,19 @@
 #pragma once
 // The sale journal: one SQLite file in WAL mode with synchronous FULL, so a step
 // that returned is on disk whatever is killed afterwards. Every durable step is
-// one transaction. It holds the sales, the station's prices and, per pump, the
-// last totals seen (to notice totals that moved without a sale).
+// one transaction. It holds the sales, the station's prices, per pump the last
+// totals seen (to notice totals that moved without a sale), and the alarms.
 //
 // One TJournal may be used from several threads: calls are serialised inside.
 
+#include "station/alarm.hpp"
+#include "station/reservation.hpp"
 #include "station/sale.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,6 +29,36 @@ namespace de30::station {
 class EJournalError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
+};
+
+// Whether the journal takes writes. A step that fails marks it failing, with the
+// error, until a write goes through again; a watcher (the log) hears each change
+// of condition once, not every failed step.
+class TJournalHealth {
+public:
+  struct TState {
+    bool Failing = false;
+    std::string Error;          // the first failure of this spell, or the last one
+    std::int64_t SinceMs = 0;   // wall clock, when it began failing
+    std::uint64_t Failures = 0; // failed steps since the service started
+    // Out of room (a full disk, or the configured size reached): a write that
+    // fits in the room left proves nothing; only Probe() clears it.
+    bool Full = false;
+  };
+  TState State() const;
+  // Called with the new state by the step that changed it; it must not use the
+  // journal.
+  void Watch(std::function<void(const TState &)> OnChange);
+  void Failed(const std::string &Error, bool Full);
+  void Wrote();
+  // The journal has room again (checked by TJournal::Probe).
+  void Recovered();
+
+private:
+  mutable std::mutex Guard;
+  std::atomic<bool> Failing{false};
+  TState Now;
+  std::function<void(const TState &)> Watcher;
 };
 
 // What a lock or clear request came to.
@@ -78,6 +113,47 @@ public:
   TClaimResult LockSale(std::int64_t Id, const std::string &Client);
   TClaimResult ClearSale(std::int64_t Id, const std::string &Client);
 
+  // Takes a lock back: the sale is payable again. Another client's lock only with
+  // Force. NotLocked when the sale is not locked (payable, open or cleared).
+  TClaimResult UnlockSale(std::int64_t Id, const std::string &Client, bool Force);
+  // Locks taken before LockedBeforeMs (wall clock) go back to payable, in one
+  // step; the sales they freed, as they are now.
+  std::vector<TSale> ExpireLocks(std::int64_t LockedBeforeMs);
+
+  // Answers to requests a client may repeat (an Idempotency-Key), kept by client
+  // and key so that a repeat, after a time-out or a restart, gets the first answer
+  // instead of acting twice.
+  struct TStoredAnswer {
+    enum class TState {
+      New,      // first time: recorded as running; the caller acts, then Finish
+      Running,  // the first request has not answered yet
+      Answered, // Status and Body are the first answer
+      Mismatch, // the key was used for a different request
+    } State = TState::New;
+    int Status = 0;
+    std::string Body;
+  };
+  // Fingerprint tells requests apart (method, path, body). Keys older than
+  // KeepMs are forgotten first.
+  TStoredAnswer BeginRequest(const std::string &Client, const std::string &Key,
+                             const std::string &Fingerprint, std::int64_t KeepMs);
+  void FinishRequest(const std::string &Client, const std::string &Key, int Status,
+                     const std::string &Body);
+  // The request ended without an answer worth repeating: the key may be used again.
+  void ForgetRequest(const std::string &Client, const std::string &Key);
+  // Requests still running when the service stopped may or may not have acted:
+  // each gets Status and Body as its answer. How many there were.
+  int SettleRunningRequests(int Status, const std::string &Body);
+
+  // Pumps held for one client: one record per reservation, from its start to its
+  // end.
+  // Records a reservation, ending the pump's current one (Reason "replaced").
+  TReservation Reserve(const TReservation &Reservation);
+  // Ends the pump's active reservation with Reason ("released", "expired",
+  // "cleared"); false when it had none.
+  bool EndReservation(int Line, int Pump, const std::string &Reason);
+  std::vector<TReservation> ActiveReservations();
+
   std::optional<TSale> Sale(std::int64_t Id);
   std::vector<TSale> Sales(const TSaleFilter &Filter);
   std::vector<TSale> OpenSales();
@@ -106,17 +182,32 @@ public:
   std::optional<TTotals> LastTotals(int Line, int Pump);
   void SetLastTotals(int Line, int Pump, const TTotals &Totals);
 
+  // Fuel that went out without a sale. Records the alarm (AtMs now when 0) and
+  // returns it with its id; with Totals, the pump's last totals become them in
+  // the same step, so the totals that showed the fuel never replace the ones
+  // before it without the alarm (a step that fails leaves both as they were).
+  TAlarm AddAlarm(const TAlarm &Alarm, const std::optional<TTotals> &Totals = std::nullopt);
+  // The newest alarms first, at most Limit (0 or less for all).
+  std::vector<TAlarm> Alarms(int Limit);
+
   // Records a start of the service and returns its run number: 1 for the first,
   // then one more with every start, never reused.
   std::int64_t BeginRun();
 
   // The database file and its write-ahead log.
   std::int64_t SizeBytes();
+  // While the journal is failing, tries whether it would take writes again
+  // (the write lock can be had; there is room to grow) and clears the condition
+  // when it would. Cheap when it is not failing. Run about once a second.
+  void Probe();
+  // Caps the database file near Bytes (never below what it already holds): a step
+  // that would grow it further fails as on a full disk.
+  void LimitSize(std::int64_t Bytes);
 
   // The schema this release writes (PRAGMA user_version). A file of a newer
   // release is refused; an older one is migrated when it is opened, in one
   // transaction.
-  static constexpr int SchemaVersion = 4;
+  static constexpr int SchemaVersion = 6;
   // What the connection actually runs with, as SQLite reports it.
   struct TSettings {
     std::string JournalMode; // "wal"
@@ -126,7 +217,11 @@ public:
   };
   TSettings Settings();
 
+  // The condition of the journal's writes (the log, line health and metrics).
+  TJournalHealth &Health() { return Condition; }
+
 private:
+  TJournalHealth Condition;
   struct TDb;
   std::unique_ptr<TDb> Db;
   std::mutex Guard;

@@ -36,6 +36,7 @@ TLineWorker::TLineWorker(const TLineConfig &Line, TLineShared Context)
   Services.Clock = [this] { return NowMs(); };
   Services.NoteError = [this](const std::string &Error) { NoteError(Error); };
   Services.Between = [this] { RunQueued(); };
+  Services.AuthorizeTimeout = Shared.Config.AuthorizeTimeout;
   for (const TPumpConfig &Pump : Shared.Config.Pumps)
     if (Pump.Line == Number)
       Dispensers.push_back(std::make_unique<TPump>(Pump, Timing, Services));

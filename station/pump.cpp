@@ -1,5 +1,7 @@
 #include "station/pump.hpp"
 
+#include "de30/host_codes.hpp"
+
 #include <cmath>
 #include <cstdio>
 
@@ -33,6 +35,9 @@ std::string Money(double Value) {
 TPump::TPump(const TPumpConfig &Config, const TPointTiming &Timing, TPumpServices Given)
     : Setup(Config), Services(std::move(Given)),
       Point(Config.NozzleCount(), Config.AutoAuthorize, Timing), Prices(Config) {
+  AuthorizeTimeoutMs =
+      std::chrono::milliseconds(Setup.AuthorizeTimeout.value_or(Services.AuthorizeTimeout))
+          .count();
   Published = MakeSnapshot();
 }
 
@@ -51,6 +56,8 @@ bool TPump::RecoverSale(const TSale &Open) {
     return false;
   Sale = Open;
   Recovered = true;
+  AwaitingNozzle = false;
+  TimedOut = false;
   Point.RecoverSale(Open.Baseline.Known, Open.Baseline.Volume, Open.Baseline.Amount);
   Snapshot();
   return true;
@@ -65,6 +72,7 @@ bool TPump::Busy() const {
 
 void TPump::Connected(TPumpIo &Io, const std::map<int, double> &StationPrices) {
   Answered = false;
+  TotalsDue = true;
   if (Prices.Update(StationPrices))
     PublishPrice();
   Stored = Prices.Wanted().Positions;
@@ -85,8 +93,11 @@ void TPump::Update(TPumpIo &Io) {
   // A sale whose end waits for an accepted final reading tries again once a step,
   // after a poll the pump answered.
   const bool Unsettled = Sale && !Closing && Point.Ending() && Sale->HasFlag(FlagUnsettled);
-  if (Poll(Io) && Unsettled && Sale && !Closing)
+  if (!Poll(Io))
+    return;
+  if (Unsettled && Sale && !Closing)
     EndSale(Io);
+  CheckAuthorizeTimeout(Io);
 }
 
 bool TPump::Poll(TPumpIo &Io) {
@@ -106,20 +117,25 @@ bool TPump::Poll(TPumpIo &Io) {
     Input.DriverHeld = Held;
     Input.AwaitingIdle = Io.AwaitingIdle(Setup.Address);
   }
+  const TPointState Before = Point.State();
   Handle(Io, Point.OnPoll(Input, NowMs()));
   if (!Result.Ok())
     return false;
   if (Services.Between)
     Services.Between();
-  if (!Answered) {
-    Answered = true;
-    // Fuel that went through while the station was not watching.
-    if (!Sale && UsesTotals()) {
-      const TPumpReading Reading = Io.Read(Setup.Address, true);
-      if (Reading.Totals.Known)
-        CheckTotalsMoved(Reading.Totals, nullptr);
-    }
-  }
+  // A pump that answers again, or is idle again after it showed a lifted nozzle
+  // or an authorisation the station did not give, may have poured while nobody
+  // sold (a pump in manual mode reads as calling while it pours): its totals tell.
+  const TPointState After = Point.State();
+  if (!Answered || (After == TPointState::Idle &&
+                    (Before == TPointState::Offline || Before == TPointState::Calling ||
+                     Before == TPointState::Error)))
+    TotalsDue = true;
+  Answered = true;
+  if (!Sale && (After == TPointState::Calling || After == TPointState::Error) &&
+      Point.Nozzle() != 0)
+    UnsoldNozzle = UnsoldNozzle == 0 || UnsoldNozzle == Point.Nozzle() ? Point.Nozzle() : -1;
+  CheckIdleTotals(Io);
   if (Point.ReadsFill() && !Point.Ending()) {
     const TPumpReading Reading = Io.Read(Setup.Address, false);
     if (Reading.Fill.Known)
@@ -275,7 +291,8 @@ void TPump::RememberTotals(const TTotals &Totals) {
 }
 
 void TPump::FlushTotals() {
-  if (!TotalsToWrite)
+  // Totals read after an alarm's go in after it.
+  if (!FlushAlarms() || !TotalsToWrite)
     return;
   try {
     Services.Journal->SetLastTotals(Services.Line, Setup.Address, *TotalsToWrite);
@@ -286,7 +303,11 @@ void TPump::FlushTotals() {
 }
 
 void TPump::CheckTotalsMoved(const TTotals &Now, TSale *Open) {
+  // The newest totals the station knows of: ones the journal has not taken yet,
+  // else the journal's.
   std::optional<TTotals> Last = TotalsToWrite;
+  if (!Last && !AlarmsToWrite.empty())
+    Last = AlarmsToWrite.back().Totals;
   if (!Last) {
     try {
       Last = Services.Journal->LastTotals(Services.Line, Setup.Address);
@@ -296,13 +317,112 @@ void TPump::CheckTotalsMoved(const TTotals &Now, TSale *Open) {
       return;
     }
   }
-  if (Last && Last->Known && std::fabs(Now.Volume - Last->Volume) > VolumeTolerance) {
-    if (Open != nullptr)
-      AddFlag(*Open, FlagTotalsMoved);
-    Publish("totals moved without a sale: " + Money(Last->Volume) + " -> " + Money(Now.Volume) +
-            " litres");
+  if (!Last || !Last->Known || std::fabs(Now.Volume - Last->Volume) <= VolumeTolerance) {
+    RememberTotals(Now);
+    return;
   }
-  RememberTotals(Now);
+  // The pump's next sale carries the flag, this one when it is opening now (and
+  // the next, should this one never reach the journal).
+  MovedBeforeSale = true;
+  if (Open != nullptr)
+    AddFlag(*Open, FlagTotalsMoved);
+  Publish("totals moved without a sale: " + Money(Last->Volume) + " -> " + Money(Now.Volume) +
+          " litres");
+  TAlarm Alarm;
+  Alarm.Line = Services.Line;
+  Alarm.Pump = Setup.Address;
+  Alarm.Nozzle = std::max(UnsoldNozzle, 0);
+  Alarm.Volume = std::round((Now.Volume - Last->Volume) * 100.0) / 100.0;
+  Alarm.Amount = std::round((Now.Amount - Last->Amount) * 100.0) / 100.0;
+  Alarm.AtMs = NowEpochMs();
+  Alarm.Kind = Alarm.Volume > 0.0 ? AlarmTotalsMoved : AlarmTotalsBack;
+  UnsoldNozzle = 0;
+  // The alarm carries these totals into the journal: they replace the last ones
+  // only together with it, so a journal that fails now finds the fuel again later.
+  AlarmsToWrite.push_back({Alarm, Now});
+  TotalsToWrite.reset();
+  FlushAlarms();
+}
+
+bool TPump::FlushAlarms() {
+  while (!AlarmsToWrite.empty()) {
+    TAlarm Written;
+    try {
+      Written =
+          Services.Journal->AddAlarm(AlarmsToWrite.front().Alarm, AlarmsToWrite.front().Totals);
+    } catch (const EJournalError &E) {
+      JournalFailed(E);
+      return false;
+    }
+    AlarmsToWrite.pop_front();
+    PublishAlarm(Written);
+  }
+  return true;
+}
+
+void TPump::CheckIdleTotals(TPumpIo &Io) {
+  // Only between sales (a sale reads its own), on a pump whose totals can be read,
+  // and not while a nozzle is lifted: a fill the station did not authorise is
+  // judged once it is over, and a customer who waits is authorised with a reading.
+  const TPointState State = Point.State();
+  if (!TotalsDue || Sale || Closing || !UsesTotals() || State == TPointState::Error ||
+      State == TPointState::Calling || State == TPointState::Offline ||
+      NowMs() < TotalsCheckAtMs)
+    return;
+  const TPumpReading Reading = Io.Read(Setup.Address, true);
+  if (!Reading.Totals.Known) {
+    TotalsCheckAtMs = NowMs() + TotalsRetryMs;
+    return;
+  }
+  TotalsDue = false;
+  CheckTotalsMoved(Reading.Totals, nullptr);
+  UnsoldNozzle = 0;
+}
+
+void TPump::CheckAuthorizeTimeout(TPumpIo &Io) {
+  if (!AwaitingNozzle || !Sale || Closing)
+    return;
+  if (Point.SawFuel() || Point.Took()) {
+    // The customer came (a stop whose reply was lost never reached the pump):
+    // an ordinary sale after all.
+    AwaitingNozzle = false;
+    if (TimedOut) {
+      TimedOut = false;
+      DropFlag(*Sale, FlagAuthorizeTimeout);
+      SaleDirty = true;
+      WriteSale();
+    }
+    return;
+  }
+  if (Point.Ending() || Point.State() != TPointState::Authorised)
+    return;
+  if (!TimedOut) {
+    // Any code but idle shows a lifted nozzle (an authorised pump reports idle
+    // until then): the customer is at the pump.
+    if (FamilyOf(Point.LastCode()) != FamilyIdle) {
+      AwaitingNozzle = false;
+      return;
+    }
+    if (NowMs() - AuthorisedAtMs < AuthorizeTimeoutMs)
+      return;
+    TimedOut = true;
+    AddFlag(*Sale, FlagAuthorizeTimeout);
+    SaleDirty = true;
+    WriteSale();
+    Publish("the authorisation timed out: no nozzle lifted within " +
+            std::to_string(AuthorizeTimeoutMs / 1000) + " s; stopping the pump");
+  } else if (NowMs() < TimeoutStopAtMs) {
+    return;
+  }
+  // Until a stop is taken, the pump may still hold the authorisation: the sale
+  // stays open and the stop goes out again (docs/station.md).
+  const TIoResult Stopped = Io.Stop(Setup.Address);
+  if (!Stopped.Ok()) {
+    TimeoutStopAtMs = NowMs() + TimeoutStopRetryMs;
+    Note(Stopped.Describe("stop after the authorisation timed out"));
+  }
+  Handle(Io, Point.OnStopped(Stopped.Ok()));
+  Snapshot();
 }
 
 // --- Closing a sale -----------------------------------------------------------
@@ -344,8 +464,12 @@ void TPump::EndSale(TPumpIo &Io) {
   DropFlag(Ended, FlagUnsettled);
   Judge(Ended, Final);
   Ended.EndedMs = NowEpochMs();
+  // Totals the sale's end could not read: the last ones known are behind by what
+  // it sold, so the next reading starts afresh rather than raise an alarm.
   if (Ended.EndTotals.Known)
     RememberTotals(Ended.EndTotals);
+  else if (UsesTotals())
+    RememberTotals(TTotals{});
   Closing = Ended;
   FinishClose();
 }
@@ -378,8 +502,15 @@ void TPump::Judge(TSale &Ended, const TPumpReading &Final) {
     AddFlag(Ended, FlagNoTotals);
   if (Delta && std::fabs(Moved - Ended.Volume) > VolumeTolerance)
     AddFlag(Ended, FlagVolumeMismatch);
-  if (Point.Stopped())
+  // A stop the station sent because nobody came is told by its own flag.
+  if (Point.Stopped() && !Ended.HasFlag(FlagAuthorizeTimeout))
     AddFlag(Ended, FlagStopped);
+  const double Preset = Ended.Preset.Value;
+  if ((Ended.Preset.Kind == TPreset::TKind::Litres &&
+       Ended.Volume > Preset + VolumeTolerance) ||
+      (Ended.Preset.Kind == TPreset::TKind::Money && Ended.Amount > Preset + VolumeTolerance))
+    AddFlag(Ended, FlagOverrun);
+  Ended.Refund = RefundOf(Ended.Prepaid, Ended.Amount);
   if (Recovered)
     AddFlag(Ended, FlagRecovered);
   const bool Empty = Ended.Volume <= 0.0 && (!Delta || std::fabs(Moved) <= VolumeTolerance);
@@ -548,6 +679,8 @@ TCommandResult TPump::Authorize(TPumpIo &Io, const TPreset &Preset, std::optiona
   Opened.Grade = NozzleGrade;
   Opened.Price = NozzleGrade != 0 ? Prices.SentPrice(NozzleGrade).value_or(0.0) : 0.0;
   Opened.Preset = Preset;
+  if (Preset.Kind == TPreset::TKind::Money)
+    Opened.Prepaid = Preset.Value;
   Opened.State = TSaleState::Open;
   // The fill the pump holds now is the previous sale's: the baseline this sale's
   // readings are told apart from. The totals come straight after it.
@@ -561,6 +694,9 @@ TCommandResult TPump::Authorize(TPumpIo &Io, const TPreset &Preset, std::optiona
       return TCommandResult::Fail(TStatus::LineFailed,
                                   Before.TotalsRead.Describe("reading the totals"));
     Opened.StartTotals = Before.Totals;
+    // Fuel without a sale found since the last sale, or now.
+    if (MovedBeforeSale)
+      AddFlag(Opened, FlagTotalsMoved);
     CheckTotalsMoved(Opened.StartTotals, &Opened);
   } else {
     AddFlag(Opened, FlagNoTotals);
@@ -576,6 +712,10 @@ TCommandResult TPump::Authorize(TPumpIo &Io, const TPreset &Preset, std::optiona
   Recovered = false;
   SaleDirty = false;
   SaleWrittenMs = NowMs();
+  MovedBeforeSale = false;
+  UnsoldNozzle = 0;
+  AwaitingNozzle = false;
+  TimedOut = false;
   PublishSale(Opened, "opened");
 
   if (Preset.Kind != TPreset::TKind::None) {
@@ -585,6 +725,7 @@ TCommandResult TPump::Authorize(TPumpIo &Io, const TPreset &Preset, std::optiona
       Opened.EndTotals = Opened.StartTotals;
       Opened.EndedMs = NowEpochMs();
       Opened.State = TSaleState::Cleared;
+      Opened.Refund = RefundOf(Opened.Prepaid, 0.0);
       AddFlag(Opened, FlagEmpty);
       Closing = Opened;
       FinishClose();
@@ -605,6 +746,10 @@ TCommandResult TPump::Authorize(TPumpIo &Io, const TPreset &Preset, std::optiona
     WriteSale();
   }
   const std::optional<TSale> Authorised = Sale;
+  // A taken start waits for the nozzle only so long; a start of unknown outcome
+  // has its own, shorter time.
+  AwaitingNozzle = Outcome == TStartOutcome::Taken && AuthorizeTimeoutMs > 0;
+  AuthorisedAtMs = NowMs();
   Handle(Io, Point.OnAuthorised(Outcome, Nozzle, Opened.Baseline.Volume, Opened.Baseline.Amount,
                                 NowMs()));
   Snapshot();
@@ -711,6 +856,14 @@ void TPump::PublishPrice() {
   Event.Reason =
       Prices.Reason().empty() ? std::string(PriceStateName(Prices.State())) : Prices.Reason();
   Event.Pump = View();
+  Services.Bus->Publish(std::move(Event));
+}
+
+void TPump::PublishAlarm(const TAlarm &Alarm) {
+  TEvent Event;
+  Event.Kind = TEvent::TKind::Alarm;
+  Event.Reason = "totals moved without a sale";
+  Event.Alarm = Alarm;
   Services.Bus->Publish(std::move(Event));
 }
 

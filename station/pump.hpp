@@ -19,6 +19,8 @@
 #include "station/prices.hpp"
 #include "station/pump_io.hpp"
 
+#include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -41,6 +43,11 @@ inline constexpr std::int64_t PriceRetryMs = 2000;
 inline constexpr int FinalReadTries = 3;
 // Pause before a journal step that failed is tried again.
 inline constexpr std::int64_t JournalRetryMs = 1000;
+// Pause before an idle pump's totals are read again when a reading failed, and
+// before a stop whose reply was lost after an authorisation timed out goes out
+// again.
+inline constexpr std::int64_t TotalsRetryMs = 1000;
+inline constexpr std::int64_t TimeoutStopRetryMs = 1000;
 
 // What a pump is handed by its line.
 struct TPumpServices {
@@ -54,6 +61,9 @@ struct TPumpServices {
   // Called between the exchanges of a step where nothing ties them together, so
   // that a client command waits for at most one exchange.
   std::function<void()> Between;
+  // How long an authorised pump waits for its nozzle, unless its configuration
+  // says otherwise (the station's authorize_timeout_s).
+  std::chrono::seconds AuthorizeTimeout{120};
 };
 
 class TPump {
@@ -99,6 +109,14 @@ private:
   void LearnNozzle();
   void Follow();
   void CheckTotalsMoved(const TTotals &Now, TSale *Sale);
+  // Reads an idle pump's totals, when the rules of docs/station.md ask for it, to
+  // find fuel that went out without a sale.
+  void CheckIdleTotals(TPumpIo &Io);
+  // Writes the alarms the journal has not taken yet; false when one is still due.
+  bool FlushAlarms();
+  // An authorised pump whose nozzle was not lifted in time is stopped, and its
+  // sale closed.
+  void CheckAuthorizeTimeout(TPumpIo &Io);
   void Settle(TPumpIo &Io);
   void EndSale(TPumpIo &Io);
   void Judge(TSale &Sale, const TPumpReading &Final);
@@ -118,6 +136,7 @@ private:
   void Publish(const std::string &Reason);
   void PublishPrice();
   void PublishSale(const TSale &Sale, const std::string &Reason);
+  void PublishAlarm(const TAlarm &Alarm);
   void Snapshot();
   TPumpSnapshot MakeSnapshot() const;
   bool UsesTotals() const { return Setup.NozzleCount() <= 2; }
@@ -144,6 +163,28 @@ private:
   double FillPublished = -1.0;
   std::int64_t PriceRetryAtMs = 0;
   std::int64_t JournalRetryAtMs = 0; // a failed journal step waits until then
+
+  // Fuel without a sale: alarms not yet in the journal, each with the totals
+  // that showed it (written with it); the idle pump's totals due for a check; the
+  // nozzle the pump showed lifted or pouring without a sale (0: none, -1:
+  // several); whether the next sale carries the flag totals_moved.
+  struct TUnsold {
+    TAlarm Alarm;
+    TTotals Totals;
+  };
+  std::deque<TUnsold> AlarmsToWrite;
+  bool TotalsDue = true;
+  std::int64_t TotalsCheckAtMs = 0;
+  int UnsoldNozzle = 0;
+  bool MovedBeforeSale = false;
+
+  // The authorisation timeout of the open sale: armed while the pump waits for
+  // its nozzle; timed out once the stop was due.
+  std::int64_t AuthorizeTimeoutMs = 0;
+  bool AwaitingNozzle = false;
+  bool TimedOut = false;
+  std::int64_t AuthorisedAtMs = 0;
+  std::int64_t TimeoutStopAtMs = 0;
 
   mutable std::mutex ViewGuard;
   TPumpSnapshot Published;

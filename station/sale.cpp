@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -34,6 +35,11 @@ std::string TSale::PumpId() const { return std::to_string(Line) + ":" + std::to_
 bool TSale::HasFlag(const char *Flag) const {
   return std::any_of(Flags.begin(), Flags.end(),
                      [Flag](const std::string &Raised) { return Raised == Flag; });
+}
+
+double RefundOf(double Prepaid, double Amount) {
+  const double Short = std::round((Prepaid - Amount) * 100.0) / 100.0;
+  return Prepaid > 0.0 && Short > 0.0 ? Short : 0.0;
 }
 
 std::string IsoTime(std::int64_t EpochMs) {

@@ -44,6 +44,13 @@ inline constexpr const char FlagUncertain[] = "uncertain";
 // Fuel was sold, but no poll showed the nozzle and the final reading could not
 // name it (two nozzles at one price, totals that cannot tell).
 inline constexpr const char FlagNozzleUnknown[] = "nozzle_unknown";
+// The pump delivered more than its preset: volume above a preset in litres, or
+// amount above a preset in money, by more than half a hundredth (a valve that
+// closed late).
+inline constexpr const char FlagOverrun[] = "overrun";
+// Authorised, but no nozzle was lifted within the pump's authorisation timeout:
+// the station stopped the pump and closed the sale.
+inline constexpr const char FlagAuthorizeTimeout[] = "authorize_timeout";
 
 // The fill a pump holds at an authorisation: the previous sale's, kept by the
 // pump until this authorisation resets it.
@@ -72,12 +79,21 @@ struct TSale {
   std::string LockedBy; // empty unless locked (or cleared after a lock)
   std::vector<std::string> Flags;
   TFillReading Baseline; // the fill the pump held when it was authorised
+  // Money paid in advance: the value of a money preset, 0 without one.
+  double Prepaid = 0.0;
+  // What goes back to a pre-paying customer whose sale closed short: Prepaid -
+  // Amount, to the hundredth; 0 while open, without a prepayment, or when the
+  // pump delivered all that was paid (or more).
+  double Refund = 0.0;
 
   std::string PumpId() const; // "LINE:PUMP"
   bool HasFlag(const char *Flag) const;
   // Field by field, exact: what the journal gives back is what was recorded.
   bool operator==(const TSale &) const = default;
 };
+
+// A pre-paid sale's refund, from its prepayment and final amount.
+double RefundOf(double Prepaid, double Amount);
 
 // ISO 8601 in UTC with milliseconds, e.g. "2026-12-08T22:50:09.123Z".
 std::string IsoTime(std::int64_t EpochMs);

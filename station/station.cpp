@@ -5,8 +5,11 @@
 #include "station/line_captures.hpp"
 #include "station/line_worker.hpp"
 #include "station/prices.hpp"
+#include "station/reservations.hpp"
 
+#include <condition_variable>
 #include <set>
+#include <thread>
 
 namespace de30::station {
 
@@ -32,7 +35,13 @@ struct TStation::TImpl {
   std::unique_ptr<TLineCaptures> Captures; // outlives the workers that write to them
   std::vector<std::unique_ptr<TLineWorker>> Workers;
   std::mutex PriceGuard; // one price change at a time, in journal order
+  std::unique_ptr<TReservations> Reservations;
   bool Started = false;
+  // The housekeeping thread: expiries, once a second.
+  std::thread Keeper;
+  std::mutex KeeperGuard;
+  std::condition_variable KeeperWake;
+  bool KeeperStop = false;
 
   TLineWorker *Line(int Number) {
     for (auto &Worker : Workers)
@@ -48,6 +57,9 @@ TStation::TStation(TStationConfig Config, TStationOptions Options)
                                       static_cast<int>(Setup.JournalBusyTimeout.count()))),
       Impl(std::make_unique<TImpl>()) {
   Impl->Options = std::move(Options);
+  if (Setup.JournalMaxBytes > 0)
+    Book->LimitSize(Setup.JournalMaxBytes);
+  Impl->Reservations = std::make_unique<TReservations>(*Book, Bus);
   const TLineShared Shared{Setup, Impl->Options, *Book, Bus};
   Impl->Captures = std::make_unique<TLineCaptures>(Setup.Lines, Setup.Journal,
                                                    Impl->Options.CaptureApplication);
@@ -72,12 +84,49 @@ void TStation::Start() {
   const auto Prices = Book->Prices();
   for (auto &Worker : Impl->Workers)
     Worker->Start(Prices);
+  Impl->KeeperStop = false;
+  Impl->Keeper = std::thread([this] {
+    std::unique_lock Lock(Impl->KeeperGuard);
+    while (!Impl->KeeperWake.wait_for(Lock, std::chrono::seconds(1),
+                                      [this] { return Impl->KeeperStop; })) {
+      Lock.unlock();
+      Housekeep();
+      Lock.lock();
+    }
+  });
 }
 
 void TStation::Stop() {
+  if (Impl->Keeper.joinable()) {
+    {
+      std::lock_guard Lock(Impl->KeeperGuard);
+      Impl->KeeperStop = true;
+    }
+    Impl->KeeperWake.notify_all();
+    Impl->Keeper.join();
+  }
   for (auto &Worker : Impl->Workers)
     Worker->Stop();
   Impl->Started = false;
+}
+
+void TStation::Housekeep() {
+  const std::int64_t Now = NowEpochMs();
+  Book->Probe();
+  Impl->Reservations->Expire(Now);
+  std::vector<TSale> Freed;
+  try {
+    Freed = Book->ExpireLocks(Now - std::chrono::milliseconds(Setup.LockTimeout).count());
+  } catch (const EJournalError &) {
+    return; // the journal's condition is watched and logged; tried again next time
+  }
+  for (TSale &Sale : Freed) {
+    TEvent Event;
+    Event.Kind = TEvent::TKind::Sale;
+    Event.Reason = "lock_expired";
+    Event.Sale = std::move(Sale);
+    Bus.Publish(std::move(Event));
+  }
 }
 
 std::vector<TPumpSnapshot> TStation::Pumps() const {
@@ -117,6 +166,11 @@ TCommandResult NoPump(int Line, int Address) {
 
 } // namespace
 
+std::optional<TCommandResult> TStation::Reserved(int Line, int Address,
+                                                 const std::string &Client) {
+  return Impl->Reservations->Refusal(Line, Address, Client, NowEpochMs());
+}
+
 std::future<TCommandResult> TStation::AuthorizeAsync(int Line, int Address,
                                                      const TPreset &Preset,
                                                      std::optional<int> Grade) {
@@ -130,7 +184,9 @@ std::future<TCommandResult> TStation::AuthorizeAsync(int Line, int Address,
 }
 
 TCommandResult TStation::Authorize(int Line, int Address, const TPreset &Preset,
-                                   std::optional<int> Grade) {
+                                   std::optional<int> Grade, const std::string &Client) {
+  if (auto Refused = Reserved(Line, Address, Client))
+    return *Refused;
   return AuthorizeAsync(Line, Address, Preset, Grade).get();
 }
 
@@ -141,7 +197,9 @@ std::future<TCommandResult> TStation::StopPumpAsync(int Line, int Address) {
   return Worker->StopPump(Address);
 }
 
-TCommandResult TStation::StopPump(int Line, int Address) {
+TCommandResult TStation::StopPump(int Line, int Address, const std::string &Client) {
+  if (auto Refused = Reserved(Line, Address, Client))
+    return *Refused;
   return StopPumpAsync(Line, Address).get();
 }
 
@@ -164,15 +222,37 @@ TCommandResult TStation::StopAll() {
   return TCommandResult{};
 }
 
-TCommandResult TStation::Unblock(int Line, int Address, int Code) {
+TCommandResult TStation::Unblock(int Line, int Address, int Code, const std::string &Client) {
   TLineWorker *Worker = Impl->Line(Line);
   if (Worker == nullptr || !Worker->HasPump(Address))
-    return TCommandResult::Fail(TStatus::UnknownPump, "no pump " + std::to_string(Line) + ":" +
-                                                          std::to_string(Address));
+    return NoPump(Line, Address);
   if (Code < 0 || Code > 255)
     return TCommandResult::Fail(TStatus::BadValue, "an unblock code lies in 0..255");
+  if (auto Refused = Reserved(Line, Address, Client))
+    return *Refused;
   return Worker->Unblock(Address, Code).get();
 }
+
+TCommandResult TStation::Reserve(int Line, int Address, const std::string &Client,
+                                 std::int64_t Seconds) {
+  TLineWorker *Worker = Impl->Line(Line);
+  if (Worker == nullptr || !Worker->HasPump(Address))
+    return NoPump(Line, Address);
+  return Impl->Reservations->Reserve(Line, Address, Client, Seconds, NowEpochMs());
+}
+
+TCommandResult TStation::Release(int Line, int Address, const std::string &Client, bool Force) {
+  TLineWorker *Worker = Impl->Line(Line);
+  if (Worker == nullptr || !Worker->HasPump(Address))
+    return NoPump(Line, Address);
+  return Impl->Reservations->Release(Line, Address, Client, Force);
+}
+
+std::optional<TReservation> TStation::Reservation(int Line, int Address) const {
+  return Impl->Reservations->Of(Line, Address);
+}
+
+std::vector<TReservation> TStation::Reservations() const { return Impl->Reservations->All(); }
 
 TCommandResult TStation::SetPrices(const std::map<int, double> &Prices) {
   if (Prices.empty())
@@ -234,15 +314,24 @@ TCommandResult TStation::ClearSale(std::int64_t Id, const std::string &Client) {
   return Claim(Id, Client, "clear");
 }
 
-TCommandResult TStation::Claim(std::int64_t Id, const std::string &Client, const char *What) {
-  const bool Lock = std::string(What) == "lock";
+TCommandResult TStation::UnlockSale(std::int64_t Id, const std::string &Client, bool Force) {
+  return Claim(Id, Client, "unlock", Force);
+}
+
+TCommandResult TStation::Claim(std::int64_t Id, const std::string &Client, const char *What,
+                               bool Force) {
+  const std::string Kind = What;
+  const bool Lock = Kind == "lock";
+  const bool Clear = Kind == "clear";
   if (Client.empty())
     return TCommandResult::Fail(TStatus::BadValue,
                                 std::string("a ") + What + " needs the client's name");
   TClaimResult Claimed;
   std::optional<TSale> Sale;
   try {
-    Claimed = Lock ? Book->LockSale(Id, Client) : Book->ClearSale(Id, Client);
+    Claimed = Lock    ? Book->LockSale(Id, Client)
+              : Clear ? Book->ClearSale(Id, Client)
+                      : Book->UnlockSale(Id, Client, Force);
     Sale = Book->Sale(Id);
   } catch (const EJournalError &E) {
     // A claim that was made but could not be read back is still told as not
@@ -251,17 +340,24 @@ TCommandResult TStation::Claim(std::int64_t Id, const std::string &Client, const
     return TCommandResult::Fail(TStatus::Journal, E.what());
   }
   TCommandResult Result = FromClaim(Claimed);
+  if (!Lock && !Clear && Claimed == TClaimResult::NotLocked)
+    Result.Message = "the sale is not locked";
+  if (!Lock && !Clear && Claimed == TClaimResult::LockedByOther)
+    Result.Message = "another client holds the lock; an admin may take it back with force";
   Result.Sale = Sale;
   if (Claimed == TClaimResult::Done && Result.Sale) {
     TEvent Event;
     Event.Kind = TEvent::TKind::Sale;
-    Event.Reason = Lock ? "locked" : "cleared";
+    Event.Reason = Lock ? "locked" : Clear ? "cleared" : "unlocked";
     Event.Sale = *Result.Sale;
     Bus.Publish(std::move(Event));
-    // A cleared sale frees its pump's point from completed.
-    if (!Lock)
+    // A cleared sale frees its pump's point from completed, and the pump from
+    // the reservation it was sold under.
+    if (Clear) {
       if (TLineWorker *Worker = Impl->Line(Result.Sale->Line))
         Worker->SaleCleared(Result.Sale->Pump, Id);
+      Impl->Reservations->SaleCleared(*Result.Sale);
+    }
   }
   return Result;
 }

@@ -15,6 +15,7 @@
 #include "station/events.hpp"
 #include "station/journal.hpp"
 #include "station/options.hpp"
+#include "station/reservation.hpp"
 
 #include <functional>
 #include <future>
@@ -52,10 +53,11 @@ public:
 
   // Authorises the pump, after presetting the dose when Preset says so. Grade
   // (station grade) picks the price for a money preset; without it the calling
-  // nozzle's grade, or the pump's only grade.
+  // nozzle's grade, or the pump's only grade. Client names who asks (empty for
+  // a client without a name): a pump reserved for another client is refused.
   TCommandResult Authorize(int Line, int Address, const TPreset &Preset,
-                           std::optional<int> Grade);
-  TCommandResult StopPump(int Line, int Address);
+                           std::optional<int> Grade, const std::string &Client = {});
+  TCommandResult StopPump(int Line, int Address, const std::string &Client = {});
   // The same commands, queued at once and answered through the future when they
   // have run: for a caller that must not wait, such as a recorded run that
   // queues its commands from inside an exchange.
@@ -64,7 +66,16 @@ public:
   std::future<TCommandResult> StopPumpAsync(int Line, int Address);
   // Stops every pump that is authorised or fuelling; Message lists failures.
   TCommandResult StopAll();
-  TCommandResult Unblock(int Line, int Address, int Code);
+  TCommandResult Unblock(int Line, int Address, int Code, const std::string &Client = {});
+
+  // Holds a pump for Client for Seconds; Release ends it (another client's only
+  // with Force). A reservation also ends when a sale made under it is cleared,
+  // and when its time is up.
+  TCommandResult Reserve(int Line, int Address, const std::string &Client,
+                         std::int64_t Seconds);
+  TCommandResult Release(int Line, int Address, const std::string &Client, bool Force);
+  std::optional<TReservation> Reservation(int Line, int Address) const;
+  std::vector<TReservation> Reservations() const;
   // Sets station prices (grade to price, 0.00..99.99) and sends each pump that
   // sells a changed grade its full list, once it is idle.
   TCommandResult SetPrices(const std::map<int, double> &Prices);
@@ -72,10 +83,19 @@ public:
 
   TCommandResult LockSale(std::int64_t Id, const std::string &Client);
   TCommandResult ClearSale(std::int64_t Id, const std::string &Client);
+  // Takes a lock back (the sale is payable again); another client's only with Force.
+  TCommandResult UnlockSale(std::int64_t Id, const std::string &Client, bool Force);
+
+  // Ends what has run out of time: reservations, and locks held longer than the
+  // configuration's lock timeout. The station runs it every second while started.
+  void Housekeep();
 
 private:
-  // A lock or a clear ("lock", "clear") through the journal, with its event.
-  TCommandResult Claim(std::int64_t Id, const std::string &Client, const char *What);
+  // A lock, clear or unlock ("lock", "clear", "unlock") through the journal,
+  // with its event.
+  TCommandResult Claim(std::int64_t Id, const std::string &Client, const char *What,
+                       bool Force = false);
+  std::optional<TCommandResult> Reserved(int Line, int Address, const std::string &Client);
   struct TImpl;
   TStationConfig Setup;
   TEventBus Bus;

@@ -13,8 +13,14 @@ commands, a journal of its own) and drives the page in headless Chromium:
     the pump's price state turning to sent, and a later sale's amount, which the
     simulated pump computes from the price it holds, is the new price's;
   - at a phone's width nothing runs off the screen;
+  - the page's connection cut (ss -K, where allowed): the page opens the stream
+    again after the last event it saw and goes on without reading the state
+    again;
   - de30d killed: the page shows the lost connection; started again: the page
-    reconnects by itself and reads the state again.
+    reconnects by itself and reads the state again;
+  - fuel that went out while de30d was down (the journal's last totals of pump
+    1:2 5 litres below what the pump shows): an alarm in the page's list and a
+    banner, until someone marks it seen.
 
 Saves a screenshot of the forecourt at a desktop width (--screenshot).
 
@@ -108,6 +114,17 @@ class Service30:
     def get(self, path):
         with urllib.request.urlopen(self.url("/api/v1" + path), timeout=10) as answer:
             return json.load(answer)
+
+    def pour_while_down(self, line, pump, litres):
+        """The journal as a station finds it whose pump poured while de30d was down:
+        the pump's last totals are Litres below what it shows, and its last sale is
+        over. The simulated pumps count from zero with every start of de30d."""
+        with contextlib.closing(sqlite3.connect(self.journal)) as db:
+            db.execute("UPDATE pump_totals SET volume = ?, amount = ? WHERE line = ? AND pump = ?",
+                       (-litres, -litres * 50, line, pump))
+            db.execute("UPDATE sales SET state = 'cleared', ended_ms = started_ms "
+                       "WHERE state = 'open' AND line = ? AND pump = ?", (line, pump))
+            db.commit()
 
     def journal_row(self, sale):
         # Read-only, beside the running service (WAL: readers never block it).
@@ -218,6 +235,7 @@ def check_page(driver, service, args):
     counted = driver.execute_script(polls)
     wait(driver, "line 2's health updated live", lambda d: d.execute_script(polls) > counted)
     assert "Last error: none" in driver.find_element(By.CSS_SELECTOR, "#lines li[data-line=\"1\"]").text
+    check_resume(driver, service)
     foreign = driver.execute_script(
         "return performance.getEntriesByType('resource').map(e => e.name)"
         ".filter(n => !n.startsWith(location.origin));")
@@ -323,9 +341,11 @@ def check_page(driver, service, args):
         driver.save_screenshot(os.path.splitext(args.screenshot)[0] + "-phone.png")
     driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
-    # Nothing went wrong in the page so far (the 401s were asked for).
+    # Nothing went wrong in the page so far (the 401s and the cut connections
+    # were asked for).
     problems = [e for e in driver.get_log("browser")
-                if e["level"] == "SEVERE" and "401" not in e["message"]]
+                if e["level"] == "SEVERE" and "401" not in e["message"]
+                and "ERR_CONNECTION_RESET" not in e["message"]]
     assert problems == [], problems
 
     # The service dies: the page says so.
@@ -337,6 +357,8 @@ def check_page(driver, service, args):
     assert driver.find_element(By.ID, "connection").text == "Connection lost"
     newest = driver.execute_script(
         "return Math.max(...[...document.querySelectorAll('#sales tr')].map(r => Number(r.dataset.sale)))")
+    assert driver.find_element(By.ID, "alarm-banner").get_attribute("hidden") is not None
+    service.pour_while_down(1, 2, 5.0)
     # It comes back: the page reconnects by itself and reads the state again.
     service.start()
     say("de30d started again on port %d" % service.port)
@@ -348,9 +370,48 @@ def check_page(driver, service, args):
         "return [...document.querySelectorAll('#sales tr')].some(r => Number(r.dataset.sale) > %d)" % newest),
         limit=25)
     assert driver.execute_script("return window.de30TestMark") == "kept", "the page was reloaded"
+
+    # The fuel poured while de30d was down: an alarm, with a banner until seen.
+    alarm = wait(driver, "the alarm of pump 1:2 in the list", script(
+        "for (const li of document.querySelectorAll('#alarms li'))"
+        "  if (li.textContent.includes('pump 1:2')) return li.textContent;"
+        "return null;"), limit=30)
+    kept = [a for a in service.get("/alarms") if a["pump"] == "1:2"]
+    assert len(kept) == 1 and kept[0]["kind"] == "totals_moved" and kept[0]["volume"] == 5.0, kept
+    assert "5.00 l" in alarm and "fuel without a sale" in alarm, alarm
+    banner = driver.find_element(By.ID, "alarm-banner")
+    assert banner.get_attribute("hidden") is None, "no banner for a new alarm"
+    press(driver, "#alarm-seen")
+    wait(driver, "the banner gone once the alarm is marked seen", script(
+        "return document.getElementById('alarm-banner').hidden"))
+    assert driver.find_elements(By.CSS_SELECTOR, "#alarms li"), "the alarm stays in the list"
     code = service.stop()
     assert code == 0, "de30d exited with %d on SIGTERM" % code
     say("de30d stopped cleanly")
+
+
+def check_resume(driver, service):
+    """The page's connections cut under it: it opens the stream again after the last
+    event it saw and carries on, without reading the whole state again."""
+    reads = "return performance.getEntriesByType('resource').filter(e => e.name.endsWith('/api/v1/pumps')).length"
+    before = driver.execute_script(reads)
+    cut = subprocess.run(["ss", "-K", "state", "established", "sport", "=", ":%d" % service.port],
+                         capture_output=True, text=True)
+    if cut.returncode != 0:
+        say("connections not cut (ss -K: %s); the resume is not checked" % cut.stderr.strip())
+        return
+    wait(driver, "the cut connection noticed", script("return document.body.dataset.connection === 'lost'"))
+    wait(driver, "the page live again after the cut", script(
+        "return document.body.dataset.connection === 'live'"), limit=20)
+    polls = "return Number(document.querySelector('#lines li[data-line=\"1\"] .polls').textContent)"
+    counted = driver.execute_script(polls)
+    wait(driver, "line 1's health updated after the cut", lambda d: d.execute_script(polls) > counted)
+    assert driver.execute_script(reads) == before, "the state was read again"
+    service.log.flush()
+    with open(service.log.name) as log:
+        text = log.read()
+    assert "event stream resumed after " in text, "no resumed stream in de30d's log"
+    assert "reset, the client reads the state again" not in text
 
 
 def save_screenshot(driver, path):

@@ -261,7 +261,7 @@ TEST(EventRuns, EachStartHasARunNumberOneAboveTheLastKeptAcrossReopening) {
   }
   station::TJournal Again(File);
   EXPECT_EQ(Again.BeginRun(), 3);
-  EXPECT_EQ(Again.Settings().SchemaVersion, 4);
+  EXPECT_EQ(Again.Settings().SchemaVersion, station::TJournal::SchemaVersion);
 }
 
 TEST(EventId, IsTheRunAndTheSequenceAndNothingElse) {

@@ -202,7 +202,7 @@ TEST(Mapping, AnEventFrameCarriesItsIdKindAndObjectOnOneLine) {
 TEST(StatusTable, EveryStationStatusHasARowWithTheStationsCode) {
   using TStatus = station::TCommandResult::TStatus;
   std::size_t Rows = 0;
-  for (int S = static_cast<int>(TStatus::Ok); S <= static_cast<int>(TStatus::Stopping); ++S) {
+  for (int S = static_cast<int>(TStatus::Ok); S <= static_cast<int>(TStatus::Reserved); ++S) {
     const auto Status = static_cast<TStatus>(S);
     const TStatusMapping &Row = MapStatus(Status);
     EXPECT_EQ(Row.Status, Status) << S;
@@ -219,8 +219,9 @@ TEST(StatusTable, RefusalsGetTheirHttpStatus) {
       {TStatus::BadValue, 400},       {TStatus::LineFailed, 502},
       {TStatus::UnknownSale, 404},    {TStatus::NotPayable, 409},
       {TStatus::NotLocked, 409},      {TStatus::LockedByOther, 409},
-      {TStatus::AlreadyCleared, 409}, {TStatus::Journal, 500},
-      {TStatus::Stopping, 503},       {TStatus::NoPrice, 409}};
+      {TStatus::AlreadyCleared, 409}, {TStatus::Journal, 503},
+      {TStatus::Stopping, 503},       {TStatus::NoPrice, 409},
+      {TStatus::Reserved, 409},       {TStatus::Uncertain, 504}};
   for (const auto &[Status, Http] : Expected) {
     const EApiError Error = Refusal(station::TCommandResult::Fail(Status, "why"));
     EXPECT_EQ(Error.Status, Http) << station::StatusCode(Status);

@@ -25,20 +25,35 @@ void TServiceTest::SetUp() {
   Pumps.FlowRate = 400; // four litres a second: a fill is over in moments
   Pumps.StartDelayMs = 100;
   Embedded = std::make_unique<service::TEmbeddedStation>(Pumps);
-  station::TStationConfig Config = Embedded->Config(Dir.Path() / "journal.db");
-  Config.Token = Token();
-  Adjust(Config);
-  service::SeedPrices(Config.Journal);
-  Station = std::make_unique<station::TStation>(Config, Embedded->StationOptions());
+  Setup = Embedded->Config(Dir.Path() / "journal.db");
+  Setup.Token = Token();
+  Adjust(Setup);
+  service::SeedPrices(Setup.Journal);
+  StartService();
+}
+
+void TServiceTest::StartService() {
+  Station = std::make_unique<station::TStation>(Setup, Embedded->StationOptions());
   service::TServerOptions Options;
   Options.Port = 0;
-  Options.Token = Token();
+  Options.Token = Setup.Token;
+  Options.Clients = Setup.Clients;
+  Options.ReadToken = Setup.ReadToken;
   Options.Heartbeat = std::chrono::milliseconds(300);
   Server = std::make_unique<service::TApiServer>(*Station, Options);
   Station->Start();
   Server->Start();
   Client = std::make_unique<httplib::Client>("127.0.0.1", Server->Port());
   Client->set_read_timeout(std::chrono::seconds(10));
+}
+
+void TServiceTest::RestartService() {
+  Client.reset();
+  Server->Stop();
+  Station->Stop();
+  Server.reset();
+  Station.reset();
+  StartService();
 }
 
 void TServiceTest::TearDown() {

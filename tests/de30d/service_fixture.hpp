@@ -42,6 +42,7 @@ protected:
   // A last change to the station's configuration before it starts.
   virtual void Adjust(station::TStationConfig &) {}
   void SetUp() override;
+  void StartService();
   void TearDown() override;
 
   TReply Get(const std::string &Path);
@@ -53,10 +54,15 @@ protected:
   // The newest sale of a pump in State, waiting for it to appear.
   TJson WaitForSale(const std::string &Pump, const std::string &State, int TimeoutMs = 10000);
 
+  // Stops the server and the station and starts them again on the same journal
+  // and simulated pumps, as a restart of de30d would.
+  void RestartService();
+
   sim::TSimStation &Sim() { return Embedded->Sim(); }
   std::string Base() const;
 
   TTempDir Dir;
+  station::TStationConfig Setup;
   std::unique_ptr<service::TEmbeddedStation> Embedded;
   std::unique_ptr<station::TStation> Station;
   std::unique_ptr<service::TApiServer> Server;

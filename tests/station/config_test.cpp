@@ -425,6 +425,55 @@ TEST(Config, AStationNeedsALineAPumpAndATokenOffLoopback) {
         << Listen;
 }
 
+TEST(Config, ClientsHaveANameATokenAndARoleEachTheirOwn) {
+  const std::string Clients = std::string(Base) + R"(
+[[client]]
+name = "till-1"
+token = "till-1-secret"
+
+[[client]]
+name = "screen"
+token = "screen-secret"
+role = "viewer"
+)";
+  const auto Config = ParseConfig(
+      std::string("[station]\nlisten = \"0.0.0.0:8030\"\nread_token = true\n") + Clients,
+      "clients.toml");
+  ASSERT_EQ(Config.Clients.size(), 2u);
+  EXPECT_EQ(Config.Clients[0].Name, "till-1");
+  EXPECT_EQ(Config.Clients[0].Role, TClientRole::Pos); // the default role
+  EXPECT_EQ(Config.Clients[1].Role, TClientRole::Viewer);
+  EXPECT_TRUE(Config.ReadToken);
+  EXPECT_EQ(Config.LockTimeout, std::chrono::seconds(900));
+
+  const std::string Admin = "[station]\ntoken = \"station-secret\"\n";
+  for (const auto &Fault : std::vector<TFault>{
+           {Replace(Clients, "token = \"screen-secret\"", "token = \"till-1-secret\""),
+            "token = \"till-1-secret\"\nrole", "client[2].token",
+            "is the token of client \"till-1\""},
+           {Replace(Clients, "name = \"screen\"", "name = \"till-1\""),
+            "name = \"till-1\"\ntoken = \"screen", "client[2].name",
+            "another [[client]] has the name"},
+           {Replace(Clients, "screen-secret", "short"), "\"short\"", "client[2].token",
+            "at least 8 characters"},
+           {Replace(Clients, "role = \"viewer\"", "role = \"boss\""), "role", "client[2].role",
+            "\"pos\", \"viewer\" or \"admin\""},
+           {Replace(Clients, "name = \"screen\"\n", ""), "[[client]]\ntoken = \"screen",
+            "client[2].name", "missing"},
+           {Admin + Replace(Clients, "name = \"screen\"", "name = \"admin\""),
+            "name = \"admin\"", "client[2].name", "the client of [station] token"},
+           {Admin + Replace(Clients, "screen-secret", "station-secret"),
+            "\"station-secret\"\nrole", "client[2].token", "is the token of [station]"},
+           {std::string("[station]\nread_token = true\n") + Base, "read_token",
+            "station.read_token", "needs a token or a [[client]]"},
+           {std::string("[station]\nlock_timeout_s = 0\n") + Base, "lock_timeout_s",
+            "station.lock_timeout_s", "outside 1..86400"},
+           {std::string("[station]\njournal_max_mb = 0\n") + Base, "journal_max_mb",
+            "station.journal_max_mb", "outside 1.."},
+       })
+    ExpectRefused(Fault);
+}
+
 TEST(Config, TheUplinkNamesItsBrokerAndTopicUnderAStationIdOfItsOwn) {
   const std::string Named = std::string("[station]\nid = \"station-7\"\n") + Base;
   const auto Config = ParseConfig(Named + R"(

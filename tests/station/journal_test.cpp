@@ -352,9 +352,10 @@ TEST_F(Journal, ABackupTakenWhileSalesAreWrittenIsASoundJournal) {
   TJournal Restored(Copy);
   const auto Sales = Restored.Sales({std::nullopt, 0, 0, 0});
   ASSERT_GE(Sales.size(), 300u);
-  // A snapshot: the sales of one moment, each as it was then.
+  // A snapshot: the sales of one moment, each as it was then (the writer's last one
+  // may be caught open, before its fill).
   for (const auto &Sale : Sales) {
-    EXPECT_EQ(Sale.Volume, static_cast<double>(Sale.Id));
+    EXPECT_EQ(Sale.Volume, Sale.State == TSaleState::Open ? 0.0 : static_cast<double>(Sale.Id));
     EXPECT_EQ(Sale.State, Sale.Volume ? TSaleState::Payable : TSaleState::Open);
   }
   EXPECT_LE(Restored.CountByState()[TSaleState::Open], 1);

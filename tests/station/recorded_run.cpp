@@ -109,6 +109,11 @@ private:
       if (Sim != nullptr)
         Sim->AddFault(Step.Fault);
       return;
+    case TKind::Manual:
+    case TKind::Automatic:
+      if (Sim != nullptr)
+        Sim->SetManual(RunLine, Step.Pump, Step.Kind == TKind::Manual);
+      return;
     case TKind::Authorise:
       Commands.push_back({Step.At, Step.Describe(), std::nullopt});
       Answers.push_back(Station->AuthorizeAsync(RunLine, Step.Pump, Step.Preset, Step.Grade));
@@ -160,6 +165,7 @@ sim::TPumpConfig SimulatedPump(const TRunPump &Pump) {
   Simulated.Nozzles = static_cast<int>(Pump.Grades.size());
   Simulated.FlowRate = Pump.FlowRate;
   Simulated.StartDelayMs = Pump.StartDelayMs;
+  Simulated.Overrun = Pump.Overrun;
   Simulated.Totals = Pump.SimTotals;
   return Simulated;
 }

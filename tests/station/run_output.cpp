@@ -61,6 +61,13 @@ std::string PricesText(const std::vector<double> &Prices) {
   return Text.empty() ? "-" : Text;
 }
 
+// What a pre-paid sale was paid and gives back; nothing for a sale paid after.
+std::string PrepaidText(const TSale &Sale) {
+  if (Sale.Prepaid == 0.0 && Sale.Refund == 0.0)
+    return "";
+  return " prepaid=" + Fixed(Sale.Prepaid) + " refund=" + Fixed(Sale.Refund);
+}
+
 // Every field of a sale but its wall-clock times.
 std::string SaleFields(const TSale &Sale) {
   return "id=" + std::to_string(Sale.Id) + " pump=" + Sale.PumpId() +
@@ -70,7 +77,7 @@ std::string SaleFields(const TSale &Sale) {
          " start=" + TotalsText(Sale.StartTotals) + " end=" + TotalsText(Sale.EndTotals) +
          " baseline=" + FillText(Sale.Baseline) + " state=" + SaleStateName(Sale.State) +
          " locked_by=" + (Sale.LockedBy.empty() ? "-" : Sale.LockedBy) +
-         " flags=" + FlagsText(Sale.Flags);
+         " flags=" + FlagsText(Sale.Flags) + PrepaidText(Sale);
 }
 
 std::vector<std::string> Lines(const std::string &Text) {
@@ -98,7 +105,12 @@ std::string EventLine(const TLoggedEvent &Logged) {
   case TEvent::TKind::Price:
     return Text + "price " + E.Pump.Id() + " " + PriceStateName(E.Pump.PriceState) +
            " prices=" + PricesText(E.Pump.Prices) + " " + Quoted(E.Reason);
+  case TEvent::TKind::Alarm:
+    return Text + "alarm " + E.Alarm.PumpId() + " " + E.Alarm.Kind +
+           " nozzle=" + std::to_string(E.Alarm.Nozzle) + " volume=" + Fixed(E.Alarm.Volume) +
+           " amount=" + Fixed(E.Alarm.Amount) + " id=" + std::to_string(E.Alarm.Id);
   case TEvent::TKind::Line:
+  case TEvent::TKind::Reservation:
     break;
   }
   return Text + EventKindName(E.Kind);

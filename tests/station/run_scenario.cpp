@@ -65,15 +65,21 @@ TRunPump ReadPump(TTableReader &Reader, const toml::table &Table) {
   }
   if (const auto Delay = Reader.Int("start_delay_ms", 0, 60000))
     Pump.StartDelayMs = *Delay;
+  if (const auto Overrun = Reader.Amount("overrun")) {
+    Pump.Overrun = std::llround(*Overrun * 100.0);
+    if (Pump.Overrun < 0)
+      Reader.Fail(LineOf(Table), "overrun", "litres past the dose, 0 or more");
+  }
   Reader.Done();
   return Pump;
 }
 
 TRunStep::TKind KindOf(TTableReader &Reader, const toml::table &Table) {
   static const std::map<std::string, TRunStep::TKind> Kinds = {
-      {"lift", TRunStep::TKind::Lift},   {"hang", TRunStep::TKind::Hang},
-      {"fault", TRunStep::TKind::Fault}, {"authorise", TRunStep::TKind::Authorise},
-      {"stop", TRunStep::TKind::Stop},   {"prices", TRunStep::TKind::Prices},
+      {"lift", TRunStep::TKind::Lift},     {"hang", TRunStep::TKind::Hang},
+      {"fault", TRunStep::TKind::Fault},   {"authorise", TRunStep::TKind::Authorise},
+      {"stop", TRunStep::TKind::Stop},     {"prices", TRunStep::TKind::Prices},
+      {"manual", TRunStep::TKind::Manual}, {"automatic", TRunStep::TKind::Automatic},
   };
   const auto Name = Reader.Text("do");
   if (!Name)
@@ -81,7 +87,8 @@ TRunStep::TKind KindOf(TTableReader &Reader, const toml::table &Table) {
   const auto Kind = Kinds.find(*Name);
   if (Kind == Kinds.end())
     Reader.Fail(LineOf(Table), "do",
-                "one of lift, hang, fault, authorise, stop, prices is wanted");
+                "one of lift, hang, fault, authorise, stop, prices, manual, automatic is "
+                "wanted");
   return Kind->second;
 }
 
@@ -124,6 +131,8 @@ TRunStep ReadStep(TTableReader &Reader, const toml::table &Table, std::uint32_t 
     break;
   case TKind::Hang:
   case TKind::Stop:
+  case TKind::Manual:
+  case TKind::Automatic:
     break;
   case TKind::Fault:
     ReadFault(Reader, Table, Step);
@@ -178,6 +187,10 @@ std::string TRunStep::Describe() const {
   }
   case TKind::Stop:
     return "stop " + Pumped;
+  case TKind::Manual:
+    return "manual " + Pumped;
+  case TKind::Automatic:
+    return "automatic " + Pumped;
   case TKind::Prices: {
     std::string Text = "prices";
     for (const auto &[Number, Price] : Prices)
@@ -228,6 +241,8 @@ TRunScenario ParseScenario(const std::string &Text, const std::string &Name) {
       Station.Int("unknown_start_ms", 100, 600000).value_or(Scenario.UnknownStartMs);
   Scenario.CallingSettleMs =
       Station.Int("calling_settle_ms", 100, 600000).value_or(Scenario.CallingSettleMs);
+  Scenario.AuthorizeTimeoutS =
+      Station.Int("authorize_timeout_s", 5, 3600).value_or(Scenario.AuthorizeTimeoutS);
   Station.Done();
 
   const toml::node *Pumps = Top.Find("pump");
@@ -287,6 +302,7 @@ TStationConfig StationOf(const TRunScenario &Scenario, const std::filesystem::pa
   Config.OfflineProbeTimeout = std::chrono::milliseconds(Scenario.OfflineProbeMs);
   Config.UnknownStartTimeout = std::chrono::milliseconds(Scenario.UnknownStartMs);
   Config.CallingSettle = std::chrono::milliseconds(Scenario.CallingSettleMs);
+  Config.AuthorizeTimeout = std::chrono::seconds(Scenario.AuthorizeTimeoutS);
   TLineConfig Line;
   Line.Number = RunLine;
   Line.Serial = "recorded";

@@ -32,6 +32,7 @@ struct TRunPump {
   sim::TTotalsLayout SimTotals = sim::TTotalsLayout::Sum;
   std::int64_t FlowRate = 200; // hundredths of a litre a second
   std::int64_t StartDelayMs = 500;
+  std::int64_t Overrun = 0; // hundredths of a litre a dose is overshot by
 };
 
 // One thing that happens before an exchange of the run.
@@ -43,6 +44,8 @@ struct TRunStep {
     Authorise, // the POS authorises Pump with Preset (and Grade)
     Stop,      // the POS stops Pump
     Prices,    // the POS sets station prices
+    Manual,    // Pump is switched to manual mode: it pours without the station (recording only)
+    Automatic, // and back (recording only)
   };
   std::uint32_t At = 0; // before this exchange of the line, from 1
   TKind Kind = TKind::Lift;
@@ -76,6 +79,7 @@ struct TRunScenario {
   std::int64_t OfflineProbeMs = 150;
   std::int64_t UnknownStartMs = 6000;
   std::int64_t CallingSettleMs = 10000;
+  std::int64_t AuthorizeTimeoutS = 120;
   std::vector<TRunPump> Pumps;
   std::vector<TRunStep> Steps; // in the order they happen
 };

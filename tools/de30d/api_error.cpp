@@ -8,10 +8,11 @@ namespace {
 
 using TStatus = station::TCommandResult::TStatus;
 
-// A line that failed is the gateway's fault (502); a service going down is
-// temporary (503); a journal that cannot write is ours (500); a reply that never
-// came, after the command may have been taken, is the gateway's time-out (504).
-constexpr std::array<TStatusMapping, 15> Table{{
+// A line that failed is the gateway's fault (502); a service going down and a
+// journal that cannot write for now are temporary (503: the client tries again);
+// a reply that never came, after the command may have been taken, is the
+// gateway's time-out (504).
+constexpr std::array<TStatusMapping, 16> Table{{
     {TStatus::Ok, 200, "ok"},
     {TStatus::UnknownPump, 404, "unknown_pump"},
     {TStatus::UnknownGrade, 400, "unknown_grade"},
@@ -25,8 +26,9 @@ constexpr std::array<TStatusMapping, 15> Table{{
     {TStatus::NotLocked, 409, "not_locked"},
     {TStatus::LockedByOther, 409, "locked_by_other"},
     {TStatus::AlreadyCleared, 409, "already_cleared"},
-    {TStatus::Journal, 500, "journal"},
+    {TStatus::Journal, 503, "journal"},
     {TStatus::Stopping, 503, "stopping"},
+    {TStatus::Reserved, 409, "reserved"},
 }};
 
 } // namespace

@@ -41,6 +41,12 @@ inline constexpr char UnsupportedMediaType[] = "unsupported_media_type"; // not 
 inline constexpr char ForbiddenOrigin[] = "forbidden_origin"; // a page of another site
 inline constexpr char ForbiddenHost[] = "forbidden_host";     // a name that is not ours
 inline constexpr char TooManyConnections[] = "too_many_connections";
+inline constexpr char Forbidden[] = "forbidden"; // a viewer's command, a force by a POS
+inline constexpr char ClientMismatch[] = "client_mismatch"; // a body naming another client
+inline constexpr char BadIdempotencyKey[] = "bad_idempotency_key";
+inline constexpr char RequestInProgress[] =
+    "request_in_progress"; // the same key, still running
+inline constexpr char IdempotencyKeyReused[] = "idempotency_key_reused"; // for another request
 } // namespace codes
 
 // How a station refusal reaches a client: the one table from the station's

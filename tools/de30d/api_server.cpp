@@ -24,14 +24,15 @@ struct TRouteMethods {
   const char *Pattern;
   const char *Allow;
 };
-constexpr std::array<TRouteMethods, 12> RouteTable{{
+constexpr std::array<TRouteMethods, 13> RouteTable{{
     {"/api/v1/pumps", "GET"},
     {"/api/v1/pumps/[^/]+", "GET"},
-    {"/api/v1/pumps/[^/]+/(authorize|stop|unblock)", "POST"},
+    {"/api/v1/reservations", "GET"},
+    {"/api/v1/pumps/[^/]+/(authorize|stop|unblock|reserve|release)", "POST"},
     {"/api/v1/stop-all", "POST"},
     {"/api/v1/sales", "GET"},
     {"/api/v1/sales/[^/]+", "GET"},
-    {"/api/v1/sales/[^/]+/(lock|clear)", "POST"},
+    {"/api/v1/sales/[^/]+/(lock|clear|unlock)", "POST"},
     {"/api/v1/station", "GET"},
     {"/api/v1/prices", "GET, PUT"},
     {"/api/v1/lines", "GET"},
@@ -68,6 +69,13 @@ bool MethodAllowed(const std::string &Method, const std::string &Allow) {
   return false;
 }
 
+// What a guarded read needs a token for: the station's state, not the
+// dashboard's own files.
+bool IsStateRead(const httplib::Request &Q) {
+  return (Q.method == "GET" || Q.method == "HEAD") &&
+         (Q.path.rfind("/api/", 0) == 0 || Q.path == "/metrics");
+}
+
 bool IsCommand(const std::string &Method) {
   return Method == "POST" || Method == "PUT" || Method == "DELETE" || Method == "PATCH";
 }
@@ -88,6 +96,11 @@ bool IsJson(const std::string &ContentType) {
   std::transform(Type.begin(), Type.end(), Type.begin(),
                  [](unsigned char C) { return static_cast<char>(std::tolower(C)); });
   return Type == "application/json";
+}
+
+bool ReadAllowed(const TClientBook &Clients, const httplib::Request &Q) {
+  const auto Token = BearerToken(Q);
+  return Token && Clients.Find(*Token).has_value();
 }
 
 } // namespace
@@ -162,6 +175,11 @@ TApiServer::TApiServer(station::TStation &Station, TServerOptions Options)
              !Allow.empty() && !MethodAllowed(Q.method, Allow))
       Refused = EApiError(405, codes::MethodNotAllowed,
                           Q.method + " is not taken here, only " + Allow);
+    else if (State.Context.Clients.GuardsReads() && IsStateRead(Q) &&
+             !ReadAllowed(State.Context.Clients, Q))
+      Refused =
+          EApiError(401, codes::Unauthorized,
+                    "reads need \"Authorization: Bearer TOKEN\" (or ?access_token=TOKEN)");
     else if (IsCommand(Q.method) && HasBody(Q) && !IsJson(Q.get_header_value("Content-Type")))
       Refused = EApiError(415, codes::UnsupportedMediaType,
                           "a body must be sent as Content-Type: application/json");
@@ -182,6 +200,7 @@ TApiServer::TApiServer(station::TStation &Station, TServerOptions Options)
   });
   AddPumpRoutes(Http, Impl->Context);
   AddSaleRoutes(Http, Impl->Context);
+  AddAlarmRoutes(Http, Impl->Context);
   AddStationRoutes(Http, Impl->Context);
   AddEventStream(Http, Impl->Context);
   AddWebRoutes(Http);

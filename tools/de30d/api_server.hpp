@@ -18,8 +18,13 @@ class TUplink;
 struct TServerOptions {
   std::string Host = "127.0.0.1";
   int Port = 8030; // 0: any free port (Port() tells which)
-  // Commands (POST, PUT) need "Authorization: Bearer TOKEN" when it is set.
+  // Commands (POST, PUT) need "Authorization: Bearer TOKEN" when it is set: the
+  // token of one admin client.
   std::string Token;
+  // Clients with tokens of their own ([[client]]), and whether reads need a
+  // token too.
+  std::vector<station::TClientConfig> Clients;
+  bool ReadToken = false;
   // Each event stream holds a thread for as long as it is open, and so does each
   // connection while its request arrives (at most ReadTimeout): the pool keeps
   // room for ordinary requests beyond MaxStreams streams and a dozen clients that

@@ -45,6 +45,10 @@ TLevel EventLevel(const station::TEvent &Event) {
     // A reason is news (a capture that failed), told once; health is routine.
     return Event.LineHealth.LastError.empty() && Event.Reason.empty() ? TLevel::Debug
                                                                       : TLevel::Warn;
+  case TEvent::TKind::Reservation:
+    return TLevel::Info;
+  case TEvent::TKind::Alarm:
+    return TLevel::Warn;
   }
   return TLevel::Info;
 }
@@ -90,6 +94,19 @@ std::string DescribeEvent(const station::TEvent &Event) {
     for (const auto &Flag : S.Flags)
       Text += " [" + Flag + "]";
     return WithReason(Text, Event.Reason);
+  }
+  case TEvent::TKind::Reservation: {
+    const auto &R = Event.Reservation;
+    return WithReason(Head + "pump " + std::to_string(R.Line) + ":" + std::to_string(R.Pump) +
+                          " reserved for " + R.Client + " until " + station::IsoTime(R.UntilMs),
+                      Event.Reason);
+  }
+  case TEvent::TKind::Alarm: {
+    const auto &A = Event.Alarm;
+    return WithReason(Head + "alarm pump " + A.PumpId() +
+                          (A.Nozzle ? " nozzle " + std::to_string(A.Nozzle) : std::string()) +
+                          " " + Money(A.Volume) + " l without a sale",
+                      A.Kind);
   }
   case TEvent::TKind::Line: {
     const auto &L = Event.LineHealth;

@@ -94,7 +94,11 @@ void AddEventStream(httplib::Server &Server, TApiContext &Context) {
                auto Stream = std::make_shared<TStream>();
                // Subscribed here, so that nothing published after the request is missed.
                station::TEventBus &Bus = Context.Station.Events();
-               const std::string Last = Q.get_header_value("Last-Event-ID");
+               // A browser resumes with the header by itself; a page that opens a
+               // new stream cannot set it, and names the id in the query instead.
+               std::string Last = Q.get_header_value("Last-Event-ID");
+               if (Last.empty())
+                 Last = Q.get_param_value("last_event_id");
                if (Last.empty()) {
                  Stream->Subscription = Bus.Subscribe();
                  Log(TLevel::Info, "event stream opened by " + Q.remote_addr);

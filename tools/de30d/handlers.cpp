@@ -4,32 +4,43 @@
 #include "log.hpp"
 #include "routes.hpp"
 
+#include <algorithm>
+
 namespace de30::service {
 namespace {
 
-// Compares without stopping at the first difference, so the time taken does not
-// tell how much of a guessed token was right.
-bool SameToken(const std::string &Given, const std::string &Expected) {
-  if (Expected.empty())
-    return Given.empty();
-  unsigned char Difference = Given.size() == Expected.size() ? 0 : 1;
-  for (std::size_t I = 0; I < Given.size(); ++I)
-    Difference |= static_cast<unsigned char>(Given[I] ^ Expected[I % Expected.size()]);
-  return Difference == 0;
-}
-
-void CheckToken(const TApiContext &Context, const httplib::Request &Request) {
-  const std::string &Token = Context.Options.Token;
-  if (Token.empty())
-    return;
+// Who asks a command; 401 without a known token where tokens are needed, 403
+// for a client that only reads.
+TCaller Identify(const TApiContext &Context, const httplib::Request &Request) {
+  if (!Context.Clients.Guarded())
+    return TCaller{};
   const std::string Header = Request.get_header_value("Authorization");
   const std::string Scheme = "Bearer ";
   if (Header.rfind(Scheme, 0) != 0)
     throw EApiError(401, codes::Unauthorized,
-                    "commands need \"Authorization: Bearer TOKEN\" (the token of the "
+                    "commands need \"Authorization: Bearer TOKEN\" (a client's token of the "
                     "configuration)");
-  if (!SameToken(Header.substr(Scheme.size()), Token))
-    throw EApiError(401, codes::Unauthorized, "the bearer token is not the service's");
+  const auto Caller = Context.Clients.Find(Header.substr(Scheme.size()));
+  if (!Caller)
+    throw EApiError(401, codes::Unauthorized, "the bearer token is not one of the service's");
+  if (Caller->Role == station::TClientRole::Viewer)
+    throw EApiError(403, codes::Forbidden,
+                    "client \"" + Caller->Name + "\" is a viewer: it only reads");
+  return *Caller;
+}
+
+// The request's Idempotency-Key, if it has one: 1..128 visible ASCII characters.
+std::optional<std::string> IdempotencyKey(const httplib::Request &Request) {
+  if (!Request.has_header(IdempotencyHeader))
+    return std::nullopt;
+  const std::string Key = Request.get_header_value(IdempotencyHeader);
+  const bool Visible =
+      std::all_of(Key.begin(), Key.end(), [](char C) { return C > 0x20 && C < 0x7f; });
+  if (Key.empty() || Key.size() > MaxIdempotencyKey || !Visible)
+    throw EApiError(400, codes::BadIdempotencyKey,
+                    std::string(IdempotencyHeader) + " must be 1.." +
+                        std::to_string(MaxIdempotencyKey) + " visible ASCII characters");
+  return Key;
 }
 
 void Guard(const THandler &Handler, const httplib::Request &Request,
@@ -39,10 +50,10 @@ void Guard(const THandler &Handler, const httplib::Request &Request,
   } catch (const EApiError &Error) {
     SendError(Response, Error);
   } catch (const station::EJournalError &Error) {
-    Log(TLevel::Error, std::string("journal: ") + Error.what());
-    SendError(Response,
-              EApiError(500, MapStatus(station::TCommandResult::TStatus::Journal).Code,
-                        std::string("the journal failed: ") + Error.what()));
+    // The journal's condition is logged once by its watcher, not per request.
+    const TStatusMapping &Row = MapStatus(station::TCommandResult::TStatus::Journal);
+    SendError(Response, EApiError(Row.Http, Row.Code,
+                                  std::string("the journal failed: ") + Error.what()));
   } catch (const std::exception &Error) {
     Log(TLevel::Error, Request.method + " " + Request.path + ": " + Error.what());
     SendError(Response, EApiError(500, codes::Internal, Error.what()));
@@ -82,7 +93,50 @@ httplib::Server::Handler StateQuery(TApiContext &Context, THandler Handler) {
   };
 }
 
-httplib::Server::HandlerWithContentReader Command(TApiContext &Context, THandler Handler) {
+// Runs a command under its Idempotency-Key: a repeat gets the first answer and
+// acts on nothing. An answer that says nothing was done (the journal or the
+// service was not there) is not kept, so that a repeat tries again.
+void RunOnce(TApiContext &Context, const httplib::Request &Request, httplib::Response &Response,
+             const TCaller &Caller, const std::string &Key, const TCommandHandler &Handler) {
+  station::TJournal &Journal = Context.Station.Journal();
+  const std::string Fingerprint = Request.method + " " + Request.path + "\n" + Request.body;
+  const auto Stored = Journal.BeginRequest(Caller.Name, Key, Fingerprint, IdempotencyKeepMs);
+  using TState = station::TJournal::TStoredAnswer::TState;
+  switch (Stored.State) {
+  case TState::Answered:
+    Response.status = Stored.Status;
+    Response.set_content(Stored.Body, "application/json");
+    Response.set_header(ReplayedHeader, "true");
+    return;
+  case TState::Running:
+    throw EApiError(409, codes::RequestInProgress,
+                    "a request with this " + std::string(IdempotencyHeader) +
+                        " has not answered yet");
+  case TState::Mismatch:
+    throw EApiError(422, codes::IdempotencyKeyReused,
+                    "this " + std::string(IdempotencyHeader) +
+                        " was used for another request; use a new key for each request");
+  case TState::New:
+    break;
+  }
+  Guard([&](const httplib::Request &Q, httplib::Response &R) { Handler(Q, R, Caller); },
+        Request, Response);
+  const bool Undone = Response.status == 500 || Response.status == 503;
+  try {
+    if (Undone)
+      Journal.ForgetRequest(Caller.Name, Key);
+    else
+      Journal.FinishRequest(Caller.Name, Key, Response.status, Response.body);
+  } catch (const station::EJournalError &Error) {
+    // The answer still goes out; a repeat is told the request is running until
+    // the service restarts, and then that its outcome is unknown.
+    Log(TLevel::Warn, "journal: the answer to " + std::string(IdempotencyHeader) + " " + Key +
+                          " could not be kept: " + Error.what());
+  }
+}
+
+httplib::Server::HandlerWithContentReader Command(TApiContext &Context,
+                                                  TCommandHandler Handler) {
   return [&Context, Handler = std::move(Handler)](const httplib::Request &Sent,
                                                   httplib::Response &Response,
                                                   const httplib::ContentReader &Reader) {
@@ -103,10 +157,15 @@ httplib::Server::HandlerWithContentReader Command(TApiContext &Context, THandler
         return;
       }
     }
+    std::string Who;
     Guard(
         [&](const httplib::Request &Q, httplib::Response &R) {
-          CheckToken(Context, Q);
-          Handler(Q, R);
+          const TCaller Caller = Identify(Context, Q);
+          Who = Caller.Name;
+          if (const auto Key = IdempotencyKey(Q))
+            RunOnce(Context, Q, R, Caller, *Key, Handler);
+          else
+            Handler(Q, R, Caller);
         },
         Request, Response);
     const bool Ok = Response.status < 400;
@@ -116,10 +175,34 @@ httplib::Server::HandlerWithContentReader Command(TApiContext &Context, THandler
       if (Body.is_object() && Body.contains("error") && Body["error"].is_string())
         Said = " " + Body["error"].get<std::string>();
     }
-    Log(Ok ? TLevel::Info : TLevel::Warn, Request.method + " " + Request.path + " from " +
-                                              Request.remote_addr + ": " +
-                                              std::to_string(Response.status) + Said);
+    Log(Ok ? TLevel::Info : TLevel::Warn,
+        Request.method + " " + Request.path + " from " + Request.remote_addr +
+            (Who.empty() ? "" : " (" + Who + ")") + ": " + std::to_string(Response.status) +
+            Said + (Response.has_header(ReplayedHeader) ? " (repeated)" : ""));
   };
+}
+
+std::string ClientFor(const TCaller &Caller, const std::optional<std::string> &Asked) {
+  if (!Caller.Named)
+    return Asked.value_or("");
+  if (Asked && *Asked != Caller.Name)
+    throw EApiError(403, codes::ClientMismatch,
+                    "the token is client \"" + Caller.Name + "\"'s; it cannot act as \"" +
+                        *Asked + "\"");
+  return Caller.Name;
+}
+
+std::string NamedClient(const TCaller &Caller, const std::optional<std::string> &Asked) {
+  std::string Client = ClientFor(Caller, Asked);
+  if (Client.empty())
+    throw EApiError(400, codes::MissingField, "\"client\" is missing: the client's name");
+  return Client;
+}
+
+void CheckForce(const TCaller &Caller, bool Force) {
+  if (Force && Caller.Role != station::TClientRole::Admin)
+    throw EApiError(403, codes::Forbidden,
+                    "only an admin client may act on another client's lock or reservation");
 }
 
 void Require(const station::TCommandResult &Result) {

@@ -70,6 +70,22 @@ TJson SaleJson(const TSale &Sale) {
       {"started", IsoTime(Sale.StartedMs)},
       {"ended", Open || Sale.EndedMs == 0 ? TJson(nullptr) : TJson(IsoTime(Sale.EndedMs))},
       {"flags", Sale.Flags},
+      // Money paid in advance (a money preset), and what goes back of it once the
+      // sale closed short; 0 for none.
+      {"prepaid", Hundredths(Sale.Prepaid)},
+      {"refund", Hundredths(Sale.Refund)},
+  };
+}
+
+TJson AlarmJson(const TAlarm &Alarm) {
+  return {
+      {"id", Alarm.Id},
+      {"pump", Alarm.PumpId()},
+      {"nozzle", Alarm.Nozzle},
+      {"volume", Hundredths(Alarm.Volume)},
+      {"amount", Hundredths(Alarm.Amount)},
+      {"at", IsoTime(Alarm.AtMs)},
+      {"kind", Alarm.Kind},
   };
 }
 
@@ -144,8 +160,30 @@ TJson EventJson(const TEvent &Event) {
     return SaleJson(Event.Sale);
   case TEvent::TKind::Line:
     return LineJson(Event.LineHealth);
+  case TEvent::TKind::Reservation: {
+    TJson Reservation = ReservationJson(Event.Reservation);
+    // What happened to it: reserved, released, expired, cleared or replaced.
+    Reservation["reason"] = Event.Reason;
+    return Reservation;
+  }
+  case TEvent::TKind::Alarm:
+    return AlarmJson(Event.Alarm);
   }
   return nullptr;
+}
+
+TJson JournalHealthJson(const TJournalHealth::TState &State) {
+  return {{"ok", !State.Failing},
+          {"error", State.Failing ? TJson(State.Error) : TJson(nullptr)},
+          {"since", State.Failing ? TJson(IsoTime(State.SinceMs)) : TJson(nullptr)},
+          {"failures", State.Failures}};
+}
+
+TJson ReservationJson(const TReservation &Reservation) {
+  return {{"pump", std::to_string(Reservation.Line) + ":" + std::to_string(Reservation.Pump)},
+          {"client", Reservation.Client},
+          {"since", IsoTime(Reservation.SinceMs)},
+          {"until", IsoTime(Reservation.UntilMs)}};
 }
 
 TJson ErrorJson(const std::string &Code, const std::string &Message) {

@@ -4,6 +4,7 @@
 
 #include "station/config.hpp"
 #include "station/events.hpp"
+#include "station/journal.hpp"
 #include "station/sale.hpp"
 
 #include <nlohmann/json.hpp>
@@ -21,12 +22,19 @@ double Hundredths(double Value);
 TJson PresetJson(const station::TPreset &Preset); // {"litres": x}, {"money": x} or null
 TJson TotalsJson(const station::TTotals &Totals); // null when the pump's totals are unknown
 TJson PumpJson(const station::TPumpSnapshot &Pump);
+// Whether the journal takes writes: {"ok", "error", "since", "failures"}.
+TJson JournalHealthJson(const station::TJournalHealth::TState &State);
+// A pump's reservation: pump, client, since, until.
+TJson ReservationJson(const station::TReservation &Reservation);
 TJson SaleJson(const station::TSale &Sale);
+// Fuel without a sale: id, pump, nozzle (0: not known), volume, amount, at, kind.
+TJson AlarmJson(const station::TAlarm &Alarm);
 TJson LineJson(const station::TLineSnapshot &Line);
 TJson PricesJson(const std::map<int, double> &Prices); // {"1": 45.5}
 // The station's name and its grades' names: {"id": "station-7", "grades": {"1": "A-95"}}.
 TJson StationJson(const station::TStationConfig &Config);
-// The object an event carries: the pump for pump and price events, the sale, the line.
+// The object an event carries: the pump for pump and price events, the sale, the
+// line, the reservation, the alarm.
 TJson EventJson(const station::TEvent &Event);
 TJson ErrorJson(const std::string &Code, const std::string &Message);
 

@@ -7,6 +7,7 @@
 #include "embedded.hpp"
 #include "event_log.hpp"
 #include "journal_lock.hpp"
+#include "json_mapping.hpp"
 #include "listen_address.hpp"
 #include "log.hpp"
 #include "station/config.hpp"
@@ -59,6 +60,8 @@ struct TArguments {
   std::string Token;
   int Speed = 1;
   std::string Capture; // the embedded station's lines, to one file
+  std::string Uplink;  // the embedded station's [station] id and [uplink]
+  bool NoCustomers = false;
   bool Verbose = false;
   std::string LogLevel;
 };
@@ -84,11 +87,25 @@ int Serve(const TArguments &A) {
   } else {
     TEmbeddedOptions Simulated;
     Simulated.Speed = A.Speed;
+    Simulated.Customers = !A.NoCustomers;
+    Simulated.BaudRate = LineBaudRate; // the wire's pace: its figures are a real line's
     Embedded = std::make_unique<TEmbeddedStation>(Simulated);
     Config = Embedded->Config(DefaultEmbeddedJournal());
     Options = Embedded->StationOptions();
     for (auto &Line : Config.Lines)
       Line.Capture = A.Capture;
+    if (!A.Uplink.empty()) {
+      try {
+        auto File = station::LoadUplinkFile(A.Uplink);
+        Config.StationId = File.StationId;
+        Config.Uplink = std::move(File.Uplink);
+        for (const auto &Warning : File.Warnings)
+          Log(TLevel::Warn, "configuration: " + Warning);
+      } catch (const station::EConfigError &Error) {
+        Log(TLevel::Error, std::string("uplink refused: ") + Error.what());
+        return ExitBadSetup;
+      }
+    }
   }
   Options.CaptureApplication = std::string("de30d ") + DE30_VERSION;
   if (!A.Journal.empty())
@@ -105,7 +122,7 @@ int Serve(const TArguments &A) {
     Config.ListenPort = static_cast<std::uint16_t>(Address->Port);
   }
   // Anyone who can reach the port could move fuel: beyond this machine, only with a token.
-  if (!IsLoopback(Config.ListenHost) && Config.Token.empty()) {
+  if (!IsLoopback(Config.ListenHost) && Config.Token.empty() && Config.Clients.empty()) {
     Log(TLevel::Error, "listening on " + Config.ListenHost +
                            " needs a token: set token in the configuration, or listen on "
                            "127.0.0.1");
@@ -120,6 +137,27 @@ int Serve(const TArguments &A) {
   station::TStation Station(Config, Options);
   // Before any client can subscribe: every event id of this run carries it.
   Station.Events().SetRun(static_cast<std::uint64_t>(Station.Journal().BeginRun()));
+  // Once when the journal stops taking writes, once when it takes them again.
+  Station.Journal().Health().Watch([](const station::TJournalHealth::TState &State) {
+    if (State.Failing)
+      Log(TLevel::Error, "journal: failing, sales wait in memory and commands that need it "
+                         "are refused: " +
+                             State.Error);
+    else
+      Log(TLevel::Info, "journal: writing again after " +
+                            std::to_string((station::NowEpochMs() - State.SinceMs) / 1000) +
+                            " s; sales held in memory are being written");
+  });
+  // A command that was running when the service stopped may or may not have
+  // reached its pump: a repeat of it learns that, rather than acting again.
+  if (const int Unknown = Station.Journal().SettleRunningRequests(
+          504, ErrorJson("uncertain", "the service stopped while this request ran: whether it "
+                                      "acted is not known; read the pump's state")
+                       .dump() +
+                   "\n"))
+    Log(TLevel::Warn, std::to_string(Unknown) +
+                          " request(s) with an Idempotency-Key were running when the service "
+                          "stopped; their repeats are answered 504 uncertain");
   TEventLog EventLog(Station.Events());
   std::unique_ptr<TUplink> Uplink;
   if (Config.Uplink)
@@ -128,6 +166,8 @@ int Serve(const TArguments &A) {
   Server.Host = Config.ListenHost;
   Server.Port = Config.ListenPort;
   Server.Token = Config.Token;
+  Server.Clients = Config.Clients;
+  Server.ReadToken = Config.ReadToken;
   Server.Uplink = Uplink.get();
   TApiServer Api(Station, Server);
   Station.Start();
@@ -202,6 +242,15 @@ int main(int argc, char **argv) {
                  "simulated station: write every exchange of its lines to FILE (pcapng, "
                  "rotated at 16 MiB, 4 files kept)")
       ->type_name("FILE");
+  App.add_option("--uplink", A.Uplink,
+                 "simulated station: send its sales to the head office as FILE says (a "
+                 "[station] table with its id and an [uplink] table, docs/uplink.md)")
+      ->type_name("FILE")
+      ->check(CLI::ExistingFile)
+      ->excludes("--config");
+  App.add_flag("--no-customers", A.NoCustomers,
+               "simulated station: no simulated customers, so that no new sale begins")
+      ->excludes("--config");
   try {
     App.parse(argc, argv);
   } catch (const CLI::ParseError &Error) {

@@ -4,6 +4,7 @@
 #include "uplink.hpp"
 
 #include <array>
+#include <map>
 
 namespace de30::service {
 namespace {
@@ -68,14 +69,30 @@ void PumpMetrics(TExposition &Out, const std::vector<station::TPumpSnapshot> &Pu
 }
 
 void JournalMetrics(TExposition &Out, station::TJournal &Journal) {
-  const auto Counts = Journal.CountByState();
+  const auto Health = Journal.Health().State();
+  Out.Family("de30_journal_failing", TType::Gauge,
+             "1 while the journal refuses writes (locked by another program, disk full); "
+             "sales then wait in memory and commands that need it are refused.");
+  Out.Sample({}, Health.Failing ? 1.0 : 0.0);
+  Out.Family("de30_journal_failures_total", TType::Counter,
+             "Journal steps that failed since de30d started.");
+  Out.Sample({}, Health.Failures);
+  // A journal that cannot be read leaves out what it would have told.
+  std::map<station::TSaleState, std::int64_t> Counts;
+  std::int64_t Size = 0;
+  try {
+    Counts = Journal.CountByState();
+    Size = Journal.SizeBytes();
+  } catch (const station::EJournalError &) {
+    return;
+  }
   Out.Family("de30_journal_sales", TType::Gauge,
              "Sales in the journal by state; their sum only grows (a sale is never removed).");
   for (const auto &[State, Count] : Counts)
     Out.Sample({{"state", station::SaleStateName(State)}}, static_cast<std::uint64_t>(Count));
   Out.Family("de30_journal_size_bytes", TType::Gauge,
              "Size of the journal's database file and its write-ahead log.");
-  Out.Sample({}, static_cast<std::uint64_t>(Journal.SizeBytes()));
+  Out.Sample({}, static_cast<std::uint64_t>(Size));
 }
 
 void UplinkMetrics(TExposition &Out, station::TJournal &Journal, const TUplink &Uplink) {
@@ -84,14 +101,23 @@ void UplinkMetrics(TExposition &Out, station::TJournal &Journal, const TUplink &
              "1 while the head-office broker has accepted the connection, else 0.");
   Out.Sample({}, Status.Connected ? 1.0 : 0.0);
   Out.Family("de30_uplink_backlog_sales", TType::Gauge,
-             "Closed sales the broker has not acknowledged yet; they wait in the journal.");
+             "Closed sales not acknowledged yet; they wait in the journal.");
   Out.Sample({}, static_cast<std::uint64_t>(Journal.UploadBacklogCount()));
   Out.Family("de30_uplink_delivered_sales_total", TType::Counter,
-             "Sales the broker acknowledged since de30d started.");
+             "Sales acknowledged (by the office, or the broker) since de30d started.");
   Out.Sample({}, Status.Acknowledged);
   Out.Family("de30_uplink_connections_total", TType::Counter,
              "Connections the broker accepted since de30d started.");
   Out.Sample({}, Status.Connections);
+  Out.Family("de30_uplink_resent_sales_total", TType::Counter,
+             "Sales sent again since de30d started: the office had not acknowledged them.");
+  Out.Sample({}, Status.Resent);
+  Out.Family("de30_uplink_fault", TType::Gauge,
+             "1 for why the uplink is not connected: the broker unreachable, its TLS "
+             "certificate refused, the credentials refused, or another refusal.");
+  for (const auto Fault : {TUplinkFault::Unreachable, TUplinkFault::Tls,
+                           TUplinkFault::Credentials, TUplinkFault::Refused})
+    Out.Sample({{"kind", UplinkFaultName(Fault)}}, Status.Fault == Fault ? 1.0 : 0.0);
 }
 
 } // namespace

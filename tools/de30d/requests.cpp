@@ -86,6 +86,20 @@ int Whole(const TJson &Value, const std::string &Name, int Low, int High) {
   return static_cast<int>(X);
 }
 
+// A client's name: what the journal records with a lock or clear.
+std::string ClientName(const TJson &Client) {
+  if (!Client.is_string())
+    Refuse(codes::WrongType, "\"client\" must be a string");
+  const auto Name = Client.get<std::string>();
+  const bool Printable = std::all_of(Name.begin(), Name.end(), [](char C) {
+    return static_cast<unsigned char>(C) >= 0x20 && C != 0x7F;
+  });
+  if (Name.empty() || Name.size() > MaxClientName || !Printable)
+    Refuse(codes::BadValue,
+           "\"client\" must be 1.." + std::to_string(MaxClientName) + " printable characters");
+  return Name;
+}
+
 // A decimal number of 1..Digits digits, no sign, no spaces.
 std::optional<std::int64_t> Decimal(std::string_view Text, std::size_t Digits) {
   if (Text.empty() || Text.size() > Digits ||
@@ -128,7 +142,7 @@ std::int64_t ParseSaleId(const std::string &Text) {
 
 TAuthorizeRequest ParseAuthorize(const std::string &Body) {
   const TJson Object = ParseObject(Body, true);
-  OnlyFields(Object, {"litres", "money", "grade"});
+  OnlyFields(Object, {"litres", "money", "grade", "client"});
   TAuthorizeRequest Request;
   const bool Litres = Object.contains("litres");
   const bool Money = Object.contains("money");
@@ -152,6 +166,8 @@ TAuthorizeRequest ParseAuthorize(const std::string &Body) {
            std::string("\"") + (Litres ? "litres" : "money") + "\" takes at most two decimals");
   if (Object.contains("grade"))
     Request.Grade = Whole(Object["grade"], "grade", 1, MaxGrade);
+  if (Object.contains("client"))
+    Request.Client = ClientName(Object["client"]);
   return Request;
 }
 
@@ -170,17 +186,29 @@ std::string ParseClient(const std::string &Body) {
   OnlyFields(Object, {"client"});
   if (!Object.contains("client"))
     Refuse(codes::MissingField, "\"client\" is missing: the name of the paying client");
-  const TJson &Client = Object["client"];
-  if (!Client.is_string())
-    Refuse(codes::WrongType, "\"client\" must be a string");
-  const auto Name = Client.get<std::string>();
-  const bool Printable = std::all_of(Name.begin(), Name.end(), [](char C) {
-    return static_cast<unsigned char>(C) >= 0x20 && C != 0x7F;
-  });
-  if (Name.empty() || Name.size() > MaxClientName || !Printable)
-    Refuse(codes::BadValue,
-           "\"client\" must be 1.." + std::to_string(MaxClientName) + " printable characters");
-  return Name;
+  return ClientName(Object["client"]);
+}
+
+TClientRequest ParseClientRequest(const std::string &Body,
+                                  const std::vector<std::string> &Fields) {
+  const TJson Object = ParseObject(Body, true);
+  for (const auto &Item : Object.items())
+    if (Item.key() != "client" &&
+        std::find(Fields.begin(), Fields.end(), Item.key()) == Fields.end())
+      Refuse(codes::UnknownField, "unknown field \"" + Item.key() + "\"");
+  TClientRequest Request;
+  if (Object.contains("client"))
+    Request.Client = ClientName(Object["client"]);
+  if (Object.contains("force")) {
+    if (!Object["force"].is_boolean())
+      Refuse(codes::WrongType, "\"force\" must be true or false");
+    Request.Force = Object["force"].get<bool>();
+  }
+  if (Object.contains("seconds"))
+    Request.Seconds = Whole(Object["seconds"], "seconds", 1, MaxReservationSeconds);
+  if (Object.contains("code"))
+    Request.Code = Whole(Object["code"], "code", 0, 255);
+  return Request;
 }
 
 std::map<int, double> ParsePrices(const std::string &Body) {

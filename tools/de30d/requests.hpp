@@ -5,12 +5,14 @@
 // EApiError with status 400.
 
 #include "station/journal.hpp"
+#include "station/reservation.hpp"
 #include "station/sale.hpp"
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace de30::service {
 
@@ -26,9 +28,10 @@ std::int64_t ParseSaleId(const std::string &Text);
 struct TAuthorizeRequest {
   station::TPreset Preset; // None without litres or money
   std::optional<int> Grade;
+  std::optional<std::string> Client;
 };
-// {"litres": x} or {"money": x}, optional "grade"; an empty body authorises
-// without a preset.
+// {"litres": x} or {"money": x}, optional "grade" and "client"; an empty body
+// authorises without a preset.
 TAuthorizeRequest ParseAuthorize(const std::string &Body);
 // A command without arguments: an empty body, or {}.
 void ParseNoArguments(const std::string &Body);
@@ -36,6 +39,19 @@ void ParseNoArguments(const std::string &Body);
 int ParseUnblock(const std::string &Body);
 // {"client": name}: the client that locks or clears a sale.
 std::string ParseClient(const std::string &Body);
+
+// The body of a command that a client makes in its own name: "client" (the
+// token's client stands in when it is left out), and the command's options.
+struct TClientRequest {
+  std::optional<std::string> Client;
+  bool Force = false;                  // "force": act on another client's lock or reservation
+  std::optional<std::int64_t> Seconds; // "seconds": how long a reservation lasts
+  std::optional<int> Code;             // "code": an unblock code
+};
+// Fields names the options the command takes besides "client" ("force",
+// "seconds", "code"); an empty body is {}.
+TClientRequest ParseClientRequest(const std::string &Body,
+                                  const std::vector<std::string> &Fields);
 // {"1": 45.5, ...}: grade number to price, 0.00..99.99.
 std::map<int, double> ParsePrices(const std::string &Body);
 
@@ -51,5 +67,6 @@ inline constexpr double MaxMoney = 9999.99;
 inline constexpr double MaxPrice = 99.99;
 inline constexpr int MaxGrade = 99;
 inline constexpr std::size_t MaxClientName = 64;
+inline constexpr int MaxReservationSeconds = static_cast<int>(station::MaxReservationS);
 
 } // namespace de30::service

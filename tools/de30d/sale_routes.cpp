@@ -25,20 +25,37 @@ void AddSaleRoutes(httplib::Server &Server, TApiContext &Context) {
                }
                SendJson(R, 200, SaleJson(*Sale));
              }));
-  Server.Post("/api/v1/sales/([^/]+)/lock",
-              Command(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
-                const std::int64_t Id = ParseSaleId(Q.matches[1]);
-                const auto Result = Context.Station.LockSale(Id, ParseClient(Q.body));
-                Require(Result);
-                SendJson(R, 200, Result.Sale ? SaleJson(*Result.Sale) : TJson{{"id", Id}});
-              }));
-  Server.Post("/api/v1/sales/([^/]+)/clear",
-              Command(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
-                const std::int64_t Id = ParseSaleId(Q.matches[1]);
-                const auto Result = Context.Station.ClearSale(Id, ParseClient(Q.body));
-                Require(Result);
-                SendJson(R, 200, Result.Sale ? SaleJson(*Result.Sale) : TJson{{"id", Id}});
-              }));
+  // lock, clear and unlock: the same shape, each a journal step in the client's name.
+  const auto Claim = [&Server, &Context](const std::string &Verb, auto Run,
+                                         std::vector<std::string> Fields) {
+    Server.Post("/api/v1/sales/([^/]+)/" + Verb,
+                Command(Context, [&Context, Run, Fields = std::move(Fields)](
+                                     const httplib::Request &Q, httplib::Response &R,
+                                     const TCaller &Caller) {
+                  const std::int64_t Id = ParseSaleId(Q.matches[1]);
+                  const TClientRequest Request = ParseClientRequest(Q.body, Fields);
+                  CheckForce(Caller, Request.Force);
+                  const auto Result = Run(Context.Station, Id,
+                                          NamedClient(Caller, Request.Client), Request.Force);
+                  Require(Result);
+                  SendJson(R, 200, Result.Sale ? SaleJson(*Result.Sale) : TJson{{"id", Id}});
+                }));
+  };
+  Claim("lock",
+        [](station::TStation &S, std::int64_t Id, const std::string &Client, bool) {
+          return S.LockSale(Id, Client);
+        },
+        {});
+  Claim("clear",
+        [](station::TStation &S, std::int64_t Id, const std::string &Client, bool) {
+          return S.ClearSale(Id, Client);
+        },
+        {});
+  Claim("unlock",
+        [](station::TStation &S, std::int64_t Id, const std::string &Client, bool Force) {
+          return S.UnlockSale(Id, Client, Force);
+        },
+        {"force"});
 }
 
 } // namespace de30::service

@@ -9,16 +9,19 @@
 namespace de30::service {
 
 void AddStationRoutes(httplib::Server &Server, TApiContext &Context) {
-  Server.Get("/api/v1/station",
-             Query([&Context](const httplib::Request &, httplib::Response &R) {
-               SendJson(R, 200, StationJson(Context.Station.Config()));
-             }));
+  Server.Get(
+      "/api/v1/station", Query([&Context](const httplib::Request &, httplib::Response &R) {
+        TJson Station = StationJson(Context.Station.Config());
+        Station["journal"] = JournalHealthJson(Context.Station.Journal().Health().State());
+        SendJson(R, 200, Station);
+      }));
   Server.Get("/api/v1/prices",
              StateQuery(Context, [&Context](const httplib::Request &, httplib::Response &R) {
                SendJson(R, 200, PricesJson(Context.Station.Prices()));
              }));
   Server.Put("/api/v1/prices",
-             Command(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
+             Command(Context, [&Context](const httplib::Request &Q, httplib::Response &R,
+                                         const TCaller &) {
                Require(Context.Station.SetPrices(ParsePrices(Q.body)));
                SendJson(R, 200, PricesJson(Context.Station.Prices()));
              }));
@@ -30,7 +33,8 @@ void AddStationRoutes(httplib::Server &Server, TApiContext &Context) {
                SendJson(R, 200, Lines);
              }));
   Server.Post("/api/v1/stop-all",
-              Command(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
+              Command(Context, [&Context](const httplib::Request &Q, httplib::Response &R,
+                                          const TCaller &) {
                 ParseNoArguments(Q.body);
                 const auto Result = Context.Station.StopAll();
                 Require(Result);

@@ -5,15 +5,20 @@
 // as markup. State is read with GET once the event stream is open; events that
 // arrive meanwhile are applied afterwards when they are newer than what was read
 // (the De30-Event-Id header of each read). Event ids are "RUN-SEQUENCE": within
-// one stream the run is the same, so the sequences are what is compared. An
-// event "reset" says events were lost: the state is read again.
+// one stream the run is the same, so the sequences are what is compared. A
+// stream that broke is opened again after the last event the page saw, and the
+// service hands over what it missed; an event "reset" says events were lost
+// (or the service restarted): the state is read again.
 'use strict';
 
 (function () {
   const Api = '/api/v1';
   const RecentSales = 50; // shown besides every unpaid sale
+  const RecentAlarms = 20;
   const TokenKey = 'de30.token';
   const ClientKey = 'de30.client';
+  // The newest alarm someone marked seen in this browser.
+  const AlarmsSeenKey = 'de30.alarmsSeen';
   // Line health comes about once a second: a stream silent this long is dead.
   const SilenceMs = 30000;
   const RetryMaxMs = 5000;
@@ -25,8 +30,9 @@
   };
   const SaleOrder = { open: 0, payable: 1, locked: 2, cleared: 3 };
   const PriceLabels = { pending: 'pending', sent: 'sent', failed: 'failed' };
+  const AlarmKinds = { totals_moved: 'fuel without a sale', totals_back: 'totals went back' };
   // Flags that need a look from someone; the others are routine.
-  const WarningFlags = ['volume_mismatch', 'recovered', 'totals_moved'];
+  const WarningFlags = ['volume_mismatch', 'recovered', 'totals_moved', 'overrun', 'authorize_timeout'];
 
   const model = {
     station: { id: '', grades: {} },
@@ -34,6 +40,7 @@
     sales: new Map(), // id -> sale
     prices: {}, // "1" -> 45.5
     lines: new Map(), // 1 -> line
+    alarms: new Map(), // id -> alarm
   };
 
   const $ = (id) => document.getElementById(id);
@@ -138,16 +145,32 @@
     }
   }
 
+  // A read, with the bearer token when the page has one: a service that guards
+  // its reads (read_token) answers 401 without, and the page asks once.
   async function read(path) {
-    let response;
-    try {
-      response = await fetch(Api + path, { cache: 'no-store' });
-    } catch (error) {
-      throw new ServiceError('the service cannot be reached');
+    for (let asked = false; ; asked = true) {
+      const token = sessionStorage.getItem(TokenKey);
+      let response;
+      try {
+        response = await fetch(Api + path, {
+          cache: 'no-store',
+          headers: token ? { Authorization: 'Bearer ' + token } : {},
+        });
+      } catch (error) {
+        throw new ServiceError('the service cannot be reached');
+      }
+      if (response.status === 401 && !asked) {
+        sessionStorage.removeItem(TokenKey);
+        const given = await askToken('Reading this station needs a client\'s bearer token.');
+        if (given) {
+          sessionStorage.setItem(TokenKey, given);
+          continue;
+        }
+      }
+      const body = await response.json().catch(() => null);
+      if (!response.ok) throw new ServiceError((body && body.message) || 'HTTP ' + response.status, body && body.error);
+      return { body, eventId: sequenceOf(response.headers.get('De30-Event-Id')) };
     }
-    const body = await response.json().catch(() => null);
-    if (!response.ok) throw new ServiceError((body && body.message) || 'HTTP ' + response.status, body && body.error);
-    return { body, eventId: sequenceOf(response.headers.get('De30-Event-Id')) };
   }
 
   // The sequence of an event id ("7-1234" gives 1234); 0 for none.
@@ -356,8 +379,10 @@
     if (s.state === 'cleared' && flags.includes('empty')) label = 'Empty';
     if (s.state === 'locked' && s.locked_by) label = 'Locked by ' + s.locked_by;
     setText(r.badge, label);
-    setText(r.flags, flags.filter((f) => f !== 'empty').join(' '));
-    r.flags.classList.toggle('warn', flags.some((f) => WarningFlags.includes(f)));
+    // What goes back to a customer who paid in advance: someone has to hand it out.
+    const refund = typeof s.refund === 'number' && s.refund > 0 ? 'refund ' + fixed(s.refund) : '';
+    setText(r.flags, [...flags.filter((f) => f !== 'empty'), refund].filter(Boolean).join(' '));
+    r.flags.classList.toggle('warn', refund !== '' || flags.some((f) => WarningFlags.includes(f)));
     r.lock.hidden = s.state !== 'payable';
     r.clear.hidden = !(s.state === 'locked' && s.locked_by === clientName());
   }
@@ -494,6 +519,61 @@
     }, 300);
   }
 
+  // ---- Alarms ----------------------------------------------------------------
+
+  const alarmRows = new Map();
+
+  function alarmsSeen() {
+    return Number(localStorage.getItem(AlarmsSeenKey)) || 0;
+  }
+
+  function alarmText(a) {
+    return 'pump ' + a.pump + (a.nozzle ? ' nozzle ' + a.nozzle : '') + ': ' + fixed(a.volume) +
+      ' l, ' + fixed(a.amount);
+  }
+
+  function makeAlarmRow(id) {
+    const r = {};
+    r.what = el('span', { className: 'what' });
+    r.when = el('span', { className: 'when' });
+    r.root = el('li', { data: { alarm: id } }, r.what, r.when);
+    return r;
+  }
+
+  function updateAlarmRow(r, id) {
+    const a = model.alarms.get(id);
+    setText(r.what, alarmText(a));
+    setText(r.when, timeText(a.at) + ' · ' + (AlarmKinds[a.kind] || a.kind));
+    r.root.classList.toggle('new', id > alarmsSeen());
+  }
+
+  function renderAlarms() {
+    const ids = [...model.alarms.keys()].sort((a, b) => b - a).slice(0, RecentAlarms);
+    reconcile($('alarms'), alarmRows, ids, makeAlarmRow, updateAlarmRow);
+    $('alarms-empty').hidden = ids.length > 0;
+    // The banner stays until someone marks the alarms seen.
+    const unseen = ids.filter((id) => id > alarmsSeen());
+    $('alarm-banner').hidden = unseen.length === 0;
+    if (unseen.length) {
+      const newest = model.alarms.get(unseen[0]);
+      const kind = AlarmKinds[newest.kind] || newest.kind;
+      setText($('alarm-title'), kind.charAt(0).toUpperCase() + kind.slice(1) + ':');
+      setText($('alarm-text'), alarmText(newest) + ' (' + timeText(newest.at) + ')' +
+        (unseen.length > 1 ? ' and ' + (unseen.length - 1) + ' more' : ''));
+    }
+  }
+
+  function markAlarmsSeen() {
+    const newest = Math.max(0, ...model.alarms.keys());
+    localStorage.setItem(AlarmsSeenKey, String(Math.max(newest, alarmsSeen())));
+    changed('alarms');
+  }
+
+  function trimAlarms() {
+    [...model.alarms.keys()].sort((a, b) => b - a).slice(RecentAlarms)
+      .forEach((id) => model.alarms.delete(id));
+  }
+
   // ---- Lines -----------------------------------------------------------------
 
   const lineRows = new Map();
@@ -555,6 +635,7 @@
     if (all || dirty.has('sales')) renderSales();
     if (all || dirty.has('prices')) renderPrices();
     if (dirty.has('lines')) renderLines();
+    if (dirty.has('alarms')) renderAlarms();
     dirty.clear();
   }
 
@@ -582,6 +663,10 @@
     } else if (kind === 'line') {
       model.lines.set(data.line, data);
       changed('lines');
+    } else if (kind === 'alarm') {
+      model.alarms.set(data.id, data);
+      trimAlarms();
+      changed('alarms');
     }
   }
 
@@ -591,25 +676,41 @@
   let retryTimer = 0;
   let lastMessageAt = 0;
   let waiting = null; // events that came while the state was being read
+  let lastEventId = ''; // the id of the last event the stream brought ("RUN-SEQUENCE")
+  let loaded = false; // the whole state has been read once
 
   function connect() {
     clearTimeout(retryTimer);
     if (source) source.close();
     const mine = ++generation;
-    source = new EventSource(Api + '/events');
+    // A new stream starts after the last event this page saw: the service hands
+    // over what was missed, or says "reset" when it cannot.
+    const resume = loaded && lastEventId !== '';
+    // An EventSource sends no headers: the token, if any, goes in the query.
+    const query = new URLSearchParams();
+    if (resume) query.set('last_event_id', lastEventId);
+    const token = sessionStorage.getItem(TokenKey);
+    if (token) query.set('access_token', token);
+    source = new EventSource(Api + '/events' + (query.toString() ? '?' + query.toString() : ''));
     source.onopen = () => {
       if (mine !== generation) return;
       lastMessageAt = Date.now();
+      if (resume) {
+        retryMs = 1000;
+        setConnection('live');
+        return;
+      }
       waiting = [];
       reload(mine);
     };
     source.onerror = () => {
       if (mine === generation) lose('the event stream ended');
     };
-    for (const kind of ['pump', 'price', 'sale', 'line']) {
+    for (const kind of ['pump', 'price', 'sale', 'line', 'alarm']) {
       source.addEventListener(kind, (event) => {
         if (mine !== generation) return;
         lastMessageAt = Date.now();
+        if (event.lastEventId) lastEventId = event.lastEventId;
         const item = { kind, id: sequenceOf(event.lastEventId), data: JSON.parse(event.data) };
         if (waiting) waiting.push(item);
         else apply(item.kind, item.data);
@@ -617,9 +718,10 @@
     }
     // Events were lost between two connections: what the page shows may be stale.
     // A read already under way started after the reset and covers it.
-    source.addEventListener('reset', () => {
+    source.addEventListener('reset', (event) => {
       if (mine !== generation) return;
       lastMessageAt = Date.now();
+      if (event.lastEventId) lastEventId = event.lastEventId;
       if (waiting) return;
       waiting = [];
       reload(mine);
@@ -641,9 +743,9 @@
   // newer than what each read saw.
   async function reload(mine) {
     try {
-      const [station, pumps, prices, lines, recent, ...unpaid] = await Promise.all([
+      const [station, pumps, prices, lines, alarms, recent, ...unpaid] = await Promise.all([
         read('/station'), read('/pumps'), read('/prices'), read('/lines'),
-        read('/sales?limit=' + RecentSales),
+        read('/alarms?limit=' + RecentAlarms), read('/sales?limit=' + RecentSales),
         read('/sales?state=open'), read('/sales?state=payable'), read('/sales?state=locked'),
       ]);
       if (mine !== generation) return;
@@ -651,14 +753,18 @@
       model.pumps = new Map(pumps.body.map((p) => [p.id, p]));
       model.prices = prices.body;
       model.lines = new Map(lines.body.map((l) => [l.line, l]));
+      model.alarms = new Map(alarms.body.map((a) => [a.id, a]));
       model.sales = new Map();
       const salesSeen = Math.min(recent.eventId, ...unpaid.map((r) => r.eventId));
       for (const r of [recent, ...unpaid]) r.body.forEach(keepSale);
-      const seen = { pump: pumps.eventId, price: pumps.eventId, sale: salesSeen, line: lines.eventId };
+      const seen = {
+        pump: pumps.eventId, price: pumps.eventId, sale: salesSeen, line: lines.eventId, alarm: alarms.eventId,
+      };
       for (const item of waiting || []) if (item.id > seen[item.kind]) apply(item.kind, item.data);
       waiting = null;
       trimSales();
-      ['station', 'pumps', 'sales', 'prices', 'lines'].forEach(changed);
+      ['station', 'pumps', 'sales', 'prices', 'lines', 'alarms'].forEach(changed);
+      loaded = true;
       retryMs = 1000;
       setConnection('live');
     } catch (error) {
@@ -682,6 +788,7 @@
     });
     $('unpaid-only').addEventListener('change', () => changed('sales'));
     $('price-form').addEventListener('submit', sendPrices);
+    $('alarm-seen').addEventListener('click', markAlarmsSeen);
     $('stop-all').addEventListener('click', (event) => {
       run(event.currentTarget, 'Stop all pumps', () => command('POST', '/stop-all'));
     });
