@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The threaded layers under the thread sanitizer (preset tsan): builds the station,
-# de30d and channel tests and nothing else, then runs them. Arguments go to ctest.
+# de30d and channel tests and the kill-and-restart run, nothing else, then runs them.
+# Arguments go to ctest.
 #   scripts/tsan.sh [CTEST-ARGUMENT...]
 # GCC 12's sanitizer runtime stops at start ("FATAL: ThreadSanitizer: unexpected
 # memory mapping") on kernels that randomise mappings into the range it keeps for

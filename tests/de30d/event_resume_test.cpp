@@ -211,7 +211,7 @@ TEST_F(ResumedStream, AnIdThisRunNeverPublishedOrCannotBeReadGetsAReset) {
 TEST_F(ResumedStream, AnIdOlderThanTheEventsKeptGetsAResetAndOneStillKeptResumesWhole) {
   PublishMarker("old");
   const std::uint64_t Old = Station->Events().Published();
-  for (std::size_t Index = 0; Index < station::TEventBus::Kept; ++Index)
+  for (std::size_t Index = 0; Index <= station::TEventBus::Kept; ++Index)
     PublishMarker("filler");
   {
     // Old is gone now: the event just after it was dropped from what is kept.
