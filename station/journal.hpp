@@ -55,8 +55,10 @@ public:
   void Recovered();
 
 private:
+  // Ends the spell; a full journal only when EvenIfFull (Recovered).
+  void Clear(bool EvenIfFull);
   mutable std::mutex Guard;
-  std::atomic<bool> Failing{false};
+  std::atomic<bool> Failing{false}; // Now.Failing, read without the lock by Wrote()
   TState Now;
   std::function<void(const TState &)> Watcher;
 };

@@ -43,29 +43,18 @@ void TJournalHealth::Failed(const std::string &Error, bool Full) {
 
 void TJournalHealth::Wrote() {
   // Every write comes here: only a change of condition takes the lock.
-  if (!Failing.load(std::memory_order_relaxed))
-    return;
-  std::function<void(const TState &)> Tell;
-  TState Changed;
-  {
-    std::lock_guard Lock(Guard);
-    if (!Now.Failing || Now.Full)
-      return;
-    Now.Failing = false;
-    Failing = false;
-    Tell = Watcher;
-    Changed = Now;
-  }
-  if (Tell)
-    Tell(Changed);
+  if (Failing.load(std::memory_order_relaxed))
+    Clear(false);
 }
 
-void TJournalHealth::Recovered() {
+void TJournalHealth::Recovered() { Clear(true); }
+
+void TJournalHealth::Clear(bool EvenIfFull) {
   std::function<void(const TState &)> Tell;
   TState Changed;
   {
     std::lock_guard Lock(Guard);
-    if (!Now.Failing)
+    if (!Now.Failing || (Now.Full && !EvenIfFull))
       return;
     Now.Failing = false;
     Now.Full = false;

@@ -10,10 +10,16 @@ std::string PumpName(int Line, int Pump) {
   return std::to_string(Line) + ":" + std::to_string(Pump);
 }
 
-TCommandResult HeldByOther(const TReservation &Held) {
+TCommandResult ReservedRefusal(const TReservation &Held) {
   return TCommandResult::Fail(TStatus::Reserved, "pump " + PumpName(Held.Line, Held.Pump) +
                                                      " is reserved for " + Held.Client +
                                                      " until " + IsoTime(Held.UntilMs));
+}
+
+// Another client holds the pump now (one whose time is up holds nothing, whether
+// or not the housekeeping has ended it yet).
+bool HeldByAnother(const TReservation &Held, const std::string &Client, std::int64_t NowMs) {
+  return Held.UntilMs > NowMs && Held.Client != Client;
 }
 
 } // namespace
@@ -29,11 +35,9 @@ std::optional<TCommandResult> TReservations::Refusal(int Line, int Pump,
                                                      std::int64_t NowMs) const {
   std::lock_guard Lock(Guard);
   const auto Found = Held.find({Line, Pump});
-  // One whose time is up no longer holds the pump, whether or not the
-  // housekeeping has ended it yet.
-  if (Found == Held.end() || Found->second.UntilMs <= NowMs || Found->second.Client == Client)
+  if (Found == Held.end() || !HeldByAnother(Found->second, Client, NowMs))
     return std::nullopt;
-  return HeldByOther(Found->second);
+  return ReservedRefusal(Found->second);
 }
 
 TCommandResult TReservations::Reserve(int Line, int Pump, const std::string &Client,
@@ -48,8 +52,8 @@ TCommandResult TReservations::Reserve(int Line, int Pump, const std::string &Cli
   {
     std::lock_guard Lock(Guard);
     const auto Found = Held.find({Line, Pump});
-    if (Found != Held.end() && Found->second.UntilMs > NowMs && Found->second.Client != Client)
-      return HeldByOther(Found->second);
+    if (Found != Held.end() && HeldByAnother(Found->second, Client, NowMs))
+      return ReservedRefusal(Found->second);
     TReservation Asked{0, Line, Pump, Client, NowMs, NowMs + Seconds * 1000};
     try {
       Made = Book.Reserve(Asked);
@@ -72,7 +76,7 @@ TCommandResult TReservations::Release(int Line, int Pump, const std::string &Cli
       return TCommandResult::Fail(TStatus::WrongState,
                                   "pump " + PumpName(Line, Pump) + " is not reserved");
     if (Found->second.Client != Client && !Force)
-      return HeldByOther(Found->second);
+      return ReservedRefusal(Found->second);
     Ended = Found->second;
     try {
       Book.EndReservation(Line, Pump, "released");

@@ -25,67 +25,7 @@ namespace {
 
 using namespace de30;
 using namespace de30::capture;
-
-// A program in the background, its stdout and stderr in a pipe.
-class TBackground {
-public:
-  explicit TBackground(const std::string &CommandLine) {
-    int Out[2];
-    if (::pipe(Out) != 0)
-      return;
-    Pid = ::fork();
-    if (Pid == 0) {
-      ::dup2(Out[1], 1);
-      ::dup2(Out[1], 2);
-      ::close(Out[0]);
-      ::execl("/bin/sh", "sh", "-c", ("exec " + CommandLine).c_str(),
-              static_cast<char *>(nullptr));
-      ::_exit(127);
-    }
-    ::close(Out[1]);
-    Said = ::fdopen(Out[0], "r");
-  }
-  ~TBackground() {
-    if (Pid > 0) {
-      ::kill(Pid, SIGKILL);
-      Wait();
-    }
-    if (Said != nullptr)
-      std::fclose(Said);
-  }
-  // The rest of the first line that holds Marker; "" when the program ended first.
-  std::string After(const std::string &Marker) {
-    char Line[512];
-    while (Said != nullptr && std::fgets(Line, sizeof Line, Said) != nullptr) {
-      Output += Line;
-      const std::string Text = Line;
-      const auto At = Text.find(Marker);
-      if (At != std::string::npos)
-        return Text.substr(At + Marker.size(), Text.find('\n') - At - Marker.size());
-    }
-    return "";
-  }
-  // Sends Signal, reads everything to the end; the exit code.
-  int Stop(int Signal) {
-    ::kill(Pid, Signal);
-    char Line[512];
-    while (std::fgets(Line, sizeof Line, Said) != nullptr)
-      Output += Line;
-    return Wait();
-  }
-  pid_t Id() const { return Pid; }
-  std::string Output;
-
-private:
-  int Wait() {
-    int Status = 0;
-    ::waitpid(Pid, &Status, 0);
-    Pid = -1;
-    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-  }
-  pid_t Pid = -1;
-  std::FILE *Said = nullptr;
-};
+using test::TBackground;
 
 std::string Ctl(const std::string &Arguments) { return std::string(DE30CTL) + " " + Arguments; }
 

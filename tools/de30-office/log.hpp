@@ -1,14 +1,13 @@
 #pragma once
-// de30-office's log: one line per event on stderr, "TIME LEVEL message", as
-// de30d writes it, so that journald and a terminal both read it.
+// de30-office logs as de30d does (tools/de30d/log.hpp): one line per event on
+// stderr, "TIME LEVEL message", with its syslog priority under systemd.
 
-#include <string>
+#include "de30d/log.hpp"
 
 namespace de30::office {
 
-enum class TLevel { Debug, Info, Warn, Error };
-
-void SetLogThreshold(TLevel Level); // Info unless set
-void Log(TLevel Level, const std::string &Message);
+using service::Log;
+using service::SetLogThreshold;
+using service::TLevel;
 
 } // namespace de30::office

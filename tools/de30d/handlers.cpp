@@ -14,13 +14,12 @@ namespace {
 TCaller Identify(const TApiContext &Context, const httplib::Request &Request) {
   if (!Context.Clients.Guarded())
     return TCaller{};
-  const std::string Header = Request.get_header_value("Authorization");
-  const std::string Scheme = "Bearer ";
-  if (Header.rfind(Scheme, 0) != 0)
+  const auto Token = BearerToken(Request);
+  if (!Token)
     throw EApiError(401, codes::Unauthorized,
                     "commands need \"Authorization: Bearer TOKEN\" (a client's token of the "
                     "configuration)");
-  const auto Caller = Context.Clients.Find(Header.substr(Scheme.size()));
+  const auto Caller = Context.Clients.Find(*Token);
   if (!Caller)
     throw EApiError(401, codes::Unauthorized, "the bearer token is not one of the service's");
   if (Caller->Role == station::TClientRole::Viewer)
