@@ -58,6 +58,21 @@ std::int32_t THeard::Result() const {
   return Reply.size() < ReplyLength ? channels::ErrShortReply : channels::ErrNone;
 }
 
+channels::TTraceRecord THeard::Record(std::int32_t Line) const {
+  channels::TTraceRecord R;
+  R.Line = Line;
+  R.Frame = Frame;
+  R.Reply = Reply;
+  R.ReplyLength = ReplyLength;
+  R.Result = Result();
+  R.State = R.Result != 0                     ? channels::StateFailed
+            : Outcome() == TOutcome::Accepted ? LineAccepted
+                                              : LineRejected;
+  R.SentAt = Begin;
+  R.DoneAt = End;
+  return R;
+}
+
 TTapSplitter::TTapSplitter(TTapOptions Options) {
   using namespace std::chrono;
   const int Baud = Options.BaudRate > 0 ? Options.BaudRate : LineBaudRate;

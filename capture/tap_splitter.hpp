@@ -72,6 +72,9 @@ struct THeard {
   std::int32_t Result() const;
   // The bytes of the piece, frame and reply together.
   std::size_t Size() const { return Frame.size() + Reply.size(); }
+  // An exchange as the channel's trace would have recorded it on Line, had the
+  // controller been de30: for the figures, the capture and the trace.
+  channels::TTraceRecord Record(std::int32_t Line) const;
 };
 
 class TTapSplitter {

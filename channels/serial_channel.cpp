@@ -147,16 +147,20 @@ std::optional<TSerialCounters> SerialCounters(int Fd) {
 #endif
 }
 
-std::optional<TSerialCounters> TSerialChannel::Counters(std::int32_t Line) const {
-  const auto Device = Devices.find(Line);
-  if (Device == Devices.end())
-    return std::nullopt;
-  const int Fd = ::open(Device->second.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+std::optional<TSerialCounters> DeviceCounters(const std::string &Device) {
+  const int Fd = ::open(Device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (Fd < 0)
     return std::nullopt;
   auto Counts = SerialCounters(Fd);
   ::close(Fd);
   return Counts;
+}
+
+std::optional<TSerialCounters> TSerialChannel::Counters(std::int32_t Line) const {
+  const auto Device = Devices.find(Line);
+  if (Device == Devices.end())
+    return std::nullopt;
+  return DeviceCounters(Device->second);
 }
 
 std::unique_ptr<TListeningPort>

@@ -36,6 +36,10 @@ TSerialCounters CountedSince(const TSerialCounters &Before, const TSerialCounter
 // The counts of the open serial port Fd; null where the device does not keep them
 // (a pseudo-terminal, most USB adapters' drivers, systems other than Linux).
 std::optional<TSerialCounters> SerialCounters(int Fd);
+// The same for a device by its path, opened read-only for the moment of asking.
+// Opening a port nobody holds raises its DTR and RTS for that moment: ask while
+// the port is open, or just before a program opens it anyway.
+std::optional<TSerialCounters> DeviceCounters(const std::string &Device);
 
 class TSerialChannel final : public TLineChannel {
 public:

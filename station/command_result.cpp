@@ -45,6 +45,8 @@ const char *StatusCode(TStatus Status) {
     return "stopping";
   case TStatus::Reserved:
     return "reserved";
+  case TStatus::TapLine:
+    return "tap_line";
   }
   return "unknown";
 }

@@ -29,7 +29,10 @@ struct TCommandResult {
     AlreadyCleared,
     Journal,  // the journal could not record the step: nothing was done
     Stopping, // the service is shutting down
-    Reserved, // the pump is reserved for another client (keep it last: tables run to it)
+    Reserved, // the pump is reserved for another client
+    // The pump is on a tap line: another controller drives it, and this station
+    // only listens (keep it last: tables run to it).
+    TapLine,
   } Status = TStatus::Ok;
   std::string Message;
   std::optional<TSale> Sale; // the sale a sale command acted on

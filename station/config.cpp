@@ -679,8 +679,8 @@ void ReadLines(const std::string &File, TReader &Top, TStationConfig &Config) {
   std::map<std::string, int> Ports; // each port, and the line on it
   for (const auto &[Table, Name] : Entries(File, Top, "line")) {
     TReader Line(File, *Table, Name,
-                 {"number", "serial", "tcp", "timeout_ms", "capture", "capture_max_mb",
-                  "capture_files"});
+                 {"number", "serial", "tcp", "tap", "gap_ms", "timeout_ms", "capture",
+                  "capture_max_mb", "capture_files"});
     TLineConfig Entry;
     const auto &Number = Line.Need("number");
     Entry.Number = static_cast<int>(Line.Integer(Number, "number", 1, LineCount));
@@ -708,6 +708,24 @@ void ReadLines(const std::string &File, TReader &Top, TStationConfig &Config) {
       Claim(Line, *Tcp, "tcp", Written,
             "tcp:" + Lowercase(Address.Host) + ":" + std::to_string(Address.Port), Entry.Number,
             Ports);
+    }
+    if (auto Tap = Line.Boolean("tap"))
+      Entry.Tap = *Tap;
+    if (Entry.Tap) {
+      // A tap line is only listened to: what would shape the station's own
+      // exchanges on it has nothing to act on.
+      if (const auto *Timeout = Line.Find("timeout_ms"))
+        Line.Fail(*Timeout, "timeout_ms",
+                  "a tap line sends nothing, so it waits for no reply: drop timeout_ms or "
+                  "tap");
+      if (const auto *Capture = Line.Find("capture"))
+        Line.Fail(*Capture, "capture",
+                  "a tap line is not captured by de30d; capture it with de30ctl tap --capture");
+    }
+    if (const auto *Gap = Line.Find("gap_ms")) {
+      if (!Entry.Tap)
+        Line.Fail(*Gap, "gap_ms", "splits what a tap line hears: only with tap = true");
+      Entry.TapGap = std::chrono::milliseconds(Line.Integer(*Gap, "gap_ms", 1, 1000));
     }
     if (auto Timeout = Line.Integer("timeout_ms", MinTimeoutMs, MaxTimeoutMs))
       Entry.Timeout = std::chrono::milliseconds(*Timeout);
@@ -749,6 +767,18 @@ void ReadPumps(const std::string &File, TReader &Top, TStationConfig &Config) {
       if (!Config.FindGrade(Grade))
         Pump.Fail(Nozzle, "nozzles", "grade " + std::to_string(Grade) + " is not configured");
       Entry.Nozzles.push_back(Grade);
+    }
+    const TLineConfig *OnLine = nullptr;
+    for (const auto &Line : Config.Lines)
+      if (Line.Number == Entry.Line)
+        OnLine = &Line;
+    if (OnLine != nullptr && OnLine->Tap) {
+      // Another controller authorises and stops the pumps of a tap line.
+      for (const char *Key : {"auto_authorize", "authorize_timeout_s"})
+        if (const auto *Node = Pump.Find(Key))
+          Pump.Fail(*Node, Key,
+                    "line " + std::to_string(Entry.Line) +
+                        " is a tap line: another controller authorises and stops its pumps");
     }
     if (auto Auto = Pump.Boolean("auto_authorize"))
       Entry.AutoAuthorize = *Auto;

@@ -25,6 +25,12 @@ struct TLineConfig {
   std::string TcpHost; // serial device server, or empty
   std::uint16_t TcpPort = 0;
   std::chrono::milliseconds Timeout{1500}; // reply timeout
+  // Listened to, never driven: another controller drives the line, and the
+  // station follows its pumps from what it hears (opened read-only, nothing sent).
+  bool Tap = false;
+  // On a tap line, the silence that separates one burst of bytes from the next
+  // (capture/tap_splitter.hpp); zero: five byte times, at least 10 ms.
+  std::chrono::milliseconds TapGap{0};
   // A pcapng file of every exchange of the line (docs/capture.md); empty for none.
   // Lines that name the same file share it. Before the file grows past
   // CaptureMaxBytes it is rotated, keeping CaptureFiles files with the current one.

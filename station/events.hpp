@@ -7,6 +7,7 @@
 // The bus also keeps the last Kept events, so that a client which lost its
 // connection can be handed what it missed (SubscribeAfter).
 
+#include "capture/exchange.hpp"
 #include "station/alarm.hpp"
 #include "station/fuelling_point.hpp"
 #include "station/prices.hpp"
@@ -20,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,8 @@ struct TPumpSnapshot {
   std::int64_t SaleId = 0;    // the open or last sale of the pump, 0 for none
   std::uint16_t LastCode = 0; // the driver's last host status code
   bool AutoAuthorize = false;
+  // On a tap line: followed from what another controller does, never commanded.
+  bool Observed = false;
   std::string Reason; // why the point entered its state
 
   std::string Id() const; // "LINE:PUMP"
@@ -83,6 +87,21 @@ struct TLineSnapshot {
   double LatencyMaxMs = 0.0;
   double WireUse = 0.0;
   double WindowS = 0.0;
+  // The serial port's error counts since the line was opened (framing, parity,
+  // overrun, break), as the kernel keeps them; none when the device keeps no
+  // counts (a pseudo-terminal, a TCP line, some USB adapters).
+  std::optional<capture::TLineErrors> LineErrors;
+  // A tap line: listened to, never driven. Polls, Timeouts and Rejected then
+  // count the exchanges heard; bytes that paired with nothing are counted here
+  // and never read.
+  bool Tap = false;
+  struct TTapCounts {
+    std::uint64_t Bytes = 0;        // every byte heard
+    std::uint64_t GarbageBytes = 0; // in no frame and no reply
+    std::uint64_t GarbagePieces = 0;
+    std::uint64_t StrayReplies = 0; // replies whose frame was not heard
+    std::uint64_t StrayBytes = 0;
+  } Heard;
   // The line's capture; File empty when it has none.
   struct TCapture {
     std::string File;

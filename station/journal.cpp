@@ -128,13 +128,19 @@ CREATE TABLE alarms (
   kind   TEXT    NOT NULL
 );
 )sql",
+    // 7: sales heard on a line another controller drives (a tap line): kept
+    // apart from the station's own, since no client may lock or clear them.
+    R"sql(
+ALTER TABLE sales ADD COLUMN observed INTEGER NOT NULL DEFAULT 0;
+)sql",
 };
 static_assert(std::size(Migrations) == TJournal::SchemaVersion - 1);
 
 constexpr const char *SaleColumns =
     "id, line, pump, nozzle, grade, price, preset_kind, preset_value, volume, amount, "
     "start_known, start_volume, start_amount, end_known, end_volume, end_amount, started_ms, "
-    "ended_ms, state, locked_by, flags, base_known, base_volume, base_amount, prepaid, refund";
+    "ended_ms, state, locked_by, flags, base_known, base_volume, base_amount, prepaid, refund, "
+    "observed";
 
 const char *PresetKindName(TPreset::TKind Kind) {
   switch (Kind) {
@@ -200,6 +206,7 @@ TSale ReadSale(const TStatement &Row) {
   Sale.Baseline = {Row.Int(21) != 0, Row.Real(22), Row.Real(23)};
   Sale.Prepaid = Row.Real(24);
   Sale.Refund = Row.Real(25);
+  Sale.Observed = Row.Int(26) != 0;
   return Sale;
 }
 
@@ -233,16 +240,18 @@ struct TClaim {
   bool Found = false;
   TSaleState State = TSaleState::Open;
   std::string Holder;
+  bool Observed = false;
 };
 
 TClaim ReadClaim(TConnection &Db, std::int64_t Id) {
-  TStatement Query(Db, "SELECT state, locked_by FROM sales WHERE id = ?");
+  TStatement Query(Db, "SELECT state, locked_by, observed FROM sales WHERE id = ?");
   Query.Bind(Id);
   TClaim Claim;
   if (Query.Step()) {
     Claim.Found = true;
     Claim.State = ParseSaleState(Query.Text(0)).value_or(TSaleState::Open);
     Claim.Holder = Query.Text(1);
+    Claim.Observed = Query.Int(2) != 0;
   }
   return Claim;
 }
@@ -265,6 +274,8 @@ const char *ClaimResultCode(TClaimResult Result) {
     return "locked_by_other";
   case TClaimResult::AlreadyCleared:
     return "already_cleared";
+  case TClaimResult::Observed:
+    return "tap_line";
   }
   return "unknown";
 }
@@ -332,11 +343,13 @@ TSale TJournal::OpenSale(const TSale &Sale) {
   Opened.LockedBy.clear();
   if (Opened.StartedMs == 0)
     Opened.StartedMs = NowEpochMs();
-  TStatement Insert(*Db, "INSERT INTO sales (line, pump, nozzle, grade, price, preset_kind, "
-                         "preset_value, volume, amount, start_known, start_volume, "
-                         "start_amount, end_known, end_volume, end_amount, started_ms, state, "
-                         "flags, base_known, base_volume, base_amount, prepaid) VALUES (?, ?, "
-                         "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 'open', ?, ?, ?, ?, ?)");
+  TStatement Insert(*Db,
+                    "INSERT INTO sales (line, pump, nozzle, grade, price, preset_kind, "
+                    "preset_value, volume, amount, start_known, start_volume, "
+                    "start_amount, end_known, end_volume, end_amount, started_ms, state, "
+                    "flags, base_known, base_volume, base_amount, prepaid, observed) VALUES "
+                    "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 'open', ?, ?, ?, ?, "
+                    "?, ?)");
   Insert.Bind(Opened.Line)
       .Bind(Opened.Pump)
       .Bind(Opened.Nozzle)
@@ -357,7 +370,8 @@ TSale TJournal::OpenSale(const TSale &Sale) {
       .Bind(Opened.Baseline.Known)
       .Bind(Opened.Baseline.Volume)
       .Bind(Opened.Baseline.Amount)
-      .Bind(Opened.Prepaid);
+      .Bind(Opened.Prepaid)
+      .Bind(Opened.Observed);
   Insert.Run();
   Opened.Id = sqlite3_last_insert_rowid(Db->Handle);
   return Opened;
@@ -417,6 +431,8 @@ TClaimResult TJournal::LockSale(std::int64_t Id, const std::string &Client) {
   auto Result = TClaimResult::NotPayable;
   if (!Claim.Found)
     Result = TClaimResult::UnknownSale;
+  else if (Claim.Observed)
+    Result = TClaimResult::Observed;
   else if (Claim.State == TSaleState::Locked && Claim.Holder == Client)
     Result = TClaimResult::AlreadyDone;
   else if (Claim.State == TSaleState::Payable) {
@@ -437,6 +453,8 @@ TClaimResult TJournal::ClearSale(std::int64_t Id, const std::string &Client) {
   auto Result = TClaimResult::NotLocked;
   if (!Claim.Found)
     Result = TClaimResult::UnknownSale;
+  else if (Claim.Observed)
+    Result = TClaimResult::Observed;
   else if (Claim.State == TSaleState::Cleared)
     Result = Claim.Holder == Client ? TClaimResult::AlreadyDone : TClaimResult::AlreadyCleared;
   else if (Claim.State == TSaleState::Locked && Claim.Holder != Client)
@@ -459,6 +477,8 @@ TClaimResult TJournal::UnlockSale(std::int64_t Id, const std::string &Client, bo
   auto Result = TClaimResult::NotLocked;
   if (!Claim.Found)
     Result = TClaimResult::UnknownSale;
+  else if (Claim.Observed)
+    Result = TClaimResult::Observed;
   else if (Claim.State == TSaleState::Locked && Claim.Holder != Client && !Force)
     Result = TClaimResult::LockedByOther;
   else if (Claim.State == TSaleState::Locked) {

@@ -72,6 +72,7 @@ enum class TClaimResult {
   NotLocked,      // clear: the sale is open or payable (lock it first)
   LockedByOther,  // clear: another client holds the lock
   AlreadyCleared, // clear: cleared before, by another client
+  Observed,       // a sale heard on a tap line: another controller's to settle
 };
 const char *ClaimResultCode(TClaimResult Result); // e.g. "unknown_sale"
 
@@ -209,7 +210,7 @@ public:
   // The schema this release writes (PRAGMA user_version). A file of a newer
   // release is refused; an older one is migrated when it is opened, in one
   // transaction.
-  static constexpr int SchemaVersion = 6;
+  static constexpr int SchemaVersion = 7;
   // What the connection actually runs with, as SQLite reports it.
   struct TSettings {
     std::string JournalMode; // "wal"

@@ -4,6 +4,7 @@
 #include "channels/line_channel.hpp"
 
 #include "station/counting_channel.hpp"
+#include "station/observed_pump.hpp"
 #include "station/pump_io.hpp"
 
 #include <chrono>
@@ -26,6 +27,11 @@ TPointTiming TimingOf(const TStationConfig &Config) {
 
 } // namespace
 
+std::string TapRefusal(int Line) {
+  return "line " + std::to_string(Line) +
+         " is a tap line: another controller drives its pumps, and de30d only listens";
+}
+
 TLineWorker::TLineWorker(const TLineConfig &Line, TLineShared Context)
     : Number(Line.Number), Setup(Line), Shared(std::move(Context)) {
   const TPointTiming Timing = TimingOf(Shared.Config);
@@ -37,10 +43,16 @@ TLineWorker::TLineWorker(const TLineConfig &Line, TLineShared Context)
   Services.NoteError = [this](const std::string &Error) { NoteError(Error); };
   Services.Between = [this] { RunQueued(); };
   Services.AuthorizeTimeout = Shared.Config.AuthorizeTimeout;
-  for (const TPumpConfig &Pump : Shared.Config.Pumps)
-    if (Pump.Line == Number)
+  for (const TPumpConfig &Pump : Shared.Config.Pumps) {
+    if (Pump.Line != Number)
+      continue;
+    if (Setup.Tap)
+      Observed.push_back(std::make_unique<TObservedPump>(Pump, Timing, Services));
+    else
       Dispensers.push_back(std::make_unique<TPump>(Pump, Timing, Services));
+  }
   HealthView.Line = Number;
+  HealthView.Tap = Setup.Tap;
 }
 
 TLineWorker::~TLineWorker() { Stop(); }
@@ -54,8 +66,14 @@ std::int64_t TLineWorker::NowMs() const {
 }
 
 void TLineWorker::NoteError(const std::string &Error) {
-  if (Counted)
+  if (Counted) {
     Counted->NoteError(Error);
+    return;
+  }
+  // A tap line has no channel to count with: its health keeps the fault itself.
+  std::lock_guard<std::mutex> Lock(Guard);
+  HealthView.LastError = Error;
+  HealthView.LastErrorMs = NowEpochMs();
 }
 
 TPump *TLineWorker::Find(int Address) {
@@ -69,10 +87,16 @@ bool TLineWorker::HasPump(int Address) const {
   for (const auto &Pump : Dispensers)
     if (Pump->Address() == Address)
       return true;
+  for (const auto &Pump : Observed)
+    if (Pump->Address() == Address)
+      return true;
   return false;
 }
 
 bool TLineWorker::RecoverSale(const TSale &Sale) {
+  for (auto &Pump : Observed)
+    if (Pump->Address() == Sale.Pump)
+      return Pump->RecoverSale(Sale);
   TPump *Pump = Find(Sale.Pump);
   return Pump != nullptr && Pump->RecoverSale(Sale);
 }
@@ -186,6 +210,8 @@ bool TLineWorker::Connect() {
   // Every exchange feeds the line's figures and its capture.
   if (auto *Traced = dynamic_cast<channels::TLineChannel *>(Channel.get()))
     Traced->SetTracer([this](const channels::TTraceRecord &Record) { OnExchange(Record); });
+  if (auto *Serial = dynamic_cast<channels::TSerialChannel *>(Channel.get()))
+    OpenedCounts = Serial->Counters(Number);
   Counted = std::make_unique<TCountingChannel>(*Channel);
   Driver = MakeDriver(*Counted, Shared.Options.Pauser);
   Io = std::make_unique<TPumpIo>(*Driver, *Counted, Number);
@@ -203,6 +229,10 @@ void TLineWorker::Disconnect() {
 }
 
 void TLineWorker::Run() {
+  if (Setup.Tap) {
+    RunTap();
+    return;
+  }
   if (!CaptureView.Failure.empty())
     ReportCaptureFailure();
   while (!Connect()) {
@@ -289,6 +319,7 @@ void TLineWorker::Cycle() {
     HealthView.WireUse = RecentFigures.WireUse;
     HealthView.WindowS = std::chrono::duration<double>(Recent.Window()).count();
     HealthView.Capture = CaptureView;
+    HealthView.LineErrors = LineErrors;
   }
   if (Due) {
     LastHealthMs = NowMs();
@@ -299,8 +330,20 @@ void TLineWorker::Cycle() {
 // The figures are worth their sorting once for each health event, not each cycle.
 void TLineWorker::UpdateFigures() {
   RecentFigures = Recent.Figures(capture::TClock::now());
+  if (auto *Serial = dynamic_cast<channels::TSerialChannel *>(Channel.get()))
+    NoteLineErrors(OpenedCounts, Serial->Counters(Number));
   if (Capture)
     CaptureView.Bytes = Capture->Bytes();
+}
+
+void TLineWorker::NoteLineErrors(const std::optional<channels::TSerialCounters> &Opened,
+                                 const std::optional<channels::TSerialCounters> &Now) {
+  if (!Opened || !Now) {
+    LineErrors.reset();
+    return;
+  }
+  const channels::TSerialCounters Since = channels::CountedSince(*Opened, *Now);
+  LineErrors = capture::TLineErrors{Since.Framing, Since.Parity, Since.Overrun, Since.Break};
 }
 
 void TLineWorker::OnExchange(const channels::TTraceRecord &Record) {
@@ -346,6 +389,13 @@ void TLineWorker::StepPump(TPump &Pump) {
 
 TLineWorker::TAnswer TLineWorker::PostToPump(int Address,
                                              std::function<TCommandResult(TPump &)> Job) {
+  if (Setup.Tap) {
+    std::promise<TCommandResult> Refused;
+    Refused.set_value(
+        TCommandResult::Fail(HasPump(Address) ? TStatus::TapLine : TStatus::UnknownPump,
+                             HasPump(Address) ? TapRefusal(Number) : "no such pump"));
+    return Refused.get_future();
+  }
   return Post([this, Address, Job = std::move(Job)] {
     TPump *Pump = Find(Address);
     if (Pump == nullptr)
@@ -365,6 +415,17 @@ TLineWorker::TAnswer TLineWorker::StopPump(int Pump) {
 }
 
 TLineWorker::TAnswer TLineWorker::StopAll() {
+  if (Setup.Tap) {
+    // Nothing is ever sent on a tap line: its pumps are the other controller's
+    // to stop. The answer says so, and is no failure.
+    std::promise<TCommandResult> Skipped;
+    TCommandResult Result;
+    Result.Message =
+        "line " + std::to_string(Number) +
+        " is a tap line: its pumps are not stopped (another controller drives them)";
+    Skipped.set_value(std::move(Result));
+    return Skipped.get_future();
+  }
   return Post([this] {
     std::string Failures;
     TStatus Worst = TStatus::Ok;
@@ -389,6 +450,8 @@ TLineWorker::TAnswer TLineWorker::Unblock(int Pump, int Code) {
 }
 
 void TLineWorker::PricesChanged(const std::map<int, double> &Prices) {
+  if (Setup.Tap)
+    return; // another controller sends its pumps their prices
   PostAsync([this, Prices] {
     StationPrices = Prices;
     for (auto &Pump : Dispensers)
@@ -398,6 +461,8 @@ void TLineWorker::PricesChanged(const std::map<int, double> &Prices) {
 }
 
 void TLineWorker::SaleCleared(int Pump, std::int64_t SaleId) {
+  if (Setup.Tap)
+    return;
   PostAsync([this, Pump, SaleId] {
     if (TPump *P = Find(Pump))
       P->SaleCleared(SaleId);
@@ -418,11 +483,16 @@ std::vector<TPumpSnapshot> TLineWorker::Pumps() const {
   std::vector<TPumpSnapshot> Views;
   for (const auto &Pump : Dispensers)
     Views.push_back(Pump->View());
+  for (const auto &Pump : Observed)
+    Views.push_back(Pump->View());
   return Views;
 }
 
 std::optional<TPumpSnapshot> TLineWorker::Pump(int Address) const {
   for (const auto &Pump : Dispensers)
+    if (Pump->Address() == Address)
+      return Pump->View();
+  for (const auto &Pump : Observed)
     if (Pump->Address() == Address)
       return Pump->View();
   return std::nullopt;

@@ -6,8 +6,14 @@
 // after its back-off, at most one such probe a cycle); price lists go to idle
 // pumps; the line's health is kept and published. What a pump does in its step
 // is the pump's own (station/pump.hpp).
+//
+// A tap line (TLineConfig::Tap) has no driver and no channel: its thread listens
+// to the line read-only, splits what it hears into exchanges and has its pumps
+// follow them (station/line_tap.cpp, station/observed_pump.hpp); every command
+// to it is refused with TapLine.
 
 #include "capture/line_stats.hpp"
+#include "channels/serial_channel.hpp"
 #include "station/command_result.hpp"
 #include "station/config.hpp"
 #include "station/events.hpp"
@@ -29,12 +35,15 @@
 
 namespace de30::capture {
 class TCaptureWriter;
-}
+struct THeard;
+class TExchangeDecoder;
+} // namespace de30::capture
 
 namespace de30::station {
 
 class TPumpIo;
 class TCountingChannel;
+class TObservedPump;
 
 // What the workers of one station share; each part is safe to use from several
 // threads.
@@ -44,6 +53,9 @@ struct TLineShared {
   TJournal &Journal;
   TEventBus &Bus;
 };
+
+// Why a command to a tap line's pump is refused.
+std::string TapRefusal(int Line);
 
 // How often line health is published.
 inline constexpr std::int64_t HealthEventMs = 1000;
@@ -65,6 +77,7 @@ public:
   void Stop();
 
   int Line() const { return Number; }
+  bool Tap() const { return Setup.Tap; }
   bool HasPump(int Address) const;
   std::vector<TPumpSnapshot> Pumps() const;
   std::optional<TPumpSnapshot> Pump(int Address) const;
@@ -95,6 +108,14 @@ private:
   TAnswer PostToPump(int Address, std::function<TCommandResult(TPump &)> Job);
   void PostAsync(TJob Job);
   void Run();
+  // A tap line's thread (station/line_tap.cpp).
+  void RunTap();
+  void TakeHeard(const std::vector<capture::THeard> &Pieces,
+                 capture::TExchangeDecoder &Decoder);
+  void PublishTapHealth();
+  // The serial port's error counts since Opened, when the port keeps them.
+  void NoteLineErrors(const std::optional<channels::TSerialCounters> &Opened,
+                      const std::optional<channels::TSerialCounters> &Now);
   bool Connect();
   void Disconnect();
   void RunQueued();
@@ -113,6 +134,7 @@ private:
   TLineConfig Setup;
   TLineShared Shared;
   std::vector<std::unique_ptr<TPump>> Dispensers;
+  std::vector<std::unique_ptr<TObservedPump>> Observed; // a tap line's
 
   // Worker thread only.
   std::unique_ptr<TComChannel> Channel;
@@ -130,6 +152,9 @@ private:
   TLineSnapshot::TCapture CaptureView;
   capture::TSlidingFigures Recent;
   capture::TFigures RecentFigures;
+  // A driven serial line's error counts when it was opened.
+  std::optional<channels::TSerialCounters> OpenedCounts;
+  std::optional<capture::TLineErrors> LineErrors;
 
   // Shared with callers.
   mutable std::mutex Guard;

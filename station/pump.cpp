@@ -1,6 +1,7 @@
 #include "station/pump.hpp"
 
 #include "de30/host_codes.hpp"
+#include "station/sale_judge.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -11,12 +12,8 @@ using TStatus = TCommandResult::TStatus;
 
 namespace {
 
-void AddFlag(TSale &Sale, const char *Flag) {
-  if (!Sale.HasFlag(Flag))
-    Sale.Flags.emplace_back(Flag);
-}
-
-void DropFlag(TSale &Sale, const char *Flag) { std::erase(Sale.Flags, std::string(Flag)); }
+void AddFlag(TSale &Sale, const char *Flag) { AddSaleFlag(Sale, Flag); }
+void DropFlag(TSale &Sale, const char *Flag) { DropSaleFlag(Sale, Flag); }
 
 TCommandResult Done(std::string Message = {}) {
   TCommandResult Result;
@@ -475,48 +472,15 @@ void TPump::EndSale(TPumpIo &Io) {
 }
 
 void TPump::Judge(TSale &Ended, const TPumpReading &Final) {
-  if (Final.Totals.Known)
-    Ended.EndTotals = Final.Totals;
-  // Totals judge a sale only where the totals the driver reads count its nozzle.
-  const bool Covered = UsesTotals() && Setup.TotalsCover(Ended.Nozzle);
-  const bool Delta = Covered && Ended.StartTotals.Known && Ended.EndTotals.Known;
-  const double Moved = Delta ? Ended.EndTotals.Volume - Ended.StartTotals.Volume : 0.0;
-  const TFillReading &Fill = Final.Fill;
-  bool Took = Point.Took();
-  if (!Took && Ended.Baseline.Known)
-    Took = Fill.Volume != Ended.Baseline.Volume || Fill.Amount != Ended.Baseline.Amount;
-  // A sale from a journal that did not keep the baseline: only moved totals prove
-  // the fill is this sale's.
-  if (!Took && !Ended.Baseline.Known)
-    Took = Delta && std::fabs(Moved) > VolumeTolerance;
-  // A new fill with the very figures of the one before shows only in the totals.
-  if (!Took && Delta && Fill.Volume > 0.0 && std::fabs(Moved - Fill.Volume) <= VolumeTolerance)
-    Took = true;
-  Ended.Volume = Took ? Fill.Volume : 0.0;
-  Ended.Amount = Took ? Fill.Amount : 0.0;
-  if (Took)
-    InferNozzle(Ended, Fill);
-  if (Ended.Volume > 0.0 && Ended.Nozzle == 0)
-    AddFlag(Ended, FlagNozzleUnknown);
-  if (!Ended.StartTotals.Known || !Ended.EndTotals.Known)
-    AddFlag(Ended, FlagNoTotals);
-  if (Delta && std::fabs(Moved - Ended.Volume) > VolumeTolerance)
-    AddFlag(Ended, FlagVolumeMismatch);
-  // A stop the station sent because nobody came is told by its own flag.
-  if (Point.Stopped() && !Ended.HasFlag(FlagAuthorizeTimeout))
-    AddFlag(Ended, FlagStopped);
-  const double Preset = Ended.Preset.Value;
-  if ((Ended.Preset.Kind == TPreset::TKind::Litres &&
-       Ended.Volume > Preset + VolumeTolerance) ||
-      (Ended.Preset.Kind == TPreset::TKind::Money && Ended.Amount > Preset + VolumeTolerance))
-    AddFlag(Ended, FlagOverrun);
-  Ended.Refund = RefundOf(Ended.Prepaid, Ended.Amount);
-  if (Recovered)
-    AddFlag(Ended, FlagRecovered);
-  const bool Empty = Ended.Volume <= 0.0 && (!Delta || std::fabs(Moved) <= VolumeTolerance);
-  if (Empty)
-    AddFlag(Ended, FlagEmpty);
-  Ended.State = Empty ? TSaleState::Cleared : TSaleState::Payable;
+  TJudgeFacts Facts;
+  Facts.Took = Point.Took();
+  Facts.Covered = UsesTotals() && Setup.TotalsCover(Ended.Nozzle);
+  Facts.Stopped = Point.Stopped();
+  Facts.Recovered = Recovered;
+  Facts.InferNozzle = [this](TSale &Named, const TFillReading &Fill) {
+    InferNozzle(Named, Fill);
+  };
+  JudgeSale(Ended, Final.Fill, Final.Totals, Facts);
 }
 
 bool TPump::FinishClose() {

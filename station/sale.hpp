@@ -85,6 +85,9 @@ struct TSale {
   // Amount, to the hundredth; 0 while open, without a prepayment, or when the
   // pump delivered all that was paid (or more).
   double Refund = 0.0;
+  // Heard on a tap line, sold by another controller: no client of this station
+  // may lock, clear or unlock it.
+  bool Observed = false;
 
   std::string PumpId() const; // "LINE:PUMP"
   bool HasFlag(const char *Flag) const;

@@ -177,6 +177,8 @@ std::future<TCommandResult> TStation::AuthorizeAsync(int Line, int Address,
   TLineWorker *Worker = Impl->Line(Line);
   if (Worker == nullptr || !Worker->HasPump(Address))
     return Answered(NoPump(Line, Address));
+  if (Worker->Tap())
+    return Answered(TCommandResult::Fail(TStatus::TapLine, TapRefusal(Line)));
   if (Grade && Setup.FindGrade(*Grade) == nullptr)
     return Answered(
         TCommandResult::Fail(TStatus::UnknownGrade, "no grade " + std::to_string(*Grade)));
@@ -210,22 +212,31 @@ TCommandResult TStation::StopAll() {
   std::vector<std::future<TCommandResult>> Answers;
   for (auto &Worker : Impl->Workers)
     Answers.push_back(Worker->StopAll());
+  std::string Skipped;
   for (auto &Answer : Answers) {
     const TCommandResult One = Answer.get();
-    if (One.Ok())
+    if (One.Ok()) {
+      // A tap line answers what it left alone.
+      if (!One.Message.empty())
+        Skipped += (Skipped.empty() ? "" : "; ") + One.Message;
       continue;
+    }
     Status = One.Status;
     Failures += (Failures.empty() ? "" : "; ") + One.Message;
   }
   if (Status != TStatus::Ok)
-    return TCommandResult::Fail(Status, Failures);
-  return TCommandResult{};
+    return TCommandResult::Fail(Status, Failures + (Skipped.empty() ? "" : "; " + Skipped));
+  TCommandResult Result;
+  Result.Message = Skipped;
+  return Result;
 }
 
 TCommandResult TStation::Unblock(int Line, int Address, int Code, const std::string &Client) {
   TLineWorker *Worker = Impl->Line(Line);
   if (Worker == nullptr || !Worker->HasPump(Address))
     return NoPump(Line, Address);
+  if (Worker->Tap())
+    return TCommandResult::Fail(TStatus::TapLine, TapRefusal(Line));
   if (Code < 0 || Code > 255)
     return TCommandResult::Fail(TStatus::BadValue, "an unblock code lies in 0..255");
   if (auto Refused = Reserved(Line, Address, Client))
@@ -238,6 +249,8 @@ TCommandResult TStation::Reserve(int Line, int Address, const std::string &Clien
   TLineWorker *Worker = Impl->Line(Line);
   if (Worker == nullptr || !Worker->HasPump(Address))
     return NoPump(Line, Address);
+  if (Worker->Tap())
+    return TCommandResult::Fail(TStatus::TapLine, TapRefusal(Line));
   return Impl->Reservations->Reserve(Line, Address, Client, Seconds, NowEpochMs());
 }
 
@@ -245,6 +258,8 @@ TCommandResult TStation::Release(int Line, int Address, const std::string &Clien
   TLineWorker *Worker = Impl->Line(Line);
   if (Worker == nullptr || !Worker->HasPump(Address))
     return NoPump(Line, Address);
+  if (Worker->Tap())
+    return TCommandResult::Fail(TStatus::TapLine, TapRefusal(Line));
   return Impl->Reservations->Release(Line, Address, Client, Force);
 }
 
@@ -300,6 +315,9 @@ TCommandResult FromClaim(TClaimResult Claim) {
     return TCommandResult::Fail(TStatus::LockedByOther, "another client holds the lock");
   case TClaimResult::AlreadyCleared:
     return TCommandResult::Fail(TStatus::AlreadyCleared, "cleared before by another client");
+  case TClaimResult::Observed:
+    return TCommandResult::Fail(TStatus::TapLine,
+                                "the sale was heard on a tap line: another controller sold it");
   }
   return TCommandResult::Fail(TStatus::Journal, "unknown claim result");
 }

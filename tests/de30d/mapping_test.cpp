@@ -47,6 +47,10 @@ TEST(Mapping, APayableSaleCarriesEveryFixedName) {
   EXPECT_EQ(J["started"], "2026-12-08T22:50:09.123Z");
   EXPECT_EQ(J["ended"], "2026-12-08T22:51:09.000Z");
   EXPECT_EQ(J["flags"], TJson::array());
+  EXPECT_EQ(J["observed"], false);
+  station::TSale Heard = PayableSale();
+  Heard.Observed = true;
+  EXPECT_EQ(SaleJson(Heard)["observed"], true);
 }
 
 TEST(Mapping, AnOpenSaleHasNoEndAndUnknownTotalsAreNull) {
@@ -106,6 +110,9 @@ TEST(Mapping, APumpCarriesEveryFixedNameWithoutBinaryNoise) {
   EXPECT_TRUE(J["price_reason"].is_null());
   EXPECT_EQ(J["sale"], 9);
   EXPECT_TRUE(J["preset"].is_null());
+  EXPECT_EQ(J["observed"], false);
+  P.Observed = true;
+  EXPECT_EQ(PumpJson(P)["observed"], true);
 
   P.SaleId = 0;
   P.State = station::TPointState::Offline;
@@ -174,6 +181,23 @@ TEST(Mapping, ALineAndPricesUseTheirNames) {
   L.Capture.Failure = "cannot write the capture x: No space left on device";
   EXPECT_EQ(LineJson(L)["capture"]["failure"], L.Capture.Failure);
 
+  // A driven line whose device keeps no error counts: null, and no tap figures.
+  EXPECT_TRUE(Quiet["line_errors"].is_null());
+  EXPECT_EQ(Quiet["tap"], false);
+  EXPECT_TRUE(Quiet["heard"].is_null());
+  L.LineErrors = capture::TLineErrors{1, 0, 7, 2};
+  EXPECT_EQ(LineJson(L)["line_errors"],
+            TJson({{"framing", 1}, {"parity", 0}, {"overrun", 7}, {"break", 2}}));
+  L.Tap = true;
+  L.Heard = {500, 3, 2, 1, 16};
+  const TJson Tapped = LineJson(L);
+  EXPECT_EQ(Tapped["tap"], true);
+  EXPECT_EQ(Tapped["heard"], TJson({{"bytes", 500},
+                                    {"garbage_bytes", 3},
+                                    {"garbage_pieces", 2},
+                                    {"stray_replies", 1},
+                                    {"stray_bytes", 16}}));
+
   EXPECT_EQ(PricesJson({{1, 45.5}, {12, 47.2}}), TJson({{"1", 45.5}, {"12", 47.2}}));
   EXPECT_EQ(PricesJson({}), TJson::object());
 }
@@ -202,7 +226,7 @@ TEST(Mapping, AnEventFrameCarriesItsIdKindAndObjectOnOneLine) {
 TEST(StatusTable, EveryStationStatusHasARowWithTheStationsCode) {
   using TStatus = station::TCommandResult::TStatus;
   std::size_t Rows = 0;
-  for (int S = static_cast<int>(TStatus::Ok); S <= static_cast<int>(TStatus::Reserved); ++S) {
+  for (int S = static_cast<int>(TStatus::Ok); S <= static_cast<int>(TStatus::TapLine); ++S) {
     const auto Status = static_cast<TStatus>(S);
     const TStatusMapping &Row = MapStatus(Status);
     EXPECT_EQ(Row.Status, Status) << S;

@@ -255,6 +255,38 @@ TEST(Config, LinesAreCheckedOneByOne) {
     ExpectRefused(Fault);
 }
 
+TEST(Config, ATapLineIsListenedToAndRefusesWhatOnlyDrivingNeeds) {
+  const std::string Tap =
+      Replace(Base, "serial = \"/dev/ttyUSB0\"", "serial = \"/dev/ttyUSB0\"\ntap = true");
+  const auto Config =
+      ParseConfig(Replace(Tap, "tap = true", "tap = true\ngap_ms = 60"), "t.toml");
+  ASSERT_EQ(Config.Lines.size(), 1u);
+  EXPECT_TRUE(Config.Lines[0].Tap);
+  EXPECT_EQ(Config.Lines[0].TapGap, std::chrono::milliseconds(60));
+  EXPECT_FALSE(ParseConfig(Base, "t.toml").Lines[0].Tap);
+  const auto OnTcp = ParseConfig(
+      Replace(Tap, "serial = \"/dev/ttyUSB0\"", "tcp = \"10.0.0.7:4001\""), "t.toml");
+  EXPECT_TRUE(OnTcp.Lines[0].Tap);
+  for (const auto &Fault : std::vector<TFault>{
+           {Replace(Tap, "tap = true", "tap = true\ntimeout_ms = 500"), "timeout_ms",
+            "line[1].timeout_ms", "a tap line sends nothing"},
+           {Replace(Tap, "tap = true", "tap = true\ncapture = \"x.pcapng\""), "capture",
+            "line[1].capture", "capture it with de30ctl tap --capture"},
+           {Tap + "auto_authorize = true\n", "auto_authorize", "pump[1].auto_authorize",
+            "line 1 is a tap line"},
+           {Tap + "authorize_timeout_s = 60\n", "authorize_timeout_s",
+            "pump[1].authorize_timeout_s", "another controller authorises and stops"},
+           {Replace(Base, "serial = \"/dev/ttyUSB0\"",
+                    "serial = \"/dev/ttyUSB0\"\ngap_ms = 60"),
+            "gap_ms", "line[1].gap_ms", "only with tap = true"},
+           {Replace(Tap, "tap = true", "tap = true\ngap_ms = 0"), "gap_ms", "line[1].gap_ms",
+            "0 is outside 1..1000"},
+           {Replace(Tap, "tap = true", "tap = \"yes\""), "tap", "line[1].tap",
+            "must be true or false"},
+       })
+    ExpectRefused(Fault);
+}
+
 // Base with its line's serial device replaced, and a second line added.
 std::string TwoLines(const std::string &First, const std::string &Second) {
   return Replace(Base, "serial = \"/dev/ttyUSB0\"", First) + "[[line]]\nnumber = 2\n" + Second +

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <functional>
 
 namespace de30::station {
 namespace {
@@ -510,8 +511,9 @@ TEST(SaleLifecycleJournal, AJournalOfThePreviousSchemaIsMigratedWithItsData) {
   test::TTempDir Dir;
   const auto Old = Dir / "schema-5.db";
   { TJournal Current(Old); }
-  // The previous schema: this one without what version 6 added.
-  Sql(Old, "DROP TABLE alarms; ALTER TABLE sales DROP COLUMN refund; "
+  // The previous schema: this one without what versions 6 and 7 added.
+  Sql(Old, "ALTER TABLE sales DROP COLUMN observed; "
+           "DROP TABLE alarms; ALTER TABLE sales DROP COLUMN refund; "
            "ALTER TABLE sales DROP COLUMN prepaid; PRAGMA user_version = 5;"
            "INSERT INTO sales (line, pump, nozzle, grade, price, preset_kind, preset_value, "
            "volume, amount, start_known, start_volume, start_amount, end_known, end_volume, "
@@ -588,6 +590,50 @@ TEST(SaleLifecycleJournal, AJournalOfThePreviousSchemaIsMigratedWithItsData) {
   { TJournal New(Fresh); }
   const std::string Schema = "SELECT type, name, sql FROM sqlite_master ORDER BY name";
   EXPECT_EQ(Sql(Old, Schema), Sql(Fresh, Schema));
+}
+
+// Schema 6 has no observed sales: migrated, its sales are the station's own and
+// keep their claims; a sale heard on a tap line, recorded after, is no client's
+// to lock, clear or unlock.
+TEST(SaleLifecycleJournal, AJournalOfSchemaSixGainsObservedSalesThatNoClientMayClaim) {
+  test::TTempDir Dir;
+  const auto Old = Dir / "schema-6.db";
+  { TJournal Current(Old); }
+  Sql(Old,
+      "ALTER TABLE sales DROP COLUMN observed; PRAGMA user_version = 6;"
+      "INSERT INTO sales (line, pump, nozzle, volume, amount, started_ms, ended_ms, state) "
+      "VALUES (1, 3, 1, 4.0, 6.0, 1700000000000, 1700000060000, 'payable');");
+  ASSERT_EQ(Sql(Old, "PRAGMA user_version"), "6\n");
+  TJournal Book(Old, 100);
+  EXPECT_EQ(Book.Settings().SchemaVersion, TJournal::SchemaVersion);
+  ASSERT_TRUE(Book.Sale(1));
+  EXPECT_FALSE(Book.Sale(1)->Observed);
+  EXPECT_EQ(Book.LockSale(1, "pos-1"), TClaimResult::Done);
+
+  TSale Heard;
+  Heard.Line = 2;
+  Heard.Pump = 1;
+  Heard.Nozzle = 1;
+  Heard.Observed = true;
+  Heard = Book.OpenSale(Heard);
+  EXPECT_TRUE(Book.Sale(Heard.Id)->Observed);
+  EXPECT_EQ(Book.LockSale(Heard.Id, "pos-1"), TClaimResult::Observed) << "while open";
+  Heard.Volume = 2.0;
+  Heard.Amount = 3.0;
+  Heard.State = TSaleState::Payable;
+  ASSERT_TRUE(Book.CloseSale(Heard));
+  const auto Closed = Book.Sale(Heard.Id);
+  ASSERT_TRUE(Closed);
+  EXPECT_TRUE(Closed->Observed);
+  EXPECT_EQ(Closed->State, TSaleState::Payable);
+  for (const auto &Claim : std::vector<std::function<TClaimResult()>>{
+           [&] { return Book.LockSale(Heard.Id, "pos-1"); },
+           [&] { return Book.ClearSale(Heard.Id, "pos-1"); },
+           [&] { return Book.UnlockSale(Heard.Id, "admin", true); },
+       })
+    EXPECT_EQ(Claim(), TClaimResult::Observed);
+  EXPECT_EQ(std::string(ClaimResultCode(TClaimResult::Observed)), "tap_line");
+  EXPECT_EQ(Book.Sale(Heard.Id)->State, TSaleState::Payable) << "untouched by the refusals";
 }
 
 } // namespace

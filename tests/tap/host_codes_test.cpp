@@ -80,7 +80,7 @@ std::vector<TScenario> Scenarios() {
 TEST(TapHostCodes, EachScenarioShowsTheCodesTheDriverWouldDerive) {
   for (const TScenario &S : Scenarios()) {
     SCOPED_TRACE(S.Name);
-    ctl::THostCodes Codes;
+    capture::THostCodes Codes;
     for (std::size_t I = 0; I < S.Steps.size(); ++I) {
       SCOPED_TRACE("step " + std::to_string(I + 1));
       const auto Derived = Codes.Follow(1, Heard(S.Steps[I]));
@@ -96,7 +96,7 @@ TEST(TapHostCodes, EachScenarioShowsTheCodesTheDriverWouldDerive) {
 }
 
 TEST(TapHostCodes, LinesAndPumpsKeepTablesOfTheirOwn) {
-  ctl::THostCodes Codes;
+  capture::THostCodes Codes;
   // Pump 1 on line 1 reports idle; pump 1 on line 2 and pump 2 on line 1 have not.
   Codes.Follow(1, Heard(Idle));
   EXPECT_EQ(Codes.Follow(1, Heard({Poll, Status(0x09, 0x08), 0}))->Code, 225);
@@ -105,7 +105,7 @@ TEST(TapHostCodes, LinesAndPumpsKeepTablesOfTheirOwn) {
 }
 
 TEST(TapHostCodes, ANozzlePollIsDescribedWithEveryNozzlesCode) {
-  ctl::THostCodes Codes;
+  capture::THostCodes Codes;
   Codes.Follow(1, Heard(Idle));
   const auto Derived =
       Codes.Follow(1, Heard({{0x00, 0x0E}, {0x0E, 0x02, 0xFD, 0x00, 0xFF}, 0}));

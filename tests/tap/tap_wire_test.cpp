@@ -188,6 +188,16 @@ TEST(TapOnASharedPair, HearsEveryExchangeTheDriverMadeAndMarksTheFaults) {
   }
   EXPECT_EQ(TraceLines(FromFile.Output), Traced);
 
+  // A driving de30ctl's capture carries its serial line's error counts too: a
+  // pseudo-terminal keeps none.
+  const test::TRun DrivenStats =
+      test::RunProgram(Ctl("stats " + (Dir / "driven0.pcapng").string()));
+  EXPECT_EQ(DrivenStats.Code, 0) << DrivenStats.Output;
+  EXPECT_NE(DrivenStats.Output.find("line 1 errors: not available"), std::string::npos)
+      << DrivenStats.Output;
+  EXPECT_EQ(DrivenStats.Output.find("listened by a tap"), std::string::npos)
+      << DrivenStats.Output;
+
   // The capture works with stats and replay as a driven one does.
   const test::TRun Stats = test::RunProgram(Ctl("stats " + TapCapture));
   EXPECT_EQ(Stats.Code, 0) << Stats.Output;

@@ -3,6 +3,7 @@
 #include "capture/raw_recording.hpp"
 #include "capture/tap_splitter.hpp"
 #include "capture/writer.hpp"
+#include "channels/listening_socket.hpp"
 #include "channels/serial_channel.hpp"
 #include "exit_codes.hpp"
 #include "names.hpp"
@@ -10,17 +11,10 @@
 #include "tap_codes.hpp"
 #include "trace.hpp"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <netdb.h>
 #include <optional>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace de30::ctl {
 namespace {
@@ -33,7 +27,7 @@ using channels::TSerialCounters;
 
 constexpr auto ReadWait = std::chrono::milliseconds(50);
 constexpr auto CountersEvery = std::chrono::seconds(1);
-constexpr auto ConnectWait = std::chrono::seconds(5);
+constexpr auto ConnectWait = std::chrono::milliseconds(5000);
 
 // A line heard live. Nothing here writes: the serial port is opened read-only and
 // the socket is only ever read.
@@ -61,24 +55,15 @@ private:
 // A serial device server in monitor mode: it sends what the line carries.
 class TTcpLine final : public TLiveLine {
 public:
-  explicit TTcpLine(int Socket) : Fd(Socket) {}
-  ~TTcpLine() override { ::close(Fd); }
+  explicit TTcpLine(std::unique_ptr<channels::TListeningSocket> Opened)
+      : Socket(std::move(Opened)) {}
   TListeningPort::TRead Read(std::uint8_t *Dest, std::size_t Count,
                              std::chrono::milliseconds Timeout) override {
-    TListeningPort::TRead Result;
-    pollfd Wait{Fd, POLLIN, 0};
-    if (::poll(&Wait, 1, static_cast<int>(Timeout.count())) <= 0)
-      return Result;
-    const ssize_t N = ::recv(Fd, Dest, Count, 0);
-    if (N > 0)
-      Result.Count = static_cast<std::size_t>(N);
-    else if (N == 0 || (errno != EAGAIN && errno != EINTR))
-      Result.Closed = true;
-    return Result;
+    return Socket->Read(Dest, Count, Timeout);
   }
 
 private:
-  int Fd;
+  std::unique_ptr<channels::TListeningSocket> Socket;
 };
 
 std::unique_ptr<TLiveLine> ConnectTcp(const std::string &Address) {
@@ -87,39 +72,12 @@ std::unique_ptr<TLiveLine> ConnectTcp(const std::string &Address) {
     throw ECtlError(ExitUsage, "--tcp '" + Address + "': write HOST:PORT");
   const std::string Host = Address.substr(0, Colon);
   const int Port = ParseWhole(Address.substr(Colon + 1), "port", 1, 65535, ExitUsage);
-  addrinfo Hints{};
-  Hints.ai_socktype = SOCK_STREAM;
-  addrinfo *Found = nullptr;
-  if (::getaddrinfo(Host.c_str(), std::to_string(Port).c_str(), &Hints, &Found) != 0)
-    throw ECtlError(ExitCannotOpen, Address + ": host not found");
-  std::string Why = "cannot connect";
-  int Fd = -1;
-  for (addrinfo *A = Found; A != nullptr && Fd < 0; A = A->ai_next) {
-    Fd = ::socket(A->ai_family, A->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, A->ai_protocol);
-    if (Fd < 0)
-      continue;
-    int Error = 0;
-    if (::connect(Fd, A->ai_addr, A->ai_addrlen) != 0) {
-      Error = errno;
-      if (Error == EINPROGRESS) {
-        pollfd Wait{Fd, POLLOUT, 0};
-        socklen_t Size = sizeof Error;
-        Error = ::poll(&Wait, 1,
-                       static_cast<int>(std::chrono::milliseconds(ConnectWait).count())) > 0
-                    ? (::getsockopt(Fd, SOL_SOCKET, SO_ERROR, &Error, &Size), Error)
-                    : ETIMEDOUT;
-      }
-    }
-    if (Error != 0) {
-      Why = Error == ECONNREFUSED ? "connection refused" : std::strerror(Error);
-      ::close(Fd);
-      Fd = -1;
-    }
-  }
-  ::freeaddrinfo(Found);
-  if (Fd < 0)
+  std::string Why;
+  auto Socket = channels::TListeningSocket::Connect(Host, static_cast<std::uint16_t>(Port),
+                                                    ConnectWait, Why);
+  if (!Socket)
     throw ECtlError(ExitCannotOpen, Address + ": " + Why);
-  return std::make_unique<TTcpLine>(Fd);
+  return std::make_unique<TTcpLine>(std::move(Socket));
 }
 
 capture::TLineErrors ErrorsOf(const TSerialCounters &C) {
@@ -225,17 +183,8 @@ private:
   }
 
   void TakeExchange(const THeard &E) {
-    channels::TTraceRecord R;
-    R.Line = Options.Line;
-    R.Frame = E.Frame;
-    R.Reply = E.Reply;
-    R.ReplyLength = E.ReplyLength;
-    R.Result = E.Result();
+    const channels::TTraceRecord R = E.Record(Options.Line);
     const capture::TOutcome Outcome = E.Outcome();
-    R.State = R.Result != 0 ? channels::StateFailed
-                            : (Outcome == capture::TOutcome::Accepted ? LineAccepted : 3);
-    R.SentAt = E.Begin;
-    R.DoneAt = E.End;
     ++Tally.Exchanges;
     Tally.FrameBytes += E.Frame.size();
     Tally.ReplyBytes += E.Reply.size();
@@ -286,7 +235,7 @@ private:
 
   const TTapOptions &Options;
   capture::TTapSplitter Splitter;
-  THostCodes Codes;
+  capture::THostCodes Codes;
   std::unique_ptr<capture::TCaptureWriter> Capture;
   TTally Tally;
   std::optional<std::optional<capture::TLineErrors>> Shown;

@@ -106,6 +106,15 @@ TTransport::TTransport(const TTransportOptions &Options, bool ManualClock, bool 
     }
     for (const auto &[Line, Device] : Where)
       Capture->DescribeLine(Line, Devices.contains(Line) ? Devices[Line] : Device);
+    // Counted from before the driver opens the ports, so that the first
+    // exchange's errors count too.
+    if (!Station)
+      for (const auto &[Line, Device] : Where) {
+        TCounted C{Line, Devices.contains(Line) ? std::string() : Device, std::nullopt};
+        if (!C.Device.empty())
+          C.First = channels::DeviceCounters(C.Device);
+        Counted.push_back(std::move(C));
+      }
   }
   LineChannel->SetTracer([this, Trace = Options.Trace](const channels::TTraceRecord &R) {
     if (Trace)
@@ -119,6 +128,17 @@ TTransport::TTransport(const TTransportOptions &Options, bool ManualClock, bool 
 TTransport::~TTransport() {
   if (!Capture)
     return;
+  // The ports are still open here: the line errors of the run go into the capture.
+  const auto Now = capture::TClock::now();
+  for (const TCounted &C : Counted) {
+    std::optional<capture::TLineErrors> Errors;
+    const auto Last = C.Device.empty() ? std::nullopt : channels::DeviceCounters(C.Device);
+    if (C.First && Last) {
+      const auto Since = channels::CountedSince(*C.First, *Last);
+      Errors = capture::TLineErrors{Since.Framing, Since.Parity, Since.Overrun, Since.Break};
+    }
+    Capture->WriteLineErrors(C.Line, Began, Now, Errors);
+  }
   const std::string Failure = Capture->Failure();
   if (!Failure.empty())
     std::fprintf(stderr, "de30ctl: warning: the capture stopped: %s\n", Failure.c_str());

@@ -6,11 +6,13 @@
 
 #include "capture/writer.hpp"
 #include "channels/line_channel.hpp"
+#include "channels/serial_channel.hpp"
 #include "de30/driver.hpp"
 #include "names.hpp"
 #include "sim/station.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +71,15 @@ private:
   std::unique_ptr<TPauser> ClockPauser;
   std::vector<channels::TTraceRecord> Recorded;
   std::unique_ptr<capture::TCaptureWriter> Capture;
+  // The serial lines' error counts when the transport began, for the capture
+  // (none: the device keeps none); the TCP lines have none to give.
+  struct TCounted {
+    int Line = 0;
+    std::string Device; // empty for a TCP line
+    std::optional<channels::TSerialCounters> First;
+  };
+  std::vector<TCounted> Counted;
+  capture::TClock::time_point Began = capture::TClock::now();
 };
 
 } // namespace de30::ctl

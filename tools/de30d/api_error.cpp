@@ -12,7 +12,7 @@ using TStatus = station::TCommandResult::TStatus;
 // journal that cannot write for now are temporary (503: the client tries again);
 // a reply that never came, after the command may have been taken, is the
 // gateway's time-out (504).
-constexpr std::array<TStatusMapping, 16> Table{{
+constexpr std::array<TStatusMapping, 17> Table{{
     {TStatus::Ok, 200, "ok"},
     {TStatus::UnknownPump, 404, "unknown_pump"},
     {TStatus::UnknownGrade, 400, "unknown_grade"},
@@ -29,6 +29,7 @@ constexpr std::array<TStatusMapping, 16> Table{{
     {TStatus::Journal, 503, "journal"},
     {TStatus::Stopping, 503, "stopping"},
     {TStatus::Reserved, 409, "reserved"},
+    {TStatus::TapLine, 409, "tap_line"},
 }};
 
 } // namespace

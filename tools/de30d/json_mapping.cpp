@@ -47,6 +47,8 @@ TJson PumpJson(const TPumpSnapshot &Pump) {
       {"sale", Pump.SaleId == 0 ? TJson(nullptr) : TJson(Pump.SaleId)},
       {"last_code", Pump.LastCode},
       {"auto_authorize", Pump.AutoAuthorize},
+      // On a tap line: followed from another controller's exchanges, never commanded.
+      {"observed", Pump.Observed},
       {"reason", Pump.Reason},
   };
 }
@@ -74,6 +76,8 @@ TJson SaleJson(const TSale &Sale) {
       // sale closed short; 0 for none.
       {"prepaid", Hundredths(Sale.Prepaid)},
       {"refund", Hundredths(Sale.Refund)},
+      // Heard on a tap line: another controller's sale, never locked or cleared here.
+      {"observed", Sale.Observed},
   };
 }
 
@@ -112,6 +116,25 @@ TJson CaptureJson(const TLineSnapshot::TCapture &Capture) {
           {"failure", Capture.Failure.empty() ? TJson(nullptr) : TJson(Capture.Failure)}};
 }
 
+TJson LineErrorsJson(const std::optional<capture::TLineErrors> &Errors) {
+  if (!Errors)
+    return nullptr;
+  return {{"framing", Errors->Framing},
+          {"parity", Errors->Parity},
+          {"overrun", Errors->Overrun},
+          {"break", Errors->Break}};
+}
+
+TJson HeardJson(const TLineSnapshot &Line) {
+  if (!Line.Tap)
+    return nullptr;
+  return {{"bytes", Line.Heard.Bytes},
+          {"garbage_bytes", Line.Heard.GarbageBytes},
+          {"garbage_pieces", Line.Heard.GarbagePieces},
+          {"stray_replies", Line.Heard.StrayReplies},
+          {"stray_bytes", Line.Heard.StrayBytes}};
+}
+
 } // namespace
 
 TJson LineJson(const TLineSnapshot &Line) {
@@ -134,6 +157,9 @@ TJson LineJson(const TLineSnapshot &Line) {
       {"wire_use", Hundredths(Line.WireUse)},
       {"window_s", Micros(Line.WindowS)},
       {"capture", CaptureJson(Line.Capture)},
+      {"line_errors", LineErrorsJson(Line.LineErrors)},
+      {"tap", Line.Tap},
+      {"heard", HeardJson(Line)},
   };
 }
 

@@ -187,12 +187,16 @@ int Serve(const TArguments &A) {
           ", journal " + Config.Journal.string() + ", run " +
           std::to_string(Station.Events().Run()));
   Log(TLevel::Info, "listening on " + Base + "/api/v1");
-  for (const auto &Line : Config.Lines)
+  for (const auto &Line : Config.Lines) {
+    if (Line.Tap)
+      Log(TLevel::Info, "line " + std::to_string(Line.Number) +
+                            " is a tap line: listened to read-only, nothing sent on it");
     if (!Line.Capture.empty())
       Log(TLevel::Info, "line " + std::to_string(Line.Number) + " captured to " + Line.Capture +
                             " (" + std::to_string(Line.CaptureMaxBytes >> 20) +
                             " MiB a file, " + std::to_string(Line.CaptureFiles) +
                             " files kept)");
+  }
   std::printf("de30d listens on %s/api/v1\ntry: curl %s/api/v1/pumps\n     curl -N "
               "%s/api/v1/events\n",
               Base.c_str(), Base.c_str(), Base.c_str());

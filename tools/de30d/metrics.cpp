@@ -50,6 +50,35 @@ void LineMetrics(TExposition &Out, const std::vector<station::TLineSnapshot> &Li
       Out.Sample({{"line", Number(Line.Line)}, {"error", "exception"}},
                  Line.ChannelErrors - Numbered);
   }
+  Out.Family("de30_line_serial_errors_total", TType::Counter,
+             "Errors the kernel counted on the line's serial port since de30d opened it: "
+             "framing, parity, overrun and break; absent where the device keeps no counts.");
+  for (const auto &Line : Lines) {
+    if (!Line.LineErrors)
+      continue;
+    const std::pair<const char *, std::uint64_t> Kinds[] = {
+        {"framing", Line.LineErrors->Framing},
+        {"parity", Line.LineErrors->Parity},
+        {"overrun", Line.LineErrors->Overrun},
+        {"break", Line.LineErrors->Break}};
+    for (const auto &[Kind, Count] : Kinds)
+      Out.Sample({{"line", Number(Line.Line)}, {"kind", Kind}}, Count);
+  }
+  Out.Family("de30_line_tap", TType::Gauge,
+             "1 for a tap line (listened to, never driven by de30d), 0 for a driven one.");
+  for (const auto &Line : Lines)
+    Out.Sample({{"line", Number(Line.Line)}}, Line.Tap ? 1.0 : 0.0);
+  Out.Family("de30_line_heard_bytes_total", TType::Counter,
+             "Bytes a tap line heard, and of them those in no exchange: kind=\"garbage\" "
+             "(in no frame and no reply) and kind=\"stray_reply\" (a reply whose frame was "
+             "not heard); they are counted, never read.");
+  for (const auto &Line : Lines) {
+    if (!Line.Tap)
+      continue;
+    Out.Sample({{"line", Number(Line.Line)}, {"kind", "all"}}, Line.Heard.Bytes);
+    Out.Sample({{"line", Number(Line.Line)}, {"kind", "garbage"}}, Line.Heard.GarbageBytes);
+    Out.Sample({{"line", Number(Line.Line)}, {"kind", "stray_reply"}}, Line.Heard.StrayBytes);
+  }
 }
 
 void PumpMetrics(TExposition &Out, const std::vector<station::TPumpSnapshot> &Pumps) {
@@ -66,6 +95,12 @@ void PumpMetrics(TExposition &Out, const std::vector<station::TPumpSnapshot> &Pu
   for (const auto &Pump : Pumps)
     Out.Sample({{"line", Number(Pump.Line)}, {"pump", Number(Pump.Pump)}},
                static_cast<std::uint64_t>(Pump.LastCode));
+  Out.Family("de30_pump_observed", TType::Gauge,
+             "1 for a pump on a tap line, followed from another controller's exchanges; 0 "
+             "for a pump de30d drives.");
+  for (const auto &Pump : Pumps)
+    Out.Sample({{"line", Number(Pump.Line)}, {"pump", Number(Pump.Pump)}},
+               Pump.Observed ? 1.0 : 0.0);
 }
 
 void JournalMetrics(TExposition &Out, station::TJournal &Journal) {

@@ -310,9 +310,12 @@
     const sale = p.sale ? model.sales.get(p.sale) : undefined;
     const price = sale && sale.price ? sale.price
       : p.nozzle && Array.isArray(p.prices) ? p.prices[p.nozzle - 1] : undefined;
-    setText(t.nozzle, p.nozzle
+    // A pump on a tap line is another controller's: shown, never commanded.
+    setData(t.root, 'observed', p.observed ? 'true' : 'false');
+    setText(t.nozzle, (p.nozzle
       ? 'Nozzle ' + p.nozzle + ' · ' + gradeName(p.grade)
-      : p.nozzles + (p.nozzles === 1 ? ' nozzle' : ' nozzles') + (p.auto_authorize ? ' · authorised on call' : ''));
+      : p.nozzles + (p.nozzles === 1 ? ' nozzle' : ' nozzles') + (p.auto_authorize ? ' · authorised on call' : '')) +
+      (p.observed ? ' · observed (tap line)' : ''));
     setText(t.amount, fixed(p.amount));
     setText(t.volume, fixed(p.volume));
     setText(t.unitPrice, price ? fixed(price) : '–');
@@ -322,7 +325,7 @@
     setData(t.price, 'priceState', p.price_state);
     setText(t.price, 'Prices ' + (PriceLabels[p.price_state] || p.price_state) +
       (p.price_reason ? ': ' + p.price_reason : ''));
-    t.stop.hidden = !(p.state === 'authorised' || p.state === 'fuelling');
+    t.stop.hidden = p.observed || !(p.state === 'authorised' || p.state === 'fuelling');
   }
 
   function renderPumps() {
@@ -378,13 +381,15 @@
     let label = { open: 'Filling', payable: 'To pay', locked: 'Locked', cleared: 'Paid' }[s.state] || s.state;
     if (s.state === 'cleared' && flags.includes('empty')) label = 'Empty';
     if (s.state === 'locked' && s.locked_by) label = 'Locked by ' + s.locked_by;
+    // Another controller's sale, heard on a tap line: paid there, not here.
+    if (s.observed) label += ' (observed)';
     setText(r.badge, label);
     // What goes back to a customer who paid in advance: someone has to hand it out.
     const refund = typeof s.refund === 'number' && s.refund > 0 ? 'refund ' + fixed(s.refund) : '';
     setText(r.flags, [...flags.filter((f) => f !== 'empty'), refund].filter(Boolean).join(' '));
     r.flags.classList.toggle('warn', refund !== '' || flags.some((f) => WarningFlags.includes(f)));
-    r.lock.hidden = s.state !== 'payable';
-    r.clear.hidden = !(s.state === 'locked' && s.locked_by === clientName());
+    r.lock.hidden = s.observed || s.state !== 'payable';
+    r.clear.hidden = s.observed || !(s.state === 'locked' && s.locked_by === clientName());
   }
 
   function renderSales() {
