@@ -503,6 +503,13 @@ std::string Sql(const std::filesystem::path &File, const std::string &Text) {
   return Out;
 }
 
+// What version 7 of the journal added (the shifts), taken away again.
+constexpr const char DropShifts[] =
+    "DROP TABLE shifts; DROP TABLE shift_totals; DROP TABLE shift_nozzles; "
+    "DROP TABLE shift_pending; DROP INDEX sales_by_shift; DROP INDEX sales_by_cleared_in; "
+    "ALTER TABLE sales DROP COLUMN shift; ALTER TABLE sales DROP COLUMN cleared_in; "
+    "PRAGMA user_version = 6;";
+
 // A station's journal of the release before (schema 5: no prepayment, no
 // alarms) is migrated when opened: its sales, prices and totals are kept, and
 // what the new columns say of the old sales is nothing paid in advance.
@@ -510,7 +517,8 @@ TEST(SaleLifecycleJournal, AJournalOfThePreviousSchemaIsMigratedWithItsData) {
   test::TTempDir Dir;
   const auto Old = Dir / "schema-5.db";
   { TJournal Current(Old); }
-  // The previous schema: this one without what version 6 added.
+  // The previous schema: this one without what versions 6 and 7 added.
+  Sql(Old, DropShifts);
   Sql(Old, "DROP TABLE alarms; ALTER TABLE sales DROP COLUMN refund; "
            "ALTER TABLE sales DROP COLUMN prepaid; PRAGMA user_version = 5;"
            "INSERT INTO sales (line, pump, nozzle, grade, price, preset_kind, preset_value, "
