@@ -148,6 +148,8 @@ const char *EventKindName(TEvent::TKind Kind) {
     return "reservation";
   case TEvent::TKind::Alarm:
     return "alarm";
+  case TEvent::TKind::Shift:
+    return "shift";
   }
   return "unknown";
 }

@@ -13,6 +13,7 @@
 #include "station/prices.hpp"
 #include "station/reservation.hpp"
 #include "station/sale.hpp"
+#include "station/shift.hpp"
 
 #include <array>
 #include <condition_variable>
@@ -112,7 +113,7 @@ struct TLineSnapshot {
 };
 
 struct TEvent {
-  enum class TKind { Pump, Sale, Price, Line, Reservation, Alarm } Kind = TKind::Pump;
+  enum class TKind { Pump, Sale, Price, Line, Reservation, Alarm, Shift } Kind = TKind::Pump;
   std::uint64_t Sequence = 0; // 1, 2, ... in publishing order
   std::int64_t AtMs = 0;      // wall clock
   std::string Reason;         // what caused it, for pump events the transition's reason
@@ -121,6 +122,7 @@ struct TEvent {
   TLineSnapshot LineHealth;   // Kind Line
   TReservation Reservation;   // Kind Reservation; Reason "reserved", "released", "expired", ...
   TAlarm Alarm;               // Kind Alarm, once the journal holds it
+  TShift Shift;               // Kind Shift: the shift just closed
 };
 const char *EventKindName(TEvent::TKind Kind); // "pump", "sale", "price", "line", ...
 

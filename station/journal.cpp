@@ -133,6 +133,81 @@ CREATE TABLE alarms (
     R"sql(
 ALTER TABLE sales ADD COLUMN observed INTEGER NOT NULL DEFAULT 0;
 )sql",
+    // 8: shifts. A sale belongs to the shift that was open when it closed
+    // (`shift`, set when that shift closes) and its clearing is counted in the
+    // shift open when it was cleared (`cleared_in`); sales that closed before
+    // shifts existed belong to shift 0, which never reports. A shift keeps the
+    // pumps' totals at its open (the close of the one before), its nozzles'
+    // figures and the sales that were not cleared when it closed. The first
+    // shift opens here, with the totals the journal holds.
+    R"sql(
+ALTER TABLE sales ADD COLUMN shift INTEGER;
+ALTER TABLE sales ADD COLUMN cleared_in INTEGER;
+UPDATE sales SET shift = 0 WHERE state <> 'open';
+UPDATE sales SET cleared_in = 0 WHERE state = 'cleared';
+CREATE INDEX sales_by_shift ON sales (shift);
+CREATE INDEX sales_by_cleared_in ON sales (cleared_in);
+CREATE TABLE shifts (
+  id          INTEGER PRIMARY KEY AUTOINCREMENT,
+  opened_ms   INTEGER NOT NULL,
+  closed_ms   INTEGER NOT NULL DEFAULT 0,
+  closed_by   TEXT    NOT NULL DEFAULT '',
+  uploaded    INTEGER NOT NULL DEFAULT 0,
+  uploaded_ms INTEGER NOT NULL DEFAULT 0
+);
+CREATE UNIQUE INDEX shifts_one_open ON shifts (closed_ms) WHERE closed_ms = 0;
+CREATE INDEX shifts_to_upload ON shifts (id) WHERE uploaded = 0 AND closed_ms <> 0;
+CREATE TABLE shift_totals (
+  shift   INTEGER NOT NULL,
+  line    INTEGER NOT NULL,
+  pump    INTEGER NOT NULL,
+  known   INTEGER NOT NULL,
+  volume  REAL    NOT NULL,
+  amount  REAL    NOT NULL,
+  read_ms INTEGER NOT NULL,
+  sale    INTEGER NOT NULL DEFAULT 0,
+  missing TEXT    NOT NULL DEFAULT '',
+  PRIMARY KEY (shift, line, pump)
+);
+CREATE TABLE shift_nozzles (
+  shift          INTEGER NOT NULL,
+  line           INTEGER NOT NULL,
+  pump           INTEGER NOT NULL,
+  nozzle         INTEGER NOT NULL,
+  grade          INTEGER NOT NULL,
+  open_known     INTEGER NOT NULL,
+  open_volume    REAL    NOT NULL,
+  open_amount    REAL    NOT NULL,
+  open_read_ms   INTEGER NOT NULL,
+  open_sale      INTEGER NOT NULL,
+  open_missing   TEXT    NOT NULL,
+  close_known    INTEGER NOT NULL,
+  close_volume   REAL    NOT NULL,
+  close_amount   REAL    NOT NULL,
+  close_read_ms  INTEGER NOT NULL,
+  close_sale     INTEGER NOT NULL,
+  close_missing  TEXT    NOT NULL,
+  sales          INTEGER NOT NULL,
+  volume         REAL    NOT NULL,
+  amount         REAL    NOT NULL,
+  PRIMARY KEY (shift, line, pump, nozzle)
+);
+CREATE TABLE shift_pending (
+  shift     INTEGER NOT NULL,
+  sale      INTEGER NOT NULL,
+  state     TEXT    NOT NULL,
+  locked_by TEXT    NOT NULL,
+  volume    REAL    NOT NULL,
+  amount    REAL    NOT NULL,
+  PRIMARY KEY (shift, sale)
+);
+INSERT INTO shifts (opened_ms)
+  VALUES (CAST((julianday('now') - 2440587.5) * 86400000 AS INTEGER));
+INSERT INTO shift_totals (shift, line, pump, known, volume, amount, read_ms, missing)
+  SELECT (SELECT MAX(id) FROM shifts), line, pump, known, volume, amount, updated_ms,
+         CASE WHEN known THEN '' ELSE 'not read at the end of the pump''s last sale' END
+  FROM pump_totals;
+)sql",
 };
 static_assert(std::size(Migrations) == TJournal::SchemaVersion - 1);
 

@@ -9,6 +9,7 @@
 #include "station/alarm.hpp"
 #include "station/reservation.hpp"
 #include "station/sale.hpp"
+#include "station/shift.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -193,6 +194,26 @@ public:
   // The newest alarms first, at most Limit (0 or less for all).
   std::vector<TAlarm> Alarms(int Limit);
 
+  // Shifts (station/shift.hpp). There is always one open shift: the first opens
+  // with the journal. Closes the open shift and opens the next, in one step: each
+  // pump's last totals read (with a sale open, its start totals) become the
+  // close of the one and the open of the other, the sales closed since the last
+  // close are counted in it, and the sales not cleared are listed. Counters names the
+  // configured nozzles. With Expected, only when the open shift is that one (nullopt otherwise:
+  // nothing changed).
+  std::optional<TShift> CloseShift(const std::string &Client,
+                                   const std::vector<TShiftCounter> &Counters,
+                                   std::optional<std::int64_t> Expected = std::nullopt);
+  // The open shift as it would close now (ClosedMs 0); nothing is written.
+  TShift ShiftSoFar(const std::vector<TShiftCounter> &Counters);
+  std::optional<TShift> Shift(std::int64_t Id);
+  // The newest first, the open one included, at most Limit (0 or less for all).
+  std::vector<TShift> Shifts(int Limit);
+  // Closed shifts the head office has not acknowledged, lowest id first.
+  std::vector<TShift> ShiftBacklog(int Limit);
+  // Marks closed shifts uploaded in one step; the number marked now.
+  int MarkShiftsUploaded(const std::vector<std::int64_t> &Ids);
+
   // Records a start of the service and returns its run number: 1 for the first,
   // then one more with every start, never reused.
   std::int64_t BeginRun();
@@ -210,7 +231,7 @@ public:
   // The schema this release writes (PRAGMA user_version). A file of a newer
   // release is refused; an older one is migrated when it is opened, in one
   // transaction.
-  static constexpr int SchemaVersion = 7;
+  static constexpr int SchemaVersion = 8;
   // What the connection actually runs with, as SQLite reports it.
   struct TSettings {
     std::string JournalMode; // "wal"

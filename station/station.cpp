@@ -324,6 +324,42 @@ TCommandResult FromClaim(TClaimResult Claim) {
 
 } // namespace
 
+std::vector<TShiftCounter> TStation::ShiftCounters() const {
+  std::vector<TShiftCounter> All;
+  for (const TPumpConfig &Pump : Setup.Pumps)
+    for (int Nozzle = 1; Nozzle <= Pump.NozzleCount(); ++Nozzle) {
+      TShiftCounter Counter{Pump.Line, Pump.Address, Nozzle, Pump.Nozzles[Nozzle - 1], {}};
+      // A nozzle's own totals: the pump's one counter with one nozzle; nozzle
+      // 2's with a per_nozzle pair. Elsewhere they tell nothing of the nozzle.
+      if (Pump.NozzleCount() > 2)
+        Counter.NotOwn = "the totals of a pump with more than two nozzles are not read";
+      else if (Pump.NozzleCount() == 2 && Pump.Totals == TTotalsLayout::Sum)
+        Counter.NotOwn = "the pump's totals count both nozzles together";
+      else if (Pump.NozzleCount() == 2 && Pump.Totals == TTotalsLayout::PerNozzle &&
+               Nozzle == 1)
+        Counter.NotOwn = "the pump's totals count nozzle 2 only";
+      else if (Pump.NozzleCount() == 2 && Pump.Totals == TTotalsLayout::Unknown)
+        Counter.NotOwn = "the pump's totals layout is not known";
+      All.push_back(std::move(Counter));
+    }
+  return All;
+}
+
+std::optional<TShift> TStation::CloseShift(const std::string &Client,
+                                           std::optional<std::int64_t> Expected) {
+  auto Closed = Book->CloseShift(Client, ShiftCounters(), Expected);
+  if (Closed) {
+    TEvent Event;
+    Event.Kind = TEvent::TKind::Shift;
+    Event.Reason = "closed";
+    Event.Shift = *Closed;
+    Bus.Publish(std::move(Event));
+  }
+  return Closed;
+}
+
+TShift TStation::ShiftSoFar() { return Book->ShiftSoFar(ShiftCounters()); }
+
 TCommandResult TStation::LockSale(std::int64_t Id, const std::string &Client) {
   return Claim(Id, Client, "lock");
 }

@@ -86,6 +86,16 @@ public:
   // Takes a lock back (the sale is payable again); another client's only with Force.
   TCommandResult UnlockSale(std::int64_t Id, const std::string &Client, bool Force);
 
+  // Closes the open shift in Client's name and opens the next, and tells the
+  // bus; with Expected, only when the open shift is that one (nullopt
+  // otherwise: nothing closed). EJournalError when the journal cannot take it.
+  std::optional<TShift> CloseShift(const std::string &Client,
+                                   std::optional<std::int64_t> Expected = std::nullopt);
+  // The open shift with its figures so far.
+  TShift ShiftSoFar();
+  // The configured nozzles, and whether each pump's totals count a nozzle alone.
+  std::vector<TShiftCounter> ShiftCounters() const;
+
   // Ends what has run out of time: reservations, and locks held longer than the
   // configuration's lock timeout. The station runs it every second while started.
   void Housekeep();

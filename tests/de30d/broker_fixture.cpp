@@ -186,7 +186,7 @@ bool TOffice::Connect() {
   while (std::chrono::steady_clock::now() < Deadline) {
     {
       std::lock_guard Lock(Guard);
-      if (Subscribed >= 3)
+      if (Subscribed >= 4)
         return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -214,8 +214,8 @@ void TOffice::OnConnect(mosquitto *Client, void *Self, int Code) {
   if (Code != 0)
     return;
   const auto &Office = *static_cast<TOffice *>(Self);
-  for (const std::string &Topic :
-       {Office.Base + "/sales", Office.Base + "/pumps/#", Office.Base + "/status"})
+  for (const std::string &Topic : {Office.Base + "/sales", Office.Base + "/shifts",
+                                   Office.Base + "/pumps/#", Office.Base + "/status"})
     mosquitto_subscribe(Client, nullptr, Topic.c_str(), 1);
 }
 
@@ -232,18 +232,21 @@ void TOffice::OnMessage(mosquitto *Client, void *Self, const mosquitto_message *
                             static_cast<std::size_t>(Message->payloadlen));
   auto Json = nlohmann::json::parse(Payload, nullptr, false);
   std::lock_guard Lock(Office.Guard);
-  if (Topic == Office.Base + "/sales" && Json.is_object() && Json["id"].is_number_integer()) {
+  const bool Shift = Topic == Office.Base + "/shifts";
+  if ((Shift || Topic == Office.Base + "/sales") && Json.is_object() &&
+      Json["id"].is_number_integer()) {
     const auto Id = Json["id"].get<std::int64_t>();
     if (Office.Acknowledging) {
       const std::string Ack =
-          nlohmann::json{{"station", Json["station"]}, {"sales", nlohmann::json::array({Id})}}
+          nlohmann::json{{"station", Json["station"]},
+                         {Shift ? "shifts" : "sales", nlohmann::json::array({Id})}}
               .dump();
       const std::string Acks = Office.Base + "/acks";
       mosquitto_publish(Client, nullptr, Acks.c_str(), static_cast<int>(Ack.size()), Ack.data(),
                         1, false);
     }
-    Office.SaleMessages[Id] = std::move(Json);
-    Office.Order.push_back(Id);
+    (Shift ? Office.ShiftMessages : Office.SaleMessages)[Id] = std::move(Json);
+    (Shift ? Office.ShiftOrder : Office.Order).push_back(Id);
   } else if (Topic == Office.Base + "/status") {
     Office.StatusMessage = std::move(Json);
   } else {
@@ -264,6 +267,16 @@ std::vector<std::int64_t> TOffice::Arrivals() const {
 std::map<std::string, nlohmann::json> TOffice::Pumps() const {
   std::lock_guard Lock(Guard);
   return PumpMessages;
+}
+
+std::map<std::int64_t, nlohmann::json> TOffice::Shifts() const {
+  std::lock_guard Lock(Guard);
+  return ShiftMessages;
+}
+
+std::vector<std::int64_t> TOffice::ShiftArrivals() const {
+  std::lock_guard Lock(Guard);
+  return ShiftOrder;
 }
 
 nlohmann::json TOffice::Status() const {

@@ -70,7 +70,7 @@ private:
 
 class TOffice {
 public:
-  // Subscribes to Topic/sales, Topic/pumps/# and Topic/status at QoS 1, under a
+  // Subscribes to Topic/sales, Topic/shifts, Topic/pumps/# and Topic/status at QoS 1, under a
   // session the broker keeps while the office is away.
   TOffice(int Port, std::string Topic);
 
@@ -93,7 +93,11 @@ public:
   std::map<std::int64_t, nlohmann::json> Sales() const;
   std::vector<std::int64_t> Arrivals() const;
   std::map<std::string, nlohmann::json> Pumps() const; // by topic
-  nlohmann::json Status() const;                       // the last status message
+  // Closed shifts (Topic/shifts) by id, and each delivery's id in arrival order;
+  // acknowledged as sales are.
+  std::map<std::int64_t, nlohmann::json> Shifts() const;
+  std::vector<std::int64_t> ShiftArrivals() const;
+  nlohmann::json Status() const; // the last status message
 
 private:
   static void OnConnect(mosquitto *, void *Self, int Code);
@@ -108,6 +112,8 @@ private:
   bool Acknowledging = false;
   std::map<std::int64_t, nlohmann::json> SaleMessages;
   std::vector<std::int64_t> Order;
+  std::map<std::int64_t, nlohmann::json> ShiftMessages;
+  std::vector<std::int64_t> ShiftOrder;
   std::map<std::string, nlohmann::json> PumpMessages;
   nlohmann::json StatusMessage;
 };

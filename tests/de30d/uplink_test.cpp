@@ -328,6 +328,54 @@ TEST_F(Uplink, ASaleIsDeliveredOnlyOnceTheOfficeAcknowledgesIt) {
   Office.Disconnect();
 }
 
+// A closed shift goes up on TOPIC/shifts as a sale does: sent again until the
+// office acknowledges it ({"shifts": [id]}), then marked, and not sent again;
+// with acknowledged_by = "broker" the PUBACK marks it.
+TEST_F(Uplink, AClosedShiftIsSentUntilTheOfficeAcknowledgesIt) {
+  ASSERT_NO_FATAL_FAILURE(Begin(
+      [](station::TUplinkConfig &Config) { Config.AckTimeout = std::chrono::seconds(1); }));
+  TOffice Office(Broker->Port(), Topic);
+  ASSERT_TRUE(Office.Connect());
+  ASSERT_TRUE(WaitFor([&] { return Link->Status().Connected; }, 5s));
+  const auto Sold = SellOnEveryPump();
+  const auto Closed = Station->CloseShift("till");
+  ASSERT_TRUE(Closed);
+  ASSERT_TRUE(WaitFor([&] { return Office.ShiftArrivals().size() >= 2; }, 8s))
+      << "sent again for want of an acknowledgement";
+  EXPECT_FALSE(Station->Journal().Shift(Closed->Id)->Uploaded);
+  const auto Got = Office.Shifts().at(Closed->Id);
+  EXPECT_EQ(Got["station"], "station-7");
+  EXPECT_EQ(Got["closed_by"], "till");
+  std::int64_t Counted = 0;
+  for (const auto &Row : Got["nozzles"])
+    Counted += Row["sales"]["count"].get<std::int64_t>();
+  EXPECT_EQ(Counted, static_cast<std::int64_t>(Sold.size()));
+
+  Office.PublishAck(R"({"station": "station-8", "shifts": [1]})");
+  Office.AcknowledgeSales(true);
+  ASSERT_TRUE(WaitFor([&] { return Station->Journal().Shift(Closed->Id)->Uploaded; }, 8s));
+  EXPECT_TRUE(Station->Journal().ShiftBacklog(0).empty());
+  const auto Delivered = Office.ShiftArrivals().size();
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(Office.ShiftArrivals().size(), Delivered) << "an acknowledged shift stays put";
+  Office.Disconnect();
+}
+
+TEST_F(Uplink, AShiftAcknowledgedByTheBrokerIsMarkedOnItsPuback) {
+  ASSERT_NO_FATAL_FAILURE(Begin([](station::TUplinkConfig &Config) {
+    Config.AcknowledgedBy = station::TUplinkConfig::TAcknowledgedBy::Broker;
+  }));
+  TOffice Office(Broker->Port(), Topic);
+  ASSERT_TRUE(Office.Connect());
+  ASSERT_TRUE(WaitFor([&] { return Link->Status().Connected; }, 5s));
+  const auto Closed = Station->CloseShift("till");
+  ASSERT_TRUE(Closed);
+  ASSERT_TRUE(WaitFor([&] { return Station->Journal().Shift(Closed->Id)->Uploaded; }, 8s));
+  ASSERT_TRUE(WaitFor([&] { return !Office.ShiftArrivals().empty(); }, 5s));
+  EXPECT_EQ(Office.ShiftArrivals(), std::vector<std::int64_t>{Closed->Id});
+  Office.Disconnect();
+}
+
 // Over TLS, the broker's certificate must be signed by the configured CA and
 // name the broker, and the broker must accept the station's certificate and
 // password: anything else is refused, and the status says which.

@@ -126,9 +126,12 @@ public:
                                                 static_cast<std::size_t>(M->payloadlen)),
                                     nullptr, false);
           std::lock_guard Lock(Link.Guard);
-          if (Ack.is_object() && Ack.value("station", "") == "s1")
+          if (Ack.is_object() && Ack.value("station", "") == "s1") {
             for (const auto &Id : Ack["sales"])
               Link.Acked.insert(Id.get<std::int64_t>());
+            for (const auto &Id : Ack.value("shifts", nlohmann::json::array()))
+              Link.ShiftsAcked.push_back(Id.get<std::int64_t>());
+          }
         });
     mosquitto_connect(Client, "127.0.0.1", Port, 10);
     mosquitto_loop_start(Client);
@@ -167,6 +170,47 @@ public:
     std::lock_guard Lock(Guard);
     return Acked;
   }
+  // A closed shift of one nozzle whose totals moved by Moved litres with one
+  // litre sold (at 2.00), and sale 9 left payable.
+  void CloseShift(std::int64_t Id, double Moved) {
+    const std::string Shift = nlohmann::json{
+        {"id", Id},
+        {"station", "s1"},
+        {"state", "closed"},
+        {"opened", "2026-12-08T06:00:00.000Z"},
+        {"closed", "2026-12-08T14:00:00.000Z"},
+        {"closed_by", "till"},
+        {"nozzles",
+         {{{"pump", "1:1"},
+           {"nozzle", 1},
+           {"grade", 1},
+           {"open_totals", {{"volume", 100.0}, {"amount", 200.0}}},
+           {"open_missing", nullptr},
+           {"close_totals", {{"volume", 100.0 + Moved}, {"amount", 200.0 + 2 * Moved}}},
+           {"close_missing", nullptr},
+           {"sales", {{"count", 1}, {"volume", 1.0}, {"amount", 2.0}}},
+           {"difference", {{"volume", Moved - 1.0}, {"amount", 2 * Moved - 2.0}}}}}},
+        {"grades", nlohmann::json::array()},
+        {"clients", nlohmann::json::array()},
+        {"pending",
+         {{"count", 1},
+          {"sales",
+           {{{"id", 9},
+             {"pump", "1:1"},
+             {"state", "payable"},
+             {"locked_by", nullptr},
+             {"volume", 1.0},
+             {"amount", 2.0},
+             {"started", "2026-12-08T07:00:00.000Z"},
+             {"ended", "2026-12-08T07:01:00.000Z"}}}}}},
+        {"uploaded", false}}.dump();
+    mosquitto_publish(Client, nullptr, (Base + "/shifts").c_str(),
+                      static_cast<int>(Shift.size()), Shift.data(), 1, false);
+  }
+  std::vector<std::int64_t> ShiftsAcknowledged() {
+    std::lock_guard Lock(Guard);
+    return ShiftsAcked;
+  }
 
 private:
   std::string Base;
@@ -174,6 +218,7 @@ private:
   std::mutex Guard;
   bool Subscribed = false;
   std::set<std::int64_t> Acked;
+  std::vector<std::int64_t> ShiftsAcked; // every acknowledgement, in order
 };
 
 std::string Query(const TPostgres &Server, const std::string &Sql) {
@@ -233,7 +278,7 @@ TEST_F(OfficeIngest, AnIngestProcessRefusesADatabaseWithoutTheSchema) {
 
 TEST_F(OfficeIngest, TwoProcessesShareTheSalesAndAcknowledgeOnlyWhatIsCommitted) {
   ASSERT_EQ(Run({"--init"}, "init"), 0) << LastLog;
-  EXPECT_NE(LastLog.find("schema version 1, from 0"), std::string::npos) << LastLog;
+  EXPECT_NE(LastLog.find("schema version 2, from 0"), std::string::npos) << LastLog;
   auto A = Ingest("office-a");
   auto B = Ingest("office-b");
   TStationLink Station(Broker->Port(), "de30/s1");
@@ -333,6 +378,42 @@ TEST_F(OfficeIngest, OverTlsTheBrokerIsVerifiedAndTheSalesFlow) {
     Station.Sell(Id);
   ASSERT_TRUE(WaitFor([&] { return Station.Acknowledged().size() == 3; }, 10s)) << A->Log();
   EXPECT_EQ(Query(Server, "SELECT COUNT(*) FROM sales"), "3");
+}
+
+// A shift the station sends twice (its acknowledgement lost, say) is stored
+// once and acknowledged each time, only after the commit; the reports read it.
+TEST_F(OfficeIngest, AShiftIsStoredOnceAndTheReportsReadIt) {
+  ::setenv("PGTZ", "UTC", 1); // the reports' times, for the programs run here
+  ASSERT_EQ(Run({"--init"}, "init"), 0) << LastLog;
+  auto A = Ingest("office-a");
+  TStationLink Station(Broker->Port(), "de30/s1");
+  ASSERT_TRUE(WaitFor([&] { return Station.Ready(); }, 5s));
+  ASSERT_TRUE(
+      WaitFor([&] { return A->Log().find("ingest: connected") != std::string::npos; }, 10s))
+      << A->Log();
+  Station.CloseShift(4, 3.5);
+  ASSERT_TRUE(WaitFor([&] { return Station.ShiftsAcknowledged().size() == 1; }, 10s))
+      << A->Log();
+  Station.CloseShift(4, 3.5);
+  ASSERT_TRUE(WaitFor([&] { return Station.ShiftsAcknowledged().size() == 2; }, 10s))
+      << A->Log();
+  EXPECT_EQ(Station.ShiftsAcknowledged(), (std::vector<std::int64_t>{4, 4}));
+  EXPECT_EQ(Query(Server, "SELECT COUNT(*) FROM shifts"), "1");
+  EXPECT_EQ(Query(Server, "SELECT COUNT(*) FROM shift_nozzles"), "1");
+  EXPECT_EQ(Query(Server, "SELECT difference_volume FROM shift_nozzles"), "2.50");
+  EXPECT_EQ(Query(Server, "SELECT COUNT(*) FROM stations WHERE last_message IS NOT NULL"), "1");
+
+  const std::string Head = "station,shift,closed,pump,nozzle,grade,sales,volume,"
+                           "difference_volume,difference_amount\r\n";
+  EXPECT_EQ(Run({"report", "differences", "--csv", "--tolerance", "2.5"}, "report-a"), 0);
+  EXPECT_EQ(LastLog, Head) << "2.50 is not beyond 2.5";
+  EXPECT_EQ(Run({"report", "differences", "--csv", "--tolerance", "2.49"}, "report-b"), 0);
+  EXPECT_EQ(LastLog.substr(0, Head.size()), Head);
+  EXPECT_NE(LastLog.find("s1,4,2026-12-08 14:00:00"), std::string::npos) << LastLog;
+  EXPECT_NE(LastLog.find(",1:1,1,1,1,1.00,2.50,5.00\r\n"), std::string::npos) << LastLog;
+  EXPECT_EQ(Run({"report", "unsettled"}, "report-c"), 0);
+  EXPECT_NE(LastLog.find("(1 row)"), std::string::npos) << LastLog;
+  EXPECT_EQ(Run({"report", "nonsense"}, "report-d"), 2);
 }
 
 } // namespace

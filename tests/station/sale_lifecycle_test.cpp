@@ -504,6 +504,13 @@ std::string Sql(const std::filesystem::path &File, const std::string &Text) {
   return Out;
 }
 
+// What version 8 of the journal added (the shifts), taken away again.
+constexpr const char DropShifts[] =
+    "DROP TABLE shifts; DROP TABLE shift_totals; DROP TABLE shift_nozzles; "
+    "DROP TABLE shift_pending; DROP INDEX sales_by_shift; DROP INDEX sales_by_cleared_in; "
+    "ALTER TABLE sales DROP COLUMN shift; ALTER TABLE sales DROP COLUMN cleared_in; "
+    "PRAGMA user_version = 7;";
+
 // A station's journal of the release before (schema 5: no prepayment, no
 // alarms) is migrated when opened: its sales, prices and totals are kept, and
 // what the new columns say of the old sales is nothing paid in advance.
@@ -511,7 +518,8 @@ TEST(SaleLifecycleJournal, AJournalOfThePreviousSchemaIsMigratedWithItsData) {
   test::TTempDir Dir;
   const auto Old = Dir / "schema-5.db";
   { TJournal Current(Old); }
-  // The previous schema: this one without what versions 6 and 7 added.
+  // Schema 5: this one without what versions 6, 7 and 8 added.
+  Sql(Old, DropShifts);
   Sql(Old, "ALTER TABLE sales DROP COLUMN observed; "
            "DROP TABLE alarms; ALTER TABLE sales DROP COLUMN refund; "
            "ALTER TABLE sales DROP COLUMN prepaid; PRAGMA user_version = 5;"
@@ -599,6 +607,7 @@ TEST(SaleLifecycleJournal, AJournalOfSchemaSixGainsObservedSalesThatNoClientMayC
   test::TTempDir Dir;
   const auto Old = Dir / "schema-6.db";
   { TJournal Current(Old); }
+  Sql(Old, DropShifts);
   Sql(Old,
       "ALTER TABLE sales DROP COLUMN observed; PRAGMA user_version = 6;"
       "INSERT INTO sales (line, pump, nozzle, volume, amount, started_ms, ended_ms, state) "

@@ -86,8 +86,8 @@ struct TLink {
     const std::string Shared = "$share/" + Broker.Group + "/" + Broker.TopicPrefix + "/+/";
     // Sales and alarms shared out among the group; the stations' retained
     // status to every process (a shared subscription gets no retained message).
-    for (const std::string &Filter :
-         {Shared + "sales", Shared + "alarms", Broker.TopicPrefix + "/+/status"})
+    for (const std::string &Filter : {Shared + "sales", Shared + "alarms", Shared + "shifts",
+                                      Broker.TopicPrefix + "/+/status"})
       mosquitto_subscribe(Client, nullptr, Filter.c_str(), 1);
     Log(TLevel::Info, "ingest: connected to " + Link.Broker + " as " + Link.ClientId +
                           "; taking " + Shared + "sales");
@@ -151,7 +151,10 @@ std::unique_ptr<TPg> ConnectDatabase(const TOfficeConfig &Config, const std::ato
 
 void PublishAcks(mosquitto *Client, const std::vector<TAck> &Acks) {
   for (const auto &Ack : Acks) {
-    const std::string Payload = TJson{{"station", Ack.Station}, {"sales", Ack.Sales}}.dump();
+    TJson Message{{"station", Ack.Station}, {"sales", Ack.Sales}};
+    if (!Ack.Shifts.empty())
+      Message["shifts"] = Ack.Shifts;
+    const std::string Payload = Message.dump();
     // Lost with the connection, it costs a resend: the station's, and a repeat
     // the database already has.
     const int Result =
@@ -230,6 +233,7 @@ int RunIngest(const TOfficeConfig &Config, const std::string &ClientId,
         Total.Conflicts += Written.Conflicts;
         Total.Malformed += Written.Malformed;
         Total.Alarms += Written.Alarms;
+        Total.Shifts += Written.Shifts;
         ++Batches;
         Batch.clear();
         Pause = milliseconds(500);
@@ -251,14 +255,14 @@ int RunIngest(const TOfficeConfig &Config, const std::string &ClientId,
     if (TClock::now() >= NextReport) {
       NextReport = TClock::now() + std::chrono::seconds(60);
       if (Batches > 0 || Link.Dropped > 0)
-        Log(TLevel::Info, "ingest: " + std::to_string(Total.Inserted) + " sales stored, " +
-                              std::to_string(Total.Duplicates) + " repeats, " +
-                              std::to_string(Total.Conflicts) + " conflicts, " +
-                              std::to_string(Total.Malformed) + " malformed, " +
-                              std::to_string(Total.Alarms) + " alarms in " +
-                              std::to_string(Batches) + " transactions; " +
-                              std::to_string(Link.Dropped.load()) +
-                              " messages dropped for want of room");
+        Log(TLevel::Info,
+            "ingest: " + std::to_string(Total.Inserted) + " sales stored, " +
+                std::to_string(Total.Duplicates) + " repeats, " +
+                std::to_string(Total.Conflicts) + " conflicts, " +
+                std::to_string(Total.Malformed) + " malformed, " +
+                std::to_string(Total.Alarms) + " alarms, " + std::to_string(Total.Shifts) +
+                " shifts in " + std::to_string(Batches) + " transactions; " +
+                std::to_string(Link.Dropped.load()) + " messages dropped for want of room");
       Total = {};
       Batches = 0;
       Link.Dropped = 0;

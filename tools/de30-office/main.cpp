@@ -8,6 +8,7 @@
 #include "ingest.hpp"
 #include "log.hpp"
 #include "office_config.hpp"
+#include "report.hpp"
 #include "schema.hpp"
 
 #include <CLI/CLI.hpp>
@@ -46,6 +47,25 @@ int main(int argc, char **argv) {
                  "this process's MQTT client id, instead of [broker] client_id (each ingest "
                  "process needs its own)");
   App.add_flag("-v,--verbose", Verbose, "log debug lines too");
+  TReportOptions Report;
+  bool Csv = false;
+  auto *Reporting = App.add_subcommand(
+      "report", "print a report from the office's views (docs/office.md) and exit");
+  Reporting->fallthrough();
+  Reporting->add_option("kind", Report.Kind, "daily, unsettled, differences or silent")
+      ->required()
+      ->check(CLI::IsMember(ReportKinds()));
+  Reporting->add_flag("--csv", Csv, "CSV instead of an aligned table");
+  Reporting
+      ->add_option("--tolerance", Report.Tolerance,
+                   "differences: litres a shift nozzle may differ by (0.5)")
+      ->check(CLI::NonNegativeNumber);
+  Reporting
+      ->add_option("--stale-minutes", Report.StaleMinutes,
+                   "silent: minutes without a sale, alarm or shift (15)")
+      ->check(CLI::PositiveNumber);
+  Reporting->add_option("--days", Report.Days, "daily: the last so many days (7)")
+      ->check(CLI::PositiveNumber);
   try {
     App.parse(argc, argv);
   } catch (const CLI::ParseError &Error) {
@@ -69,6 +89,18 @@ int main(int argc, char **argv) {
                 Config.Broker.CaFile.empty() ? "" : " over TLS", Config.Broker.Group.c_str(),
                 Config.Broker.TopicPrefix.c_str());
     return ExitOk;
+  }
+  if (Reporting->parsed()) {
+    try {
+      TPg Db(Config.Database.ConnInfo, Config.Database.Password);
+      const TTable Table = RunReport(Db, Report);
+      const std::string Text = Csv ? FormatCsv(Table) : FormatText(Table);
+      std::fwrite(Text.data(), 1, Text.size(), stdout);
+      return ExitOk;
+    } catch (const EDatabase &Error) {
+      Log(TLevel::Error, std::string("report: ") + Error.what());
+      return ExitFailed;
+    }
   }
   if (Init) {
     try {

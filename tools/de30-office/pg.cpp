@@ -18,6 +18,10 @@ std::string TResult::Text(int Row, int Column) const {
                      static_cast<std::size_t>(PQgetlength(Held, Row, Column)));
 }
 
+int TResult::Columns() const { return PQnfields(Held); }
+
+std::string TResult::Name(int Column) const { return PQfname(Held, Column); }
+
 TPg::TPg(const std::string &ConnInfo, const std::string &Password) {
   const char *Keys[] = {"dbname", Password.empty() ? nullptr : "password", nullptr};
   const char *Values[] = {ConnInfo.c_str(), Password.c_str(), nullptr};

@@ -31,6 +31,8 @@ public:
   int Rows() const;
   bool IsNull(int Row, int Column) const;
   std::string Text(int Row, int Column) const;
+  int Columns() const;
+  std::string Name(int Column) const;
 
 private:
   pg_result *Held;

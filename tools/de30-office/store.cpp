@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
+#include <set>
 
 namespace de30::office {
 namespace {
 
-enum class TKind { Sale, Alarm, Status, Other };
+enum class TKind { Sale, Alarm, Status, Shift, Other };
 
 struct TTopic {
   TKind Kind = TKind::Other;
@@ -28,6 +30,7 @@ TTopic ReadTopic(const std::string &Prefix, const std::string &Topic) {
   Read.Kind = Last == "sales"    ? TKind::Sale
               : Last == "alarms" ? TKind::Alarm
               : Last == "status" ? TKind::Status
+              : Last == "shifts" ? TKind::Shift
                                  : TKind::Other;
   return Read;
 }
@@ -45,6 +48,30 @@ std::string InsertSale() {
   return "INSERT INTO sales (" + Names + ", ingested_by) VALUES (" + Values + ", $" +
          std::to_string(N + 1) +
          ") ON CONFLICT (station, sale_id) DO NOTHING RETURNING sale_id";
+}
+
+// Null for a JSON null or a missing key; the text of a string; a number as written.
+std::optional<std::string> FieldOf(const TJson &Object, const char *Key) {
+  const auto Found = Object.find(Key);
+  if (Found == Object.end() || Found->is_null())
+    return std::nullopt;
+  return Found->is_string() ? Found->get<std::string>() : Found->dump();
+}
+
+// What a shift message must hold to be stored; empty when it does.
+std::string ShiftFault(const TJson &Shift) {
+  if (!Shift.contains("id") || !Shift["id"].is_number_integer() ||
+      Shift["id"].get<std::int64_t>() < 1)
+    return "no shift id";
+  for (const char *Key : {"opened", "closed", "closed_by"})
+    if (!Shift.contains(Key) || !Shift[Key].is_string())
+      return std::string("no \"") + Key + "\"";
+  if (!Shift.contains("nozzles") || !Shift["nozzles"].is_array())
+    return "no \"nozzles\"";
+  if (!Shift.contains("pending") || !Shift["pending"].is_object() ||
+      !Shift["pending"].contains("sales") || !Shift["pending"]["sales"].is_array())
+    return "no \"pending\" sales";
+  return {};
 }
 
 struct TSaleItem {
@@ -96,6 +123,47 @@ void TStore::WriteSale(const TParsedSale &Parsed, TWriteResult &Result) {
   ++Result.Conflicts;
 }
 
+bool TStore::WriteShift(const TJson &Shift) {
+  const std::string Station = Shift["station"].get<std::string>();
+  const std::string Id = std::to_string(Shift["id"].get<std::int64_t>());
+  const auto &Pending = Shift["pending"]["sales"];
+  if (Db.Exec("INSERT INTO shifts (station, shift_id, opened, closed, closed_by, pending, "
+              "body, ingested_by) VALUES ($1, $2, $3, $4, $5, $6, $7::jsonb, $8) "
+              "ON CONFLICT (station, shift_id) DO NOTHING RETURNING shift_id",
+              {Station, Id, FieldOf(Shift, "opened"), FieldOf(Shift, "closed"),
+               FieldOf(Shift, "closed_by"), std::to_string(Pending.size()), Shift.dump(),
+               Ingest})
+          .Rows() != 1)
+    return false;
+  for (const auto &Row : Shift["nozzles"]) {
+    const auto Totals = [&](const char *Key, const char *Figure) -> std::optional<std::string> {
+      const auto Found = Row.find(Key);
+      if (Found == Row.end() || !Found->is_object())
+        return std::nullopt;
+      return FieldOf(*Found, Figure);
+    };
+    const TJson Sales = Row.value("sales", TJson::object());
+    Db.Exec("INSERT INTO shift_nozzles (station, shift_id, pump, nozzle, grade, open_volume, "
+            "open_amount, open_missing, close_volume, close_amount, close_missing, sales, "
+            "volume, amount, difference_volume, difference_amount) VALUES ($1, $2, $3, $4, "
+            "$5, $6, $7, $8, $9, $10, $11, COALESCE($12, '0')::integer, COALESCE($13, "
+            "'0')::numeric, COALESCE($14, '0')::numeric, $15, $16)",
+            {Station, Id, FieldOf(Row, "pump"), FieldOf(Row, "nozzle"), FieldOf(Row, "grade"),
+             Totals("open_totals", "volume"), Totals("open_totals", "amount"),
+             FieldOf(Row, "open_missing"), Totals("close_totals", "volume"),
+             Totals("close_totals", "amount"), FieldOf(Row, "close_missing"),
+             FieldOf(Sales, "count"), FieldOf(Sales, "volume"), FieldOf(Sales, "amount"),
+             Totals("difference", "volume"), Totals("difference", "amount")});
+  }
+  for (const auto &Sale : Pending)
+    Db.Exec("INSERT INTO shift_pending (station, shift_id, sale_id, pump, state, locked_by, "
+            "volume, amount, started, ended) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)",
+            {Station, Id, FieldOf(Sale, "id"), FieldOf(Sale, "pump"), FieldOf(Sale, "state"),
+             FieldOf(Sale, "locked_by"), FieldOf(Sale, "volume"), FieldOf(Sale, "amount"),
+             FieldOf(Sale, "started"), FieldOf(Sale, "ended")});
+  return true;
+}
+
 TWriteResult TStore::Write(const std::vector<TIncoming> &Batch) {
   try {
     return WriteOnce(Batch, false);
@@ -116,7 +184,10 @@ TWriteResult TStore::WriteOnce(const std::vector<TIncoming> &Batch, bool Careful
   std::vector<TSaleItem> Sales;
   std::vector<std::pair<std::string, TJson>> Alarms; // station topic, message
   std::vector<std::pair<std::string, TJson>> Statuses;
+  std::vector<std::pair<std::string, TJson>> Shifts;
   std::map<std::string, std::string> Stations; // id to topic
+  // Stations that sent something of their own (a retained status may be old).
+  std::set<std::string> Heard;
   for (const auto &Message : Batch) {
     const auto Topic = ReadTopic(TopicPrefix, Message.Topic);
     if (Topic.Kind == TKind::Sale) {
@@ -129,8 +200,11 @@ TWriteResult TStore::WriteOnce(const std::vector<TIncoming> &Batch, bool Careful
       }
       if (Parsed.Ok)
         Stations.emplace(Parsed.Station, Topic.Base);
+      if (!Parsed.Station.empty())
+        Heard.insert(Parsed.Station);
       Sales.push_back({std::move(Parsed), Topic.Base});
-    } else if (Topic.Kind == TKind::Alarm || Topic.Kind == TKind::Status) {
+    } else if (Topic.Kind == TKind::Alarm || Topic.Kind == TKind::Status ||
+               Topic.Kind == TKind::Shift) {
       auto Json = TJson::parse(Message.Payload, nullptr, false);
       if (!Json.is_object() || !Json.contains("station") || !Json["station"].is_string() ||
           Json["station"].get<std::string>().empty()) {
@@ -138,8 +212,23 @@ TWriteResult TStore::WriteOnce(const std::vector<TIncoming> &Batch, bool Careful
         ++Result.Ignored;
         continue;
       }
-      Stations.emplace(Json["station"].get<std::string>(), Topic.Base);
-      (Topic.Kind == TKind::Alarm ? Alarms : Statuses)
+      const std::string Station = Json["station"].get<std::string>();
+      if (Topic.Kind == TKind::Shift) {
+        if (const auto Fault = ShiftFault(Json); !Fault.empty()) {
+          // Not acknowledged: a de30d that sends such a thing needs mending,
+          // and sends it again once it is.
+          Log(TLevel::Error, "ingest: a shift of station " + Station + " is malformed (" +
+                                 Fault + "): not kept");
+          ++Result.Ignored;
+          continue;
+        }
+      }
+      Stations.emplace(Station, Topic.Base);
+      if (Topic.Kind != TKind::Status)
+        Heard.insert(Station);
+      (Topic.Kind == TKind::Alarm   ? Alarms
+       : Topic.Kind == TKind::Shift ? Shifts
+                                    : Statuses)
           .emplace_back(Topic.Base, std::move(Json));
     } else {
       ++Result.Ignored;
@@ -151,6 +240,12 @@ TWriteResult TStore::WriteOnce(const std::vector<TIncoming> &Batch, bool Careful
     return std::tie(A.Parsed.Station, A.Parsed.Id) < std::tie(B.Parsed.Station, B.Parsed.Id);
   });
 
+  std::sort(Shifts.begin(), Shifts.end(), [](const auto &A, const auto &B) {
+    return std::make_pair(A.second["station"].template get<std::string>(),
+                          A.second["id"].template get<std::int64_t>()) <
+           std::make_pair(B.second["station"].template get<std::string>(),
+                          B.second["id"].template get<std::int64_t>());
+  });
   std::map<std::string, TAck> Acks; // by topic
   InTransaction(Db, [&] {
     for (const auto &[Id, Topic] : Stations)
@@ -223,6 +318,31 @@ TWriteResult TStore::WriteOnce(const std::vector<TIncoming> &Batch, bool Careful
         ++Result.Ignored;
       }
     }
+    for (const auto &[Base, Shift] : Shifts) {
+      const std::string Station = Shift["station"].get<std::string>();
+      const std::int64_t Id = Shift["id"].get<std::int64_t>();
+      if (Careful)
+        Db.Exec("SAVEPOINT one");
+      try {
+        Result.Shifts += WriteShift(Shift) ? 1 : 0;
+        if (Careful)
+          Db.Exec("RELEASE SAVEPOINT one");
+      } catch (const EDatabase &Error) {
+        if (!Careful || !Db.Usable())
+          throw;
+        Db.Exec("ROLLBACK TO SAVEPOINT one");
+        Log(TLevel::Error, "ingest: shift " + std::to_string(Id) + " of station " + Station +
+                               " was refused by the database (" + Error.what() + "): not kept");
+        ++Result.Ignored;
+        continue;
+      }
+      auto &Ack = Acks[Base + "/acks"];
+      Ack.Topic = Base + "/acks";
+      Ack.Station = Station;
+      Ack.Shifts.push_back(Id);
+    }
+    for (const auto &Station : Heard)
+      Db.Exec("UPDATE stations SET last_message = clock_timestamp() WHERE id = $1", {Station});
     for (const auto &[Base, Status] : Statuses)
       if (Status.contains("online") && Status["online"].is_boolean())
         Db.Exec("UPDATE stations SET online = $2, status_at = clock_timestamp() WHERE id = $1",

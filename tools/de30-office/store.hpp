@@ -2,7 +2,9 @@
 // Writes what the stations sent into the office database, a batch in one
 // transaction: each sale once by (station, sale id), whatever repeats arrive; a
 // repeat whose figures differ from the stored sale kept aside in sale_problems,
-// never over it; alarms once by (station, alarm id); each station's online state.
+// never over it; alarms once by (station, alarm id); closed shifts once by
+// (station, shift id), each with its nozzles and the sales it left pending;
+// each station's online state, and when it was last heard from.
 // Once Write returns, the batch is committed and the sales it names may be
 // acknowledged to their stations; when it throws, nothing of it is.
 
@@ -25,6 +27,7 @@ struct TAck {
   std::string Topic; // PREFIX/LEVEL/acks
   std::string Station;
   std::vector<std::int64_t> Sales;
+  std::vector<std::int64_t> Shifts;
 };
 
 struct TWriteResult {
@@ -34,6 +37,7 @@ struct TWriteResult {
   int Conflicts = 0;  // repeats with other figures, kept aside
   int Malformed = 0;  // sale messages that are no sale, kept aside
   int Alarms = 0;     // alarms new to the database
+  int Shifts = 0;     // closed shifts new to the database
   int Ignored = 0;    // messages that name no station and id: logged, not kept
 };
 
@@ -47,6 +51,8 @@ public:
 private:
   TWriteResult WriteOnce(const std::vector<TIncoming> &Batch, bool Careful);
   void WriteSale(const TParsedSale &Parsed, TWriteResult &Result);
+  // False for a repeat the database has already.
+  bool WriteShift(const nlohmann::json &Shift);
 
   TPg &Db;
   std::string TopicPrefix;

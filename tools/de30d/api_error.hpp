@@ -47,6 +47,9 @@ inline constexpr char BadIdempotencyKey[] = "bad_idempotency_key";
 inline constexpr char RequestInProgress[] =
     "request_in_progress"; // the same key, still running
 inline constexpr char IdempotencyKeyReused[] = "idempotency_key_reused"; // for another request
+inline constexpr char BadShiftId[] = "bad_shift_id";
+inline constexpr char UnknownShift[] = "unknown_shift";
+inline constexpr char ShiftNotOpen[] = "shift_not_open"; // a close of a shift closed before
 } // namespace codes
 
 // How a station refusal reaches a client: the one table from the station's

@@ -201,6 +201,7 @@ TApiServer::TApiServer(station::TStation &Station, TServerOptions Options)
   AddPumpRoutes(Http, Impl->Context);
   AddSaleRoutes(Http, Impl->Context);
   AddAlarmRoutes(Http, Impl->Context);
+  AddShiftRoutes(Http, Impl->Context);
   AddStationRoutes(Http, Impl->Context);
   AddEventStream(Http, Impl->Context);
   AddWebRoutes(Http);

@@ -46,6 +46,7 @@ TLevel EventLevel(const station::TEvent &Event) {
     return Event.LineHealth.LastError.empty() && Event.Reason.empty() ? TLevel::Debug
                                                                       : TLevel::Warn;
   case TEvent::TKind::Reservation:
+  case TEvent::TKind::Shift:
     return TLevel::Info;
   case TEvent::TKind::Alarm:
     return TLevel::Warn;
@@ -107,6 +108,12 @@ std::string DescribeEvent(const station::TEvent &Event) {
                           (A.Nozzle ? " nozzle " + std::to_string(A.Nozzle) : std::string()) +
                           " " + Money(A.Volume) + " l without a sale",
                       A.Kind);
+  }
+  case TEvent::TKind::Shift: {
+    const auto &S = Event.Shift;
+    return WithReason(Head + "shift " + std::to_string(S.Id) + " closed by " + S.ClosedBy +
+                          ", " + std::to_string(S.Pending.size()) + " sales not cleared",
+                      Event.Reason);
   }
   case TEvent::TKind::Line: {
     const auto &L = Event.LineHealth;

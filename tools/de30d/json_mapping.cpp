@@ -95,6 +95,82 @@ TJson AlarmJson(const TAlarm &Alarm) {
 
 namespace {
 
+// A pump's totals at a shift's open or close: null when not known (the reason
+// goes beside it).
+TJson ShiftTotalsJson(const TShiftTotals &Totals) {
+  if (!Totals.Known)
+    return nullptr;
+  return {{"volume", Hundredths(Totals.Volume)},
+          {"amount", Hundredths(Totals.Amount)},
+          {"read", IsoTime(Totals.ReadMs)},
+          {"sale", Totals.SaleId ? TJson(Totals.SaleId) : TJson(nullptr)}};
+}
+
+TJson Missing(const TShiftTotals &Totals) {
+  return Totals.Known ? TJson(nullptr) : TJson(Totals.Missing);
+}
+
+} // namespace
+
+TJson ShiftJson(const TShift &Shift) {
+  TJson Nozzles = TJson::array();
+  for (const auto &Row : Shift.Nozzles)
+    Nozzles.push_back({
+        {"pump", Row.PumpId()},
+        {"nozzle", Row.Nozzle},
+        {"grade", Row.Grade},
+        {"open_totals", ShiftTotalsJson(Row.Open)},
+        {"open_missing", Missing(Row.Open)},
+        {"close_totals", ShiftTotalsJson(Row.Close)},
+        {"close_missing", Missing(Row.Close)},
+        {"sales",
+         {{"count", Row.Sales},
+          {"volume", Hundredths(Row.Volume)},
+          {"amount", Hundredths(Row.Amount)}}},
+        {"difference", Row.HasDifference()
+                           ? TJson{{"volume", Hundredths(Row.DifferenceVolume())},
+                                   {"amount", Hundredths(Row.DifferenceAmount())}}
+                           : TJson(nullptr)},
+    });
+  TJson Grades = TJson::array();
+  for (const auto &Grade : Shift.Grades)
+    Grades.push_back({{"grade", Grade.Grade},
+                      {"count", Grade.Sales},
+                      {"volume", Hundredths(Grade.Volume)},
+                      {"amount", Hundredths(Grade.Amount)}});
+  TJson Clients = TJson::array();
+  for (const auto &Client : Shift.Clients)
+    Clients.push_back({{"client", Client.Client},
+                       {"count", Client.Sales},
+                       {"volume", Hundredths(Client.Volume)},
+                       {"amount", Hundredths(Client.Amount)}});
+  TJson Pending = TJson::array();
+  for (const auto &Sale : Shift.Pending)
+    Pending.push_back(
+        {{"id", Sale.SaleId},
+         {"pump", Sale.PumpId()},
+         {"state", SaleStateName(Sale.State)},
+         {"locked_by", Sale.LockedBy.empty() ? TJson(nullptr) : TJson(Sale.LockedBy)},
+         {"volume", Hundredths(Sale.Volume)},
+         {"amount", Hundredths(Sale.Amount)},
+         {"started", IsoTime(Sale.StartedMs)},
+         {"ended", Sale.EndedMs ? TJson(IsoTime(Sale.EndedMs)) : TJson(nullptr)}});
+  return {
+      {"id", Shift.Id},
+      {"state", Shift.Closed() ? "closed" : "open"},
+      {"opened", IsoTime(Shift.OpenedMs)},
+      {"closed", Shift.Closed() ? TJson(IsoTime(Shift.ClosedMs)) : TJson(nullptr)},
+      {"closed_by", Shift.Closed() ? TJson(Shift.ClosedBy) : TJson(nullptr)},
+      {"nozzles", Nozzles},
+      {"grades", Grades},
+      {"clients", Clients},
+      {"pending", {{"count", Shift.Pending.size()}, {"sales", Pending}}},
+      {"uploaded", Shift.Uploaded},
+  };
+}
+
+namespace {
+
 // Milliseconds to the microsecond.
 double Micros(double Ms) { return std::round(Ms * 1000.0) / 1000.0; }
 
@@ -194,6 +270,8 @@ TJson EventJson(const TEvent &Event) {
   }
   case TEvent::TKind::Alarm:
     return AlarmJson(Event.Alarm);
+  case TEvent::TKind::Shift:
+    return ShiftJson(Event.Shift);
   }
   return nullptr;
 }

@@ -29,6 +29,8 @@ TJson ReservationJson(const station::TReservation &Reservation);
 TJson SaleJson(const station::TSale &Sale);
 // Fuel without a sale: id, pump, nozzle (0: not known), volume, amount, at, kind.
 TJson AlarmJson(const station::TAlarm &Alarm);
+// A shift (docs/api.md): the open one without its figures, a closed one with them.
+TJson ShiftJson(const station::TShift &Shift);
 TJson LineJson(const station::TLineSnapshot &Line);
 TJson PricesJson(const std::map<int, double> &Prices); // {"1": 45.5}
 // The station's name and its grades' names: {"id": "station-7", "grades": {"1": "A-95"}}.

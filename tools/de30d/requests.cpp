@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <initializer_list>
+#include <limits>
 #include <set>
 #include <vector>
 
@@ -140,6 +141,13 @@ std::int64_t ParseSaleId(const std::string &Text) {
   return *Id;
 }
 
+std::int64_t ParseShiftId(const std::string &Text) {
+  const auto Id = Decimal(Text, 18);
+  if (!Id || *Id == 0)
+    Refuse(codes::BadShiftId, "\"" + Text + "\" is not a shift id");
+  return *Id;
+}
+
 TAuthorizeRequest ParseAuthorize(const std::string &Body) {
   const TJson Object = ParseObject(Body, true);
   OnlyFields(Object, {"litres", "money", "grade", "client"});
@@ -208,6 +216,8 @@ TClientRequest ParseClientRequest(const std::string &Body,
     Request.Seconds = Whole(Object["seconds"], "seconds", 1, MaxReservationSeconds);
   if (Object.contains("code"))
     Request.Code = Whole(Object["code"], "code", 0, 255);
+  if (Object.contains("shift"))
+    Request.Shift = Whole(Object["shift"], "shift", 1, std::numeric_limits<int>::max());
   return Request;
 }
 

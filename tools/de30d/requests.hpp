@@ -24,6 +24,7 @@ struct TPumpAddress {
 // "LINE:PUMP", each a decimal number without sign or padding beyond four digits.
 TPumpAddress ParsePumpId(const std::string &Text);
 std::int64_t ParseSaleId(const std::string &Text);
+std::int64_t ParseShiftId(const std::string &Text);
 
 struct TAuthorizeRequest {
   station::TPreset Preset; // None without litres or money
@@ -47,6 +48,7 @@ struct TClientRequest {
   bool Force = false;                  // "force": act on another client's lock or reservation
   std::optional<std::int64_t> Seconds; // "seconds": how long a reservation lasts
   std::optional<int> Code;             // "code": an unblock code
+  std::optional<std::int64_t> Shift;   // "shift": the shift a close expects to close
 };
 // Fields names the options the command takes besides "client" ("force",
 // "seconds", "code"); an empty body is {}.

@@ -66,6 +66,7 @@ void Require(const station::TCommandResult &Result);
 void AddPumpRoutes(httplib::Server &Server, TApiContext &Context);
 void AddSaleRoutes(httplib::Server &Server, TApiContext &Context);
 void AddAlarmRoutes(httplib::Server &Server, TApiContext &Context);
+void AddShiftRoutes(httplib::Server &Server, TApiContext &Context);
 void AddStationRoutes(httplib::Server &Server, TApiContext &Context);
 void AddEventStream(httplib::Server &Server, TApiContext &Context);
 // The dashboard's page and files at / (web_routes.cpp).

@@ -84,17 +84,37 @@ TJson AlarmMessage(const station::TAlarm &Alarm, const std::string &StationId) {
   return Message;
 }
 
-std::vector<std::int64_t> AcknowledgedSales(const std::string &Payload,
-                                            const std::string &StationId) {
+namespace {
+
+std::vector<std::int64_t> AcknowledgedIds(const std::string &Payload,
+                                          const std::string &StationId, const char *Key) {
   const auto Message = TJson::parse(Payload, nullptr, false);
   std::vector<std::int64_t> Ids;
-  if (!Message.is_object() || !Message.contains("station") || !Message.contains("sales") ||
-      Message["station"] != StationId || !Message["sales"].is_array())
+  if (!Message.is_object() || !Message.contains("station") || !Message.contains(Key) ||
+      Message["station"] != StationId || !Message[Key].is_array())
     return Ids;
-  for (const auto &Id : Message["sales"])
+  for (const auto &Id : Message[Key])
     if (Id.is_number_integer() && Id.get<std::int64_t>() > 0)
       Ids.push_back(Id.get<std::int64_t>());
   return Ids;
+}
+
+} // namespace
+
+std::vector<std::int64_t> AcknowledgedSales(const std::string &Payload,
+                                            const std::string &StationId) {
+  return AcknowledgedIds(Payload, StationId, "sales");
+}
+
+std::vector<std::int64_t> AcknowledgedShifts(const std::string &Payload,
+                                             const std::string &StationId) {
+  return AcknowledgedIds(Payload, StationId, "shifts");
+}
+
+TJson ShiftMessage(const station::TShift &Shift, const std::string &StationId) {
+  TJson Message = ShiftJson(Shift);
+  Message["station"] = StationId;
+  return Message;
 }
 
 const char *UplinkFaultName(TUplinkFault Fault) {
@@ -121,7 +141,8 @@ struct TUplink::TImpl {
         StationId(On.Config().StationId), SalesTopic(Setup.Topic + "/sales"),
         PumpsTopic(Setup.Topic + "/pumps/"), StatusTopic(Setup.Topic + "/status"),
         AcksTopic(Setup.Topic + "/acks"), AlarmsTopic(Setup.Topic + "/alarms"),
-        Broker(BrokerName(Setup)), ByOffice(Setup.AcknowledgedBy == TBy::Office) {}
+        ShiftsTopic(Setup.Topic + "/shifts"), Broker(BrokerName(Setup)),
+        ByOffice(Setup.AcknowledgedBy == TBy::Office) {}
 
   station::TStation &Station;
   const station::TUplinkConfig Setup;
@@ -132,6 +153,7 @@ struct TUplink::TImpl {
   const std::string StatusTopic;
   const std::string AcksTopic;
   const std::string AlarmsTopic;
+  const std::string ShiftsTopic;
   const std::string Broker;
   const bool ByOffice; // a sale is delivered once the office acknowledges it
 
@@ -178,6 +200,14 @@ struct TUplink::TImpl {
   };
   std::map<std::string, TPumpState> Pumps;
   std::map<std::int64_t, station::TAlarm> AlarmsDue; // by id, oldest first
+  // Closed shifts, delivered as sales are: published and awaiting the PUBACK
+  // (message id to shift id), sent and awaiting the office, acknowledged and
+  // not yet marked.
+  std::map<int, std::int64_t> ShiftsInFlight;
+  std::map<std::int64_t, TSent> ShiftsSent;
+  std::set<std::int64_t> ShiftsAcknowledged;
+  bool ShiftsDue = true;
+  TClock::time_point NextShiftLook{};
 
   bool StopAsked() {
     std::lock_guard Lock(WakeGuard);
@@ -262,6 +292,7 @@ struct TUplink::TImpl {
   void PublishPumps();
   void PublishAlarms();
   void PublishSales();
+  void PublishShifts();
   void SayOffline();
 
   static void OnConnect(mosquitto *, void *Self, int Code) {
@@ -337,6 +368,7 @@ void TUplink::TImpl::Run() {
       PublishPumps();
       PublishAlarms();
       PublishSales();
+      PublishShifts();
     }
   }
   if (Client != nullptr) {
@@ -403,11 +435,15 @@ void TUplink::TImpl::Accepted(int Code) {
   Failures = 0;
   LoggedFault = TUplinkFault::None;
   InFlight.clear();
+  ShiftsInFlight.clear();
   // What the office has not acknowledged goes out again at once.
   const auto Now = TClock::now();
   for (auto &[Id, Entry] : Sent)
     Entry.ResendAt = Now;
+  for (auto &[Id, Entry] : ShiftsSent)
+    Entry.ResendAt = Now;
   BacklogDue = true;
+  ShiftsDue = true;
   for (auto &[Id, State] : Pumps)
     State.Due = true;
   LoadAlarms();
@@ -427,6 +463,14 @@ void TUplink::TImpl::Accepted(int Code) {
 void TUplink::TImpl::Acknowledge(int Mid) {
   if (Mid == StatusMid)
     StatusAcknowledged = true;
+  if (const auto Shift = ShiftsInFlight.find(Mid); Shift != ShiftsInFlight.end()) {
+    if (!ByOffice) {
+      ShiftsAcknowledged.insert(Shift->second);
+      ShiftsDue = true;
+    }
+    ShiftsInFlight.erase(Shift);
+    return;
+  }
   const auto Found = InFlight.find(Mid);
   if (Found == InFlight.end())
     return; // a pump state, an alarm or the status: nothing to mark
@@ -443,7 +487,14 @@ void TUplink::TImpl::OfficeAcknowledged(const mosquitto_message *Message) {
   const std::string Payload(static_cast<const char *>(Message->payload),
                             static_cast<std::size_t>(std::max(Message->payloadlen, 0)));
   const auto Ids = AcknowledgedSales(Payload, StationId);
-  if (Ids.empty()) {
+  const auto Shifts = AcknowledgedShifts(Payload, StationId);
+  for (const auto Id : Shifts) {
+    ShiftsAcknowledged.insert(Id);
+    ShiftsSent.erase(Id);
+  }
+  if (!Shifts.empty())
+    ShiftsDue = true;
+  if (Ids.empty() && Shifts.empty()) {
     Log(TLevel::Debug, "uplink: ignored a message on " + AcksTopic +
                            " that acknowledges no "
                            "sale of this station");
@@ -462,6 +513,7 @@ void TUplink::TImpl::Drop() {
   const bool WasUp = Connected;
   Connected = false;
   InFlight.clear();
+  ShiftsInFlight.clear();
   if (Client != nullptr) {
     mosquitto_destroy(Client);
     Client = nullptr;
@@ -503,6 +555,8 @@ void TUplink::TImpl::ReadEvents() {
   while (Events->Next(Event, 0)) {
     if (Event.Kind == station::TEvent::TKind::Sale) {
       BacklogDue = true;
+    } else if (Event.Kind == station::TEvent::TKind::Shift) {
+      ShiftsDue = true;
     } else if (Event.Kind == station::TEvent::TKind::Pump) {
       auto &State = Pumps[Event.Pump.Id()];
       if (State.AtMs == 0 || State.Pump.State != Event.Pump.State) {
@@ -525,10 +579,23 @@ void TUplink::TImpl::ReadEvents() {
     LoadPumps();
     LoadAlarms();
     BacklogDue = true;
+    ShiftsDue = true;
   }
 }
 
 void TUplink::TImpl::MarkAcknowledged() {
+  if (!ShiftsAcknowledged.empty()) {
+    const std::vector<std::int64_t> Shifts(ShiftsAcknowledged.begin(),
+                                           ShiftsAcknowledged.end());
+    try {
+      Station.Journal().MarkShiftsUploaded(Shifts);
+      for (const auto Id : Shifts)
+        Log(TLevel::Info, "uplink: shift " + std::to_string(Id) + " delivered");
+      ShiftsAcknowledged.clear();
+    } catch (const station::EJournalError &Error) {
+      Log(TLevel::Error, std::string("uplink: cannot mark delivered shifts: ") + Error.what());
+    }
+  }
   if (Acknowledged.empty())
     return;
   const std::vector<std::int64_t> Ids(Acknowledged.begin(), Acknowledged.end());
@@ -653,6 +720,65 @@ void TUplink::TImpl::PublishSales() {
       Sent.empty()) {
     BacklogReported = false;
     Log(TLevel::Info, "uplink: every closed sale is delivered");
+  }
+}
+
+void TUplink::TImpl::PublishShifts() {
+  const auto Now = TClock::now();
+  bool ResendDue = false;
+  for (const auto &[Id, Entry] : ShiftsSent)
+    ResendDue = ResendDue || Entry.ResendAt <= Now;
+  if (!ShiftsDue && !ResendDue && Now < NextShiftLook)
+    return;
+  // Few and far between: the whole backlog, a handful at a time.
+  constexpr int Batch = 10;
+  std::vector<station::TShift> Due;
+  try {
+    Due = Station.Journal().ShiftBacklog(Batch);
+  } catch (const station::EJournalError &Error) {
+    Log(TLevel::Error, std::string("uplink: cannot read the shifts: ") + Error.what());
+  }
+  ShiftsDue = false;
+  NextShiftLook = Now + Options.BacklogPoll;
+  std::set<std::int64_t> Held;
+  int Published = 0;
+  for (const auto &Shift : Due) {
+    Held.insert(Shift.Id);
+    const bool Flying =
+        std::any_of(ShiftsInFlight.begin(), ShiftsInFlight.end(),
+                    [&](const auto &Entry) { return Entry.second == Shift.Id; });
+    const auto Resend = ShiftsSent.find(Shift.Id);
+    if (Flying || ShiftsAcknowledged.count(Shift.Id) ||
+        (Resend != ShiftsSent.end() && Resend->second.ResendAt > Now))
+      continue;
+    const std::string Payload = ShiftMessage(Shift, StationId).dump();
+    int Mid = 0;
+    const int Result =
+        mosquitto_publish(Client, &Mid, ShiftsTopic.c_str(), static_cast<int>(Payload.size()),
+                          Payload.data(), 1, false);
+    if (Result != MOSQ_ERR_SUCCESS) {
+      GiveUp(ErrorText(Result));
+      return;
+    }
+    ShiftsInFlight[Mid] = Shift.Id;
+    ++Published;
+    if (ByOffice) {
+      auto &Entry = ShiftsSent[Shift.Id];
+      if (Entry.Attempts > 0)
+        Log(TLevel::Debug, "uplink: shift " + std::to_string(Shift.Id) +
+                               " sent again: the office has not acknowledged it");
+      ++Entry.Attempts;
+      Entry.ResendAt = Now + AckWait(Entry.Attempts);
+    }
+  }
+  if (Due.size() == static_cast<std::size_t>(Batch)) {
+    // More may wait behind these: looked at again once these went, or were
+    // acknowledged.
+    ShiftsDue = Published > 0;
+  } else {
+    // Marked since (by this run or an earlier one): nothing to send again.
+    for (auto It = ShiftsSent.begin(); It != ShiftsSent.end();)
+      It = Held.count(It->first) ? std::next(It) : ShiftsSent.erase(It);
   }
 }
 

@@ -9,7 +9,8 @@
 // broker's PUBACK). While the broker, the network or the office is away, sales
 // wait in the journal; a sale not acknowledged in time, or when the connection
 // comes back, is sent again, lowest id first, so the office keeps each sale once
-// by station and sale id. Alarms go out as they are raised, and the latest ones
+// by station and sale id. Closed shifts go the same way, on TOPIC/shifts, each
+// marked uploaded on its acknowledgement. Alarms go out as they are raised, and the latest ones
 // again on each connection.
 
 #include "json_mapping.hpp"
@@ -79,6 +80,12 @@ TJson AlarmMessage(const station::TAlarm &Alarm, const std::string &StationId);
 // not one, or is another station's.
 std::vector<std::int64_t> AcknowledgedSales(const std::string &Payload,
                                             const std::string &StationId);
+// The shift ids the same message names ({"station": ID, "shifts": [IDS]}; an
+// acknowledgement may name sales and shifts together).
+std::vector<std::int64_t> AcknowledgedShifts(const std::string &Payload,
+                                             const std::string &StationId);
+// A closed shift: the interface's shift object with "station" added.
+TJson ShiftMessage(const station::TShift &Shift, const std::string &StationId);
 
 class TUplink {
 public:

@@ -1,0 +1,75 @@
+// /api/v1/shifts: closing a shift, and the reports of the shifts closed.
+
+#include "requests.hpp"
+#include "routes.hpp"
+
+#include <charconv>
+
+namespace de30::service {
+namespace {
+
+constexpr int DefaultShifts = 30;
+constexpr int MaxShifts = 1000;
+
+// ?limit=N, 1..MaxShifts; nothing else is asked.
+int ParseShiftLimit(const std::multimap<std::string, std::string> &Query) {
+  int Limit = DefaultShifts;
+  for (const auto &[Name, Value] : Query) {
+    if (Name != "limit")
+      throw EApiError(400, codes::BadQuery, "unknown parameter \"" + Name + "\": limit");
+    int Number = 0;
+    const auto [End, Failed] =
+        std::from_chars(Value.data(), Value.data() + Value.size(), Number);
+    if (Value.empty() || Value.front() == '-' || Failed != std::errc() ||
+        End != Value.data() + Value.size() || Number < 1 || Number > MaxShifts)
+      throw EApiError(400, codes::BadQuery,
+                      "limit \"" + Value + "\": write 1.." + std::to_string(MaxShifts));
+    Limit = Number;
+  }
+  return Limit;
+}
+
+} // namespace
+
+void AddShiftRoutes(httplib::Server &Server, TApiContext &Context) {
+  Server.Get("/api/v1/shifts",
+             StateQuery(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
+               const int Limit = ParseShiftLimit(Q.params);
+               TJson Shifts = TJson::array();
+               for (const auto &Shift : Context.Station.Journal().Shifts(Limit))
+                 Shifts.push_back(ShiftJson(Shift));
+               SendJson(R, 200, Shifts);
+             }));
+  // The open shift, with its figures as a close now would give them.
+  Server.Get("/api/v1/shifts/current",
+             StateQuery(Context, [&Context](const httplib::Request &, httplib::Response &R) {
+               SendJson(R, 200, ShiftJson(Context.Station.ShiftSoFar()));
+             }));
+  Server.Get("/api/v1/shifts/([^/]+)",
+             StateQuery(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
+               const std::int64_t Id = ParseShiftId(Q.matches[1]);
+               auto Shift = Context.Station.Journal().Shift(Id);
+               if (!Shift)
+                 throw EApiError(404, codes::UnknownShift, "no shift " + std::to_string(Id));
+               // The open shift with its figures so far, as /current has it.
+               if (!Shift->Closed())
+                 if (auto SoFar = Context.Station.ShiftSoFar(); SoFar.Id == Id)
+                   Shift = std::move(SoFar);
+               SendJson(R, 200, ShiftJson(*Shift));
+             }));
+  Server.Post("/api/v1/shifts/close",
+              Command(Context, [&Context](const httplib::Request &Q, httplib::Response &R,
+                                          const TCaller &Caller) {
+                const TClientRequest Request = ParseClientRequest(Q.body, {"shift"});
+                const std::string Client = NamedClient(Caller, Request.Client);
+                const auto Closed = Context.Station.CloseShift(Client, Request.Shift);
+                if (!Closed)
+                  throw EApiError(
+                      409, codes::ShiftNotOpen,
+                      "shift " + std::to_string(*Request.Shift) +
+                          " is not the open shift (closed before, or not opened yet)");
+                SendJson(R, 200, ShiftJson(*Closed));
+              }));
+}
+
+} // namespace de30::service
