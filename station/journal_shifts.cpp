@@ -290,9 +290,12 @@ TShift CloseOpen(TConnection &Db, const std::string &Client,
   TStatement Cleared(Db, "UPDATE sales SET cleared_in = ? "
                          "WHERE cleared_in IS NULL AND state = 'cleared'");
   Cleared.Bind(Id).Run();
+  // A sale heard on a tap line is paid at the other controller: once it is over
+  // it waits for nobody here.
   TStatement Pending(Db, "INSERT INTO shift_pending (shift, sale, state, locked_by, volume, "
                          "amount) SELECT ?, id, state, locked_by, volume, amount FROM sales "
-                         "WHERE state IN ('open', 'payable', 'locked')");
+                         "WHERE state IN ('open', 'payable', 'locked') "
+                         "AND NOT (observed AND state <> 'open')");
   Pending.Bind(Id).Run();
   StoreNozzles(Db, Id, CountNozzles(Db, Id, Next, Counters));
 

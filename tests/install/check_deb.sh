@@ -33,7 +33,8 @@ done
 for f in "$scratch"/root/usr/bin/de30ctl "$scratch"/root/usr/bin/de30d \
   "$scratch"/root/usr/bin/de30-office \
   "$scratch"/root/usr/lib/libde30.so.*.*; do
-  if readelf -S "$f" | grep -qE '\.symtab|\.debug_'; then
+  sections=$(readelf -S "$f")
+  if grep -qE '\.symtab|\.debug_' <<<"$sections"; then
     echo "not stripped: ${f#"$scratch/root"}" >&2
     exit 1
   fi

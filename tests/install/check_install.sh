@@ -18,7 +18,10 @@ flags=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs de30-channels)
 c++ "$consumer/main.cpp" $flags -o "$scratch/pc-consumer"
 lib_dir=$(dirname "$(find "$scratch/prefix" -name 'libde30.so' | head -n 1)")
 LD_LIBRARY_PATH="$lib_dir" "$scratch/pc-consumer"
-LD_LIBRARY_PATH="$lib_dir" ldd "$scratch/pc-consumer" | grep -q "$lib_dir/libde30.so" || {
+# ldd's whole answer first: grep -q stops reading at the first match, and with
+# pipefail an ldd cut off by that pipe failed the check now and then.
+linked=$(LD_LIBRARY_PATH="$lib_dir" ldd "$scratch/pc-consumer")
+grep -q "$lib_dir/libde30.so" <<<"$linked" || {
   echo "the pkg-config consumer did not link the installed shared library" >&2
   exit 1
 }

@@ -111,6 +111,7 @@ std::string EventLine(const TLoggedEvent &Logged) {
            " amount=" + Fixed(E.Alarm.Amount) + " id=" + std::to_string(E.Alarm.Id);
   case TEvent::TKind::Line:
   case TEvent::TKind::Reservation:
+  case TEvent::TKind::Shift:
     break;
   }
   return Text + EventKindName(E.Kind);

@@ -333,5 +333,49 @@ TEST(ShiftJournal, ACloseBetweenASalesEndTotalsAndItsCloseKeepsTheFuelWithTheSal
   EXPECT_DOUBLE_EQ(Row.DifferenceAmount(), 0.0);
 }
 
+// A sale heard on a tap line is paid at the other controller: over, it is no
+// sale this station waits for, so no close lists it as uncleared. Its fuel
+// still counts against the pump's totals, and one still pouring is listed.
+TEST(ShiftJournal, AnObservedSaleThatIsOverIsNotLeftUncleared) {
+  test::TTempDir Dir;
+  TJournal Book(Dir / "journal.db");
+  const std::vector<TShiftCounter> Pump1{{1, 1, 1, 1, ""}};
+  Book.SetLastTotals(1, 1, {true, 100.0, 200.0});
+  ASSERT_TRUE(Book.CloseShift("pos1", Pump1));
+  const auto Sell = [&](bool Observed, double From, bool Close) {
+    TSale Sale;
+    Sale.Line = 1;
+    Sale.Pump = 1;
+    Sale.Nozzle = 1;
+    Sale.Grade = 1;
+    Sale.Observed = Observed;
+    Sale.StartTotals = {true, From, From * 2};
+    Sale = Book.OpenSale(Sale);
+    if (Close) {
+      Sale.Volume = 5.0;
+      Sale.Amount = 10.0;
+      Sale.EndTotals = {true, From + 5.0, From * 2 + 10.0};
+      Sale.State = TSaleState::Payable;
+      EXPECT_TRUE(Book.CloseSale(Sale));
+      Book.SetLastTotals(1, 1, Sale.EndTotals);
+    }
+    return Sale.Id;
+  };
+  const auto Heard = Sell(true, 100.0, true);
+  const auto Own = Sell(false, 105.0, true);
+  const auto Pouring = Sell(true, 110.0, false);
+
+  const auto Closed = Book.CloseShift("pos1", Pump1);
+  ASSERT_TRUE(Closed);
+  std::set<std::int64_t> Pending;
+  for (const auto &Sale : Closed->Pending)
+    Pending.insert(Sale.SaleId);
+  EXPECT_EQ(Pending, (std::set<std::int64_t>{Own, Pouring})) << "not " << Heard;
+  const TShiftNozzle &Row = Closed->Nozzles.at(0);
+  EXPECT_EQ(Row.Sales, 2);
+  EXPECT_DOUBLE_EQ(Row.Volume, 10.0);
+  EXPECT_DOUBLE_EQ(Row.DifferenceVolume(), 0.0);
+}
+
 } // namespace
 } // namespace de30::station
