@@ -11,24 +11,11 @@ using capture::TObservation;
 
 TObservedPump::TObservedPump(const TPumpConfig &Config, const TPointTiming &Timing,
                              TPumpServices Given)
-    : Setup(Config), Services(std::move(Given)), Point(Config.NozzleCount(), false, Timing) {
-  Published = MakeSnapshot();
-}
-
-bool TObservedPump::RecoverSale(const TSale &Open) {
-  if (Sale)
-    return false;
-  Sale = Open;
-  Recovered = true;
-  Point.RecoverSale(Open.Baseline.Known, Open.Baseline.Volume, Open.Baseline.Amount);
+    : TPumpCore(Config, Timing, std::move(Given), false) {
   Snapshot();
-  return true;
 }
 
-void TObservedPump::JournalFailed(const EJournalError &Error) {
-  if (Services.NoteError)
-    Services.NoteError(std::string("journal: ") + Error.what());
-}
+bool TObservedPump::RecoverSale(const TSale &Open) { return AdoptSale(Open); }
 
 // --- What was heard -----------------------------------------------------------
 
@@ -155,39 +142,14 @@ void TObservedPump::Totals(const TTotals &Now) {
 }
 
 void TObservedPump::CheckTotalsMoved(const TTotals &Now) {
-  std::optional<TTotals> Last = KnownTotals;
-  if (!Last) {
-    try {
-      Last = Services.Journal->LastTotals(Services.Line, Setup.Address);
-    } catch (const EJournalError &E) {
-      JournalFailed(E);
-      return;
-    }
-  }
-  KnownTotals = Now;
-  try {
-    if (Last && Last->Known && std::fabs(Now.Volume - Last->Volume) > VolumeTolerance) {
-      // Fuel went out without a sale the tap heard: the pump's next sale says so.
-      MovedBeforeSale = true;
-      TAlarm Alarm;
-      Alarm.Line = Services.Line;
-      Alarm.Pump = Setup.Address;
-      Alarm.Volume = std::round((Now.Volume - Last->Volume) * 100.0) / 100.0;
-      Alarm.Amount = std::round((Now.Amount - Last->Amount) * 100.0) / 100.0;
-      Alarm.AtMs = NowEpochMs();
-      Alarm.Kind = Alarm.Volume > 0.0 ? AlarmTotalsMoved : AlarmTotalsBack;
-      const TAlarm Written = Services.Journal->AddAlarm(Alarm, Now);
-      TEvent Event;
-      Event.Kind = TEvent::TKind::Alarm;
-      Event.Reason = "totals moved without a sale";
-      Event.Alarm = Written;
-      Services.Bus->Publish(std::move(Event));
-    } else {
-      Services.Journal->SetLastTotals(Services.Line, Setup.Address, Now);
-    }
-  } catch (const EJournalError &E) {
-    JournalFailed(E);
-  }
+  std::optional<TTotals> Last;
+  if (!NewestTotals(Last))
+    return;
+  if (Last && Last->Known && std::fabs(Now.Volume - Last->Volume) > VolumeTolerance)
+    // Fuel went out without a sale the tap heard: the pump's next sale says so.
+    RaiseTotalsAlarm(*Last, Now, 0);
+  else
+    RememberTotals(Now);
 }
 
 void TObservedPump::Start(bool Taken) {
@@ -276,21 +238,6 @@ void TObservedPump::Follow() {
     WriteSale();
 }
 
-bool TObservedPump::WriteSale() {
-  if (!Sale)
-    return true;
-  try {
-    Services.Journal->UpdateSale(*Sale);
-  } catch (const EJournalError &E) {
-    JournalFailed(E);
-    return false;
-  }
-  SaleDirty = false;
-  SaleWrittenMs = NowMs();
-  PublishSale(*Sale, "updated");
-  return true;
-}
-
 // --- Closing ------------------------------------------------------------------
 
 void TObservedPump::Close(const TTotals &Final) {
@@ -305,49 +252,27 @@ void TObservedPump::Close(const TTotals &Final) {
   Facts.Recovered = Recovered;
   JudgeSale(Ended, *FinalFill, Final, Facts);
   Ended.EndedMs = NowEpochMs();
-  if (Ended.EndTotals.Known) {
-    KnownTotals = Ended.EndTotals;
-    try {
-      Services.Journal->SetLastTotals(Services.Line, Setup.Address, Ended.EndTotals);
-    } catch (const EJournalError &E) {
-      JournalFailed(E);
-    }
-  } else {
-    KnownTotals = TTotals{};
-  }
+  // Totals the sale's end could not read: the last ones known are behind by what
+  // it sold, so the next reading starts afresh rather than raise an alarm.
+  if (Ended.EndTotals.Known)
+    RememberTotals(Ended.EndTotals);
+  else if (UsesTotals())
+    RememberTotals(TTotals{});
   FinalFill.reset();
   EndWanted = false;
   Closing = Ended;
   FinishClose();
 }
 
-bool TObservedPump::FinishClose() {
-  const TSale Ended = *Closing;
-  try {
-    Services.Journal->CloseSale(Ended);
-  } catch (const EJournalError &E) {
-    JournalFailed(E);
-    return false;
-  }
-  Closing.reset();
-  Sale.reset();
-  SaleDirty = false;
-  Recovered = false;
-  LastSaleId = Ended.Id;
-  Point.ShowFill(Ended.Volume, Ended.Amount);
-  const TStep Step = Point.OnSaleClosed(Ended.State != TSaleState::Cleared);
-  Publish(Step.Changed ? Step.Changed->Reason : "sale closed");
-  // Payment is the other controller's business: the point does not wait for it.
+// Payment is the other controller's business: the point does not wait for it.
+void TObservedPump::SaleClosed() {
   const TStep Cleared = Point.OnSaleCleared();
   if (Cleared.Changed)
     Publish("sale closed; paid at the other controller");
-  if (Ended.HasFlag(FlagVolumeMismatch))
-    PublishSale(Ended, "volume differs from the totals");
-  PublishSale(Ended, Ended.State == TSaleState::Cleared ? "closed empty" : "closed");
-  return true;
 }
 
 void TObservedPump::Retry() {
+  FlushTotals();
   if (Closing)
     FinishClose();
   if (SaleDirty && NowMs() - SaleWrittenMs >= SaleUpdateMs)
@@ -357,57 +282,15 @@ void TObservedPump::Retry() {
 // --- Views and events ---------------------------------------------------------
 
 TPumpSnapshot TObservedPump::MakeSnapshot() const {
-  TPumpSnapshot View;
-  View.Line = Services.Line;
-  View.Pump = Setup.Address;
-  View.State = Point.State();
-  View.Nozzle = Point.Nozzle();
-  if (View.Nozzle >= 1 && View.Nozzle <= Setup.NozzleCount())
-    View.Grade = Setup.Nozzles[static_cast<std::size_t>(View.Nozzle - 1)];
-  View.NozzleCount = Setup.NozzleCount();
-  View.Volume = Point.Volume();
-  View.Amount = Point.Amount();
-  if (Sale)
-    View.Preset = Sale->Preset;
+  TPumpSnapshot View = BaseSnapshot();
   // The prices are the controller's: what it was heard to send, when it was.
   View.PriceState = HeardPrices.empty() ? TPriceState::Pending : TPriceState::Sent;
   View.PriceReason = HeardPrices.empty() ? "not heard yet: another controller sends them" : "";
   for (int K = 1; K <= Setup.NozzleCount() && static_cast<std::size_t>(K) <= HeardPrices.size();
        ++K)
     View.Prices.push_back(HeardPrices[static_cast<std::size_t>(K - 1)]);
-  View.SaleId = Sale ? Sale->Id : LastSaleId;
-  View.LastCode = Point.LastCode();
   View.Observed = true;
-  View.Reason = Point.Reason();
   return View;
-}
-
-void TObservedPump::Snapshot() {
-  TPumpSnapshot View = MakeSnapshot();
-  std::lock_guard<std::mutex> Lock(ViewGuard);
-  Published = std::move(View);
-}
-
-TPumpSnapshot TObservedPump::View() const {
-  std::lock_guard<std::mutex> Lock(ViewGuard);
-  return Published;
-}
-
-void TObservedPump::Publish(const std::string &Reason) {
-  Snapshot();
-  TEvent Event;
-  Event.Kind = TEvent::TKind::Pump;
-  Event.Reason = Reason;
-  Event.Pump = View();
-  Services.Bus->Publish(std::move(Event));
-}
-
-void TObservedPump::PublishSale(const TSale &Sold, const std::string &Reason) {
-  TEvent Event;
-  Event.Kind = TEvent::TKind::Sale;
-  Event.Reason = Reason;
-  Event.Sale = Sold;
-  Services.Bus->Publish(std::move(Event));
 }
 
 } // namespace de30::station

@@ -30,33 +30,23 @@ std::string Money(double Value) {
 } // namespace
 
 TPump::TPump(const TPumpConfig &Config, const TPointTiming &Timing, TPumpServices Given)
-    : Setup(Config), Services(std::move(Given)),
-      Point(Config.NozzleCount(), Config.AutoAuthorize, Timing), Prices(Config) {
+    : TPumpCore(Config, Timing, std::move(Given), Config.AutoAuthorize), Prices(Config) {
   AuthorizeTimeoutMs =
       std::chrono::milliseconds(Setup.AuthorizeTimeout.value_or(Services.AuthorizeTimeout))
           .count();
-  Published = MakeSnapshot();
-}
-
-void TPump::Note(const std::string &Error) const {
-  if (Services.NoteError)
-    Services.NoteError(Error);
+  Snapshot();
 }
 
 void TPump::JournalFailed(const EJournalError &Error) {
   JournalRetryAtMs = NowMs() + JournalRetryMs;
-  Note(std::string("journal: ") + Error.what());
+  TPumpCore::JournalFailed(Error);
 }
 
 bool TPump::RecoverSale(const TSale &Open) {
-  if (Sale)
+  if (!AdoptSale(Open))
     return false;
-  Sale = Open;
-  Recovered = true;
   AwaitingNozzle = false;
   TimedOut = false;
-  Point.RecoverSale(Open.Baseline.Known, Open.Baseline.Volume, Open.Baseline.Amount);
-  Snapshot();
   return true;
 }
 
@@ -267,94 +257,22 @@ void TPump::Follow() {
     WriteSale();
 }
 
-bool TPump::WriteSale() {
-  if (!Sale)
-    return true;
-  try {
-    Services.Journal->UpdateSale(*Sale);
-  } catch (const EJournalError &E) {
-    JournalFailed(E);
-    return false;
-  }
-  SaleDirty = false;
-  SaleWrittenMs = NowMs();
-  PublishSale(*Sale, "updated");
-  return true;
-}
-
-void TPump::RememberTotals(const TTotals &Totals) {
-  TotalsToWrite = Totals;
-  FlushTotals();
-}
-
-void TPump::FlushTotals() {
-  // Totals read after an alarm's go in after it.
-  if (!FlushAlarms() || !TotalsToWrite)
-    return;
-  try {
-    Services.Journal->SetLastTotals(Services.Line, Setup.Address, *TotalsToWrite);
-    TotalsToWrite.reset();
-  } catch (const EJournalError &E) {
-    JournalFailed(E);
-  }
-}
-
 void TPump::CheckTotalsMoved(const TTotals &Now, TSale *Open) {
-  // The newest totals the station knows of: ones the journal has not taken yet,
-  // else the journal's.
-  std::optional<TTotals> Last = TotalsToWrite;
-  if (!Last && !AlarmsToWrite.empty())
-    Last = AlarmsToWrite.back().Totals;
-  if (!Last) {
-    try {
-      Last = Services.Journal->LastTotals(Services.Line, Setup.Address);
-    } catch (const EJournalError &E) {
-      // Unknown, not unmoved: the check waits for a journal that answers.
-      JournalFailed(E);
-      return;
-    }
-  }
+  std::optional<TTotals> Last;
+  if (!NewestTotals(Last))
+    return;
   if (!Last || !Last->Known || std::fabs(Now.Volume - Last->Volume) <= VolumeTolerance) {
     RememberTotals(Now);
     return;
   }
   // The pump's next sale carries the flag, this one when it is opening now (and
   // the next, should this one never reach the journal).
-  MovedBeforeSale = true;
   if (Open != nullptr)
     AddFlag(*Open, FlagTotalsMoved);
   Publish("totals moved without a sale: " + Money(Last->Volume) + " -> " + Money(Now.Volume) +
           " litres");
-  TAlarm Alarm;
-  Alarm.Line = Services.Line;
-  Alarm.Pump = Setup.Address;
-  Alarm.Nozzle = std::max(UnsoldNozzle, 0);
-  Alarm.Volume = std::round((Now.Volume - Last->Volume) * 100.0) / 100.0;
-  Alarm.Amount = std::round((Now.Amount - Last->Amount) * 100.0) / 100.0;
-  Alarm.AtMs = NowEpochMs();
-  Alarm.Kind = Alarm.Volume > 0.0 ? AlarmTotalsMoved : AlarmTotalsBack;
+  RaiseTotalsAlarm(*Last, Now, UnsoldNozzle);
   UnsoldNozzle = 0;
-  // The alarm carries these totals into the journal: they replace the last ones
-  // only together with it, so a journal that fails now finds the fuel again later.
-  AlarmsToWrite.push_back({Alarm, Now});
-  TotalsToWrite.reset();
-  FlushAlarms();
-}
-
-bool TPump::FlushAlarms() {
-  while (!AlarmsToWrite.empty()) {
-    TAlarm Written;
-    try {
-      Written =
-          Services.Journal->AddAlarm(AlarmsToWrite.front().Alarm, AlarmsToWrite.front().Totals);
-    } catch (const EJournalError &E) {
-      JournalFailed(E);
-      return false;
-    }
-    AlarmsToWrite.pop_front();
-    PublishAlarm(Written);
-  }
-  return true;
 }
 
 void TPump::CheckIdleTotals(TPumpIo &Io) {
@@ -481,31 +399,6 @@ void TPump::Judge(TSale &Ended, const TPumpReading &Final) {
     InferNozzle(Named, Fill);
   };
   JudgeSale(Ended, Final.Fill, Final.Totals, Facts);
-}
-
-bool TPump::FinishClose() {
-  const TSale Ended = *Closing;
-  try {
-    Services.Journal->CloseSale(Ended);
-  } catch (const EJournalError &E) {
-    // Not closed, so not reported: tried again next cycle.
-    JournalFailed(E);
-    return false;
-  }
-  Closing.reset();
-  Sale.reset();
-  SaleDirty = false;
-  Recovered = false;
-  LastSaleId = Ended.Id;
-  Point.ShowFill(Ended.Volume, Ended.Amount);
-  // Published even without a change of state: the figures shown during the fill
-  // were its last reading, and clients must see the sale's own.
-  const TStep Step = Point.OnSaleClosed(Ended.State != TSaleState::Cleared);
-  Publish(Step.Changed ? Step.Changed->Reason : "sale closed");
-  if (Ended.HasFlag(FlagVolumeMismatch))
-    PublishSale(Ended, "volume differs from the totals");
-  PublishSale(Ended, Ended.State == TSaleState::Cleared ? "closed empty" : "closed");
-  return true;
 }
 
 // --- Prices -------------------------------------------------------------------
@@ -771,46 +664,12 @@ void TPump::SaleCleared(std::int64_t SaleId) {
 // --- Views and events ---------------------------------------------------------
 
 TPumpSnapshot TPump::MakeSnapshot() const {
-  TPumpSnapshot View;
-  View.Line = Services.Line;
-  View.Pump = Setup.Address;
-  View.State = Point.State();
-  View.Nozzle = Point.Nozzle();
-  if (View.Nozzle >= 1 && View.Nozzle <= Setup.NozzleCount())
-    View.Grade = Setup.Nozzles[static_cast<std::size_t>(View.Nozzle - 1)];
-  View.NozzleCount = Setup.NozzleCount();
-  View.Volume = Point.Volume();
-  View.Amount = Point.Amount();
-  if (Sale)
-    View.Preset = Sale->Preset;
+  TPumpSnapshot View = BaseSnapshot();
   View.PriceState = Prices.State();
   View.PriceReason = Prices.Reason();
   View.Prices = Prices.SentPrices();
-  View.SaleId = Sale ? Sale->Id : LastSaleId;
-  View.LastCode = Point.LastCode();
   View.AutoAuthorize = Setup.AutoAuthorize;
-  View.Reason = Point.Reason();
   return View;
-}
-
-void TPump::Snapshot() {
-  TPumpSnapshot View = MakeSnapshot();
-  std::lock_guard<std::mutex> Lock(ViewGuard);
-  Published = std::move(View);
-}
-
-TPumpSnapshot TPump::View() const {
-  std::lock_guard<std::mutex> Lock(ViewGuard);
-  return Published;
-}
-
-void TPump::Publish(const std::string &Reason) {
-  Snapshot();
-  TEvent Event;
-  Event.Kind = TEvent::TKind::Pump;
-  Event.Reason = Reason;
-  Event.Pump = View();
-  Services.Bus->Publish(std::move(Event));
 }
 
 void TPump::PublishPrice() {
@@ -820,22 +679,6 @@ void TPump::PublishPrice() {
   Event.Reason =
       Prices.Reason().empty() ? std::string(PriceStateName(Prices.State())) : Prices.Reason();
   Event.Pump = View();
-  Services.Bus->Publish(std::move(Event));
-}
-
-void TPump::PublishAlarm(const TAlarm &Alarm) {
-  TEvent Event;
-  Event.Kind = TEvent::TKind::Alarm;
-  Event.Reason = "totals moved without a sale";
-  Event.Alarm = Alarm;
-  Services.Bus->Publish(std::move(Event));
-}
-
-void TPump::PublishSale(const TSale &Sold, const std::string &Reason) {
-  TEvent Event;
-  Event.Kind = TEvent::TKind::Sale;
-  Event.Reason = Reason;
-  Event.Sale = Sold;
   Services.Bus->Publish(std::move(Event));
 }
 

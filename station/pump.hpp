@@ -14,28 +14,19 @@
 #include "station/command_result.hpp"
 #include "station/config.hpp"
 #include "station/events.hpp"
-#include "station/fuelling_point.hpp"
-#include "station/journal.hpp"
 #include "station/prices.hpp"
+#include "station/pump_core.hpp"
 #include "station/pump_io.hpp"
 
-#include <chrono>
-#include <deque>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 
 namespace de30::station {
 
-// Unit prices and volumes are compared in hundredths.
-inline constexpr double VolumeTolerance = 0.005;
 // The longest dose a pump takes, in litres.
 inline constexpr double MaxDoseLitres = 9999.99;
-// How often an open sale's progress is written to the journal, and how often fill
-// progress is published.
-inline constexpr std::int64_t SaleUpdateMs = 1000;
+// How often fill progress is published.
 inline constexpr std::int64_t FillEventMs = 250;
 // Pause before a failed price list is tried again.
 inline constexpr std::int64_t PriceRetryMs = 2000;
@@ -49,29 +40,9 @@ inline constexpr std::int64_t JournalRetryMs = 1000;
 inline constexpr std::int64_t TotalsRetryMs = 1000;
 inline constexpr std::int64_t TimeoutStopRetryMs = 1000;
 
-// What a pump is handed by its line.
-struct TPumpServices {
-  int Line = 0;
-  TJournal *Journal = nullptr;
-  TEventBus *Bus = nullptr;
-  // Milliseconds of a steady clock.
-  std::function<std::int64_t()> Clock;
-  // A fault the line's health should carry (a journal step that failed, ...).
-  std::function<void(const std::string &)> NoteError;
-  // Called between the exchanges of a step where nothing ties them together, so
-  // that a client command waits for at most one exchange.
-  std::function<void()> Between;
-  // How long an authorised pump waits for its nozzle, unless its configuration
-  // says otherwise (the station's authorize_timeout_s).
-  std::chrono::seconds AuthorizeTimeout{120};
-};
-
-class TPump {
+class TPump : public TPumpCore {
 public:
   TPump(const TPumpConfig &Config, const TPointTiming &Timing, TPumpServices Services);
-
-  const TPumpConfig &Config() const { return Setup; }
-  int Address() const { return Setup.Address; }
 
   // An open sale from the journal, followed once the pump answers. Before the
   // line starts; false when the pump already has one.
@@ -98,9 +69,6 @@ public:
   // A sale was cleared: the pump, if completed with it, goes idle.
   void SaleCleared(std::int64_t SaleId);
 
-  // What clients see; safe from any thread.
-  TPumpSnapshot View() const;
-
 private:
   // False when the poll was not answered.
   bool Poll(TPumpIo &Io);
@@ -112,8 +80,6 @@ private:
   // Reads an idle pump's totals, when the rules of docs/station.md ask for it, to
   // find fuel that went out without a sale.
   void CheckIdleTotals(TPumpIo &Io);
-  // Writes the alarms the journal has not taken yet; false when one is still due.
-  bool FlushAlarms();
   // An authorised pump whose nozzle was not lifted in time is stopped, and its
   // sale closed.
   void CheckAuthorizeTimeout(TPumpIo &Io);
@@ -125,58 +91,28 @@ private:
   void InferNozzle(TSale &Ended, const TFillReading &Fill) const;
   // The price nozzle Nozzle sells at, as far as the station knows it.
   std::optional<double> NozzlePrice(int Nozzle) const;
-  bool FinishClose();
-  bool WriteSale();
-  void RememberTotals(const TTotals &Totals);
-  void FlushTotals();
   bool SendPriceList(TPumpIo &Io);
   // The dose a preset comes to, or why it is refused.
   std::optional<TCommandResult> CheckPreset(const TPreset &Preset, std::optional<int> Grade,
                                             int NozzleGrade, double &Litres) const;
-  void Publish(const std::string &Reason);
   void PublishPrice();
-  void PublishSale(const TSale &Sale, const std::string &Reason);
-  void PublishAlarm(const TAlarm &Alarm);
-  void Snapshot();
-  TPumpSnapshot MakeSnapshot() const;
-  bool UsesTotals() const { return Setup.NozzleCount() <= 2; }
-  std::int64_t NowMs() const { return Services.Clock(); }
-  void Note(const std::string &Error) const;
-  void JournalFailed(const EJournalError &Error);
+  TPumpSnapshot MakeSnapshot() const override;
+  void JournalFailed(const EJournalError &Error) override;
 
-  TPumpConfig Setup;
-  TPumpServices Services;
-  TFuellingPoint Point;
   TPumpPrices Prices;
   TPriceTable Stored{}; // what the driver's price table holds for the pump
 
-  // The open sale, and a closed one the journal has not taken yet.
-  std::optional<TSale> Sale;
-  std::optional<TSale> Closing;
-  bool Recovered = false;               // the open sale came from before a restart
-  bool SaleDirty = false;               // the open sale has progress the journal lacks
-  bool Answered = false;                // the pump has answered since the line opened
-  std::optional<TTotals> TotalsToWrite; // last totals the journal has not taken
-  std::int64_t LastSaleId = 0;
-  std::int64_t SaleWrittenMs = 0;
+  bool Answered = false; // the pump has answered since the line opened
   std::int64_t FillPublishedMs = 0;
   double FillPublished = -1.0;
   std::int64_t PriceRetryAtMs = 0;
   std::int64_t JournalRetryAtMs = 0; // a failed journal step waits until then
 
-  // Fuel without a sale: alarms not yet in the journal, each with the totals
-  // that showed it (written with it); the idle pump's totals due for a check; the
-  // nozzle the pump showed lifted or pouring without a sale (0: none, -1:
-  // several); whether the next sale carries the flag totals_moved.
-  struct TUnsold {
-    TAlarm Alarm;
-    TTotals Totals;
-  };
-  std::deque<TUnsold> AlarmsToWrite;
+  // Fuel without a sale: the idle pump's totals due for a check; the nozzle the
+  // pump showed lifted or pouring without a sale (0: none, -1: several).
   bool TotalsDue = true;
   std::int64_t TotalsCheckAtMs = 0;
   int UnsoldNozzle = 0;
-  bool MovedBeforeSale = false;
 
   // The authorisation timeout of the open sale: armed while the pump waits for
   // its nozzle; timed out once the stop was due.
@@ -185,9 +121,6 @@ private:
   bool TimedOut = false;
   std::int64_t AuthorisedAtMs = 0;
   std::int64_t TimeoutStopAtMs = 0;
-
-  mutable std::mutex ViewGuard;
-  TPumpSnapshot Published;
 };
 
 } // namespace de30::station
