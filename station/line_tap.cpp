@@ -143,12 +143,7 @@ void TLineWorker::PublishTapHealth() {
     std::lock_guard<std::mutex> Lock(Guard);
     HealthView.Line = Number;
     HealthView.Tap = true;
-    HealthView.LatencySamples = RecentFigures.Latency.Samples;
-    HealthView.LatencyMedianMs = RecentFigures.Latency.MedianMs;
-    HealthView.LatencyP95Ms = RecentFigures.Latency.P95Ms;
-    HealthView.LatencyMaxMs = RecentFigures.Latency.MaxMs;
-    HealthView.WireUse = RecentFigures.WireUse;
-    HealthView.WindowS = std::chrono::duration<double>(Recent.Window()).count();
+    ShowRecentFigures();
     HealthView.LineErrors = LineErrors;
   }
   LastHealthMs = NowMs();

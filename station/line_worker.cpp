@@ -312,12 +312,7 @@ void TLineWorker::Cycle() {
     HealthView.CycleMs = LastCycleMs;
     HealthView.Cycles = Cycles;
     HealthView.CycleTimes = CycleTimes;
-    HealthView.LatencySamples = RecentFigures.Latency.Samples;
-    HealthView.LatencyMedianMs = RecentFigures.Latency.MedianMs;
-    HealthView.LatencyP95Ms = RecentFigures.Latency.P95Ms;
-    HealthView.LatencyMaxMs = RecentFigures.Latency.MaxMs;
-    HealthView.WireUse = RecentFigures.WireUse;
-    HealthView.WindowS = std::chrono::duration<double>(Recent.Window()).count();
+    ShowRecentFigures();
     HealthView.Capture = CaptureView;
     HealthView.LineErrors = LineErrors;
   }
@@ -471,6 +466,15 @@ void TLineWorker::SaleCleared(int Pump, std::int64_t SaleId) {
 }
 
 // --- Views and events ---------------------------------------------------------
+
+void TLineWorker::ShowRecentFigures() {
+  HealthView.LatencySamples = RecentFigures.Latency.Samples;
+  HealthView.LatencyMedianMs = RecentFigures.Latency.MedianMs;
+  HealthView.LatencyP95Ms = RecentFigures.Latency.P95Ms;
+  HealthView.LatencyMaxMs = RecentFigures.Latency.MaxMs;
+  HealthView.WireUse = RecentFigures.WireUse;
+  HealthView.WindowS = std::chrono::duration<double>(Recent.Window()).count();
+}
 
 void TLineWorker::PublishHealth() {
   TEvent Event;

@@ -123,6 +123,8 @@ private:
   void Cycle();
   void StepPump(TPump &Pump);
   void PublishHealth();
+  // The recent exchanges' latency and wire use into the health view; under Guard.
+  void ShowRecentFigures();
   void OnExchange(const channels::TTraceRecord &Record);
   void ReportCaptureFailure();
   void UpdateFigures();

@@ -153,4 +153,23 @@ TEST(Requests, SaleFiltersReadStateTimeAndLimit) {
     EXPECT_EQ(RefusedWith([&] { ParseSaleFilter({Bad}); }), "bad_query") << Bad.first;
 }
 
+// The lists' limit: the default without one, the bounds themselves taken, and
+// anything outside them, not a number, or another parameter refused.
+TEST(Requests, ListLimitsStayWithinTheirBounds) {
+  EXPECT_EQ(ParseLimit({}, 30, 1000), 30);
+  EXPECT_EQ(ParseLimit({{"limit", "1"}}, 30, 1000), 1);
+  EXPECT_EQ(ParseLimit({{"limit", "1000"}}, 30, 1000), 1000);
+  for (const std::pair<std::string, std::string> &Bad :
+       std::initializer_list<std::pair<std::string, std::string>>{{"limit", "0"},
+                                                                  {"limit", "1001"},
+                                                                  {"limit", "99999999999"},
+                                                                  {"limit", "-1"},
+                                                                  {"limit", "+5"},
+                                                                  {"limit", ""},
+                                                                  {"limit", "5 "},
+                                                                  {"pump", "1:1"}})
+    EXPECT_EQ(RefusedWith([&] { ParseLimit({Bad}, 30, 1000); }), "bad_query")
+        << Bad.first << "=" << Bad.second;
+}
+
 } // namespace

@@ -274,6 +274,20 @@ std::optional<std::int64_t> ParseTime(const std::string &Text) {
   return ((Days * 24 + *H) * 60 + *Mi) * 60000 + *S * 1000 + Millis;
 }
 
+int ParseLimit(const std::multimap<std::string, std::string> &Query, int Default, int Max) {
+  int Limit = Default;
+  for (const auto &[Name, Value] : Query) {
+    if (Name != "limit")
+      throw EApiError(400, codes::BadQuery, "unknown parameter \"" + Name + "\": limit");
+    const auto Number = Decimal(Value, std::to_string(Max).size());
+    if (!Number || *Number < 1 || *Number > Max)
+      throw EApiError(400, codes::BadQuery,
+                      "limit \"" + Value + "\": write 1.." + std::to_string(Max));
+    Limit = static_cast<int>(*Number);
+  }
+  return Limit;
+}
+
 station::TSaleFilter ParseSaleFilter(const std::multimap<std::string, std::string> &Query) {
   station::TSaleFilter Filter;
   for (const auto &[Name, Value] : Query) {

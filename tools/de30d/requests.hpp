@@ -57,6 +57,9 @@ TClientRequest ParseClientRequest(const std::string &Body,
 // {"1": 45.5, ...}: grade number to price, 0.00..99.99.
 std::map<int, double> ParsePrices(const std::string &Body);
 
+// A list's one query parameter, ?limit=N of 1..Max; Default without it.
+int ParseLimit(const std::multimap<std::string, std::string> &Query, int Default, int Max);
+
 // Query parameters of GET /sales: state, from, to (ISO 8601 UTC or milliseconds
 // since the epoch) and limit.
 station::TSaleFilter ParseSaleFilter(const std::multimap<std::string, std::string> &Query);

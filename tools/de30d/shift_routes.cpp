@@ -3,38 +3,18 @@
 #include "requests.hpp"
 #include "routes.hpp"
 
-#include <charconv>
-
 namespace de30::service {
 namespace {
 
 constexpr int DefaultShifts = 30;
 constexpr int MaxShifts = 1000;
 
-// ?limit=N, 1..MaxShifts; nothing else is asked.
-int ParseShiftLimit(const std::multimap<std::string, std::string> &Query) {
-  int Limit = DefaultShifts;
-  for (const auto &[Name, Value] : Query) {
-    if (Name != "limit")
-      throw EApiError(400, codes::BadQuery, "unknown parameter \"" + Name + "\": limit");
-    int Number = 0;
-    const auto [End, Failed] =
-        std::from_chars(Value.data(), Value.data() + Value.size(), Number);
-    if (Value.empty() || Value.front() == '-' || Failed != std::errc() ||
-        End != Value.data() + Value.size() || Number < 1 || Number > MaxShifts)
-      throw EApiError(400, codes::BadQuery,
-                      "limit \"" + Value + "\": write 1.." + std::to_string(MaxShifts));
-    Limit = Number;
-  }
-  return Limit;
-}
-
 } // namespace
 
 void AddShiftRoutes(httplib::Server &Server, TApiContext &Context) {
   Server.Get("/api/v1/shifts",
              StateQuery(Context, [&Context](const httplib::Request &Q, httplib::Response &R) {
-               const int Limit = ParseShiftLimit(Q.params);
+               const int Limit = ParseLimit(Q.params, DefaultShifts, MaxShifts);
                TJson Shifts = TJson::array();
                for (const auto &Shift : Context.Station.Journal().Shifts(Limit))
                  Shifts.push_back(ShiftJson(Shift));
