@@ -189,22 +189,25 @@ void TObservedPump::Start(bool Taken) {
   if (!Taken)
     AddSaleFlag(Opened, FlagUncertain);
   Opened.StartedMs = NowEpochMs();
+  // The pump pours whether or not the journal takes the sale now: one it does
+  // not take is followed all the same and written as soon as it does.
+  bool Written = true;
   try {
     Opened = Services.Journal->OpenSale(Opened);
   } catch (const EJournalError &E) {
-    // Not journaled, not followed: the pump goes on as if no sale had been heard.
     JournalFailed(E);
-    return;
+    Written = false;
   }
   Sale = Opened;
   Recovered = false;
-  SaleDirty = false;
+  SaleDirty = !Written;
   SaleWrittenMs = NowMs();
   MovedBeforeSale = false;
   HeardDose.reset();
   EndWanted = false;
   FinalFill.reset();
-  PublishSale(Opened, "opened");
+  if (Written)
+    PublishSale(Opened, "opened");
   Handle(Point.OnAuthorised(Taken ? TStartOutcome::Taken : TStartOutcome::Unknown, Nozzle,
                             Opened.Baseline.Volume, Opened.Baseline.Amount, NowMs()));
   Snapshot();

@@ -20,9 +20,27 @@ bool TPumpCore::AdoptSale(const TSale &Open) {
   return true;
 }
 
+bool TPumpCore::OpenLate(TSale &Unwritten) {
+  if (Unwritten.Id != 0)
+    return true;
+  TSale Opened;
+  try {
+    Opened = Services.Journal->OpenSale(Unwritten);
+  } catch (const EJournalError &E) {
+    JournalFailed(E);
+    return false;
+  }
+  Unwritten.Id = Opened.Id;
+  Unwritten.StartedMs = Opened.StartedMs;
+  PublishSale(Opened, "opened");
+  return true;
+}
+
 bool TPumpCore::WriteSale() {
   if (!Sale)
     return true;
+  if (!OpenLate(*Sale))
+    return false;
   try {
     Services.Journal->UpdateSale(*Sale);
   } catch (const EJournalError &E) {
@@ -36,6 +54,10 @@ bool TPumpCore::WriteSale() {
 }
 
 bool TPumpCore::FinishClose() {
+  if (!OpenLate(*Closing))
+    return false;
+  if (Sale)
+    Sale->Id = Closing->Id;
   const TSale Ended = *Closing;
   try {
     Services.Journal->CloseSale(Ended);

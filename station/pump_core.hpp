@@ -60,6 +60,10 @@ protected:
   bool AdoptSale(const TSale &Open);
   // Writes the open sale's progress; false while the journal does not take it.
   bool WriteSale();
+  // A sale the journal did not take when it began has no id yet: it is opened
+  // in the journal first, with what it has come to since. False while the
+  // journal does not take it.
+  bool OpenLate(TSale &Unwritten);
   // Writes the closed sale (Closing) and reports it; false while the journal
   // does not take it (tried again later: nothing is reported before).
   bool FinishClose();

@@ -6,6 +6,8 @@
 #include "station/observed_pump.hpp"
 #include "station/temp_dir.hpp"
 
+#include <sqlite3.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -240,6 +242,61 @@ TEST_F(ObservedPump, MissedPollsTakeItOfflineAndNothingElseOpensASale) {
   Feed(Pump, {Status(192, false), Fill(3.0), Totals(100.0), Command(K::Unblock, true)});
   EXPECT_TRUE(Book.Sales({}).empty());
   EXPECT_EQ(Pump.View().State, TPointState::Idle);
+}
+
+// The pump pours whether or not the journal takes the sale: one begun while
+// another program held the journal is followed all the same, written once the
+// journal is free, and closed once, even when the journal is held again at its
+// final reading.
+TEST_F(ObservedPump, ASaleHeardWhileTheJournalIsHeldIsWrittenOnceItIsFree) {
+  const auto File = Dir / "held.db";
+  TJournal Journal(File, 50);
+  TPumpServices Services;
+  Services.Line = 2;
+  Services.Journal = &Journal;
+  Services.Bus = &Bus;
+  Services.Clock = [this] { return Now += 100; };
+  std::vector<std::string> Noted;
+  Services.NoteError = [&](const std::string &Error) { Noted.push_back(Error); };
+  TObservedPump Pump(Config, TPointTiming{}, Services);
+  sqlite3 *Other = nullptr;
+  ASSERT_EQ(sqlite3_open(File.c_str(), &Other), SQLITE_OK);
+  const auto Hold = [&] {
+    ASSERT_EQ(sqlite3_exec(Other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  };
+  const auto Free = [&] {
+    ASSERT_EQ(sqlite3_exec(Other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  };
+
+  Feed(Pump, {Status(225, false), Fill(0.0), Totals(100.0)});
+  Hold();
+  Feed(Pump, {Command(K::Start, true), Status(217, true), Fill(1.0)});
+  EXPECT_FALSE(Noted.empty()) << "the journal's failure is the line's to show";
+  EXPECT_EQ(Pump.View().State, TPointState::Fuelling);
+  Free();
+  EXPECT_TRUE(Journal.Sales({}).empty());
+  for (int I = 0; I < 20 && Journal.OpenSales().empty(); ++I)
+    Pump.Retry();
+  ASSERT_EQ(Journal.OpenSales().size(), 1u);
+  EXPECT_DOUBLE_EQ(Journal.OpenSales()[0].Volume, 1.0);
+
+  Feed(Pump, {Status(217, true), Fill(2.0), Status(192, true)});
+  Hold();
+  Feed(Pump, {Fill(2.0), Totals(102.0)});
+  Free();
+  for (int I = 0; I < 20 && !Journal.OpenSales().empty(); ++I)
+    Pump.Retry();
+  sqlite3_close(Other);
+
+  const auto Sales = Journal.Sales({});
+  ASSERT_EQ(Sales.size(), 1u);
+  EXPECT_TRUE(Sales[0].Observed);
+  EXPECT_EQ(Sales[0].State, TSaleState::Payable);
+  EXPECT_DOUBLE_EQ(Sales[0].Volume, 2.0);
+  EXPECT_EQ(Sales[0].StartTotals, (TTotals{true, 100.0, 150.0}));
+  EXPECT_EQ(Sales[0].EndTotals, (TTotals{true, 102.0, 153.0}));
+  EXPECT_TRUE(Sales[0].Flags.empty());
+  EXPECT_EQ(Pump.View().SaleId, Sales[0].Id);
 }
 
 } // namespace
