@@ -211,6 +211,7 @@ public:
   std::vector<TShift> Shifts(int Limit);
   // Closed shifts the head office has not acknowledged, lowest id first.
   std::vector<TShift> ShiftBacklog(int Limit);
+  std::int64_t ShiftBacklogCount();
   // Marks closed shifts uploaded in one step; the number marked now.
   int MarkShiftsUploaded(const std::vector<std::int64_t> &Ids);
 

@@ -378,6 +378,13 @@ std::vector<TShift> TJournal::ShiftBacklog(int Limit) {
   return Due;
 }
 
+std::int64_t TJournal::ShiftBacklogCount() {
+  std::lock_guard Lock(Guard);
+  TStatement Query(*Db, "SELECT COUNT(*) FROM shifts WHERE uploaded = 0 AND closed_ms <> 0");
+  Query.Step();
+  return Query.Int(0);
+}
+
 int TJournal::MarkShiftsUploaded(const std::vector<std::int64_t> &Ids) {
   if (Ids.empty())
     return 0;

@@ -343,6 +343,7 @@ TEST_F(Uplink, AClosedShiftIsSentUntilTheOfficeAcknowledgesIt) {
   ASSERT_TRUE(WaitFor([&] { return Office.ShiftArrivals().size() >= 2; }, 8s))
       << "sent again for want of an acknowledgement";
   EXPECT_FALSE(Station->Journal().Shift(Closed->Id)->Uploaded);
+  EXPECT_EQ(Metrics().Value("de30_uplink_backlog_shifts"), 1.0);
   const auto Got = Office.Shifts().at(Closed->Id);
   EXPECT_EQ(Got["station"], "station-7");
   EXPECT_EQ(Got["closed_by"], "till");
@@ -355,6 +356,7 @@ TEST_F(Uplink, AClosedShiftIsSentUntilTheOfficeAcknowledgesIt) {
   Office.AcknowledgeSales(true);
   ASSERT_TRUE(WaitFor([&] { return Station->Journal().Shift(Closed->Id)->Uploaded; }, 8s));
   EXPECT_TRUE(Station->Journal().ShiftBacklog(0).empty());
+  EXPECT_EQ(Metrics().Value("de30_uplink_backlog_shifts"), 0.0);
   const auto Delivered = Office.ShiftArrivals().size();
   std::this_thread::sleep_for(2500ms);
   EXPECT_EQ(Office.ShiftArrivals().size(), Delivered) << "an acknowledged shift stays put";

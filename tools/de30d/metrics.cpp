@@ -138,6 +138,9 @@ void UplinkMetrics(TExposition &Out, station::TJournal &Journal, const TUplink &
   Out.Family("de30_uplink_backlog_sales", TType::Gauge,
              "Closed sales not acknowledged yet; they wait in the journal.");
   Out.Sample({}, static_cast<std::uint64_t>(Journal.UploadBacklogCount()));
+  Out.Family("de30_uplink_backlog_shifts", TType::Gauge,
+             "Closed shifts not acknowledged yet; they wait in the journal.");
+  Out.Sample({}, static_cast<std::uint64_t>(Journal.ShiftBacklogCount()));
   Out.Family("de30_uplink_delivered_sales_total", TType::Counter,
              "Sales acknowledged (by the office, or the broker) since de30d started.");
   Out.Sample({}, Status.Acknowledged);
