@@ -666,7 +666,7 @@ std::int64_t TJournal::UploadBacklogCount() {
   return Query.Int(0);
 }
 
-int TJournal::MarkUploaded(const std::vector<std::int64_t> &Ids) {
+int TJournal::MarkEach(const char *Update, const std::vector<std::int64_t> &Ids) {
   if (Ids.empty())
     return 0;
   std::lock_guard Lock(Guard);
@@ -674,12 +674,17 @@ int TJournal::MarkUploaded(const std::vector<std::int64_t> &Ids) {
   TTransaction Step(*Db);
   int Marked = 0;
   for (const auto Id : Ids) {
-    TStatement Update(*Db, "UPDATE sales SET uploaded = 1, uploaded_ms = ? "
-                           "WHERE id = ? AND uploaded = 0 AND state <> 'open'");
-    Marked += Update.Bind(Now).Bind(Id).Run();
+    TStatement Statement(*Db, Update);
+    Marked += Statement.Bind(Now).Bind(Id).Run();
   }
   Step.Commit();
   return Marked;
+}
+
+int TJournal::MarkUploaded(const std::vector<std::int64_t> &Ids) {
+  return MarkEach("UPDATE sales SET uploaded = 1, uploaded_ms = ? "
+                  "WHERE id = ? AND uploaded = 0 AND state <> 'open'",
+                  Ids);
 }
 
 std::int64_t TJournal::UploadedMs(std::int64_t Id) {

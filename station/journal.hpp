@@ -246,6 +246,10 @@ public:
   TJournalHealth &Health() { return Condition; }
 
 private:
+  // Runs Update (its parameters: now, then an id) for each of Ids in one step;
+  // the number of rows it changed.
+  int MarkEach(const char *Update, const std::vector<std::int64_t> &Ids);
+
   TJournalHealth Condition;
   struct TDb;
   std::unique_ptr<TDb> Db;

@@ -386,19 +386,9 @@ std::int64_t TJournal::ShiftBacklogCount() {
 }
 
 int TJournal::MarkShiftsUploaded(const std::vector<std::int64_t> &Ids) {
-  if (Ids.empty())
-    return 0;
-  std::lock_guard Lock(Guard);
-  const auto Now = NowEpochMs();
-  TTransaction Step(*Db);
-  int Marked = 0;
-  for (const auto Id : Ids) {
-    TStatement Update(*Db, "UPDATE shifts SET uploaded = 1, uploaded_ms = ? "
-                           "WHERE id = ? AND uploaded = 0 AND closed_ms <> 0");
-    Marked += Update.Bind(Now).Bind(Id).Run();
-  }
-  Step.Commit();
-  return Marked;
+  return MarkEach("UPDATE shifts SET uploaded = 1, uploaded_ms = ? "
+                  "WHERE id = ? AND uploaded = 0 AND closed_ms <> 0",
+                  Ids);
 }
 
 } // namespace de30::station

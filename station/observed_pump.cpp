@@ -171,8 +171,7 @@ void TObservedPump::Start(bool Taken) {
   Opened.Nozzle = Nozzle;
   if (Nozzle >= 1 && Nozzle <= Setup.NozzleCount()) {
     Opened.Grade = Setup.Nozzles[static_cast<std::size_t>(Nozzle - 1)];
-    if (static_cast<std::size_t>(Nozzle) <= HeardPrices.size())
-      Opened.Price = HeardPrices[static_cast<std::size_t>(Nozzle - 1)];
+    Opened.Price = PouringPrice(Nozzle).value_or(0.0);
   }
   if (HeardDose)
     Opened.Preset = *HeardDose;
@@ -213,18 +212,11 @@ void TObservedPump::Start(bool Taken) {
   Snapshot();
 }
 
-void TObservedPump::LearnNozzle() {
-  if (!Sale || Point.Nozzle() == 0 || (Sale->Nozzle != 0 && Sale->Volume > 0.0))
-    return;
-  const int Nozzle = Point.Nozzle();
-  if (Nozzle > Setup.NozzleCount() || Nozzle == Sale->Nozzle)
-    return;
-  Sale->Nozzle = Nozzle;
-  Sale->Grade = Setup.Nozzles[static_cast<std::size_t>(Nozzle - 1)];
-  if (static_cast<std::size_t>(Nozzle) <= HeardPrices.size())
-    Sale->Price = HeardPrices[static_cast<std::size_t>(Nozzle - 1)];
-  SaleDirty = true;
-  WriteSale();
+// The controller's prices: what it was heard to send, when it was.
+std::optional<double> TObservedPump::PouringPrice(int Nozzle) const {
+  if (Nozzle < 1 || static_cast<std::size_t>(Nozzle) > HeardPrices.size())
+    return std::nullopt;
+  return HeardPrices[static_cast<std::size_t>(Nozzle - 1)];
 }
 
 void TObservedPump::Follow() {

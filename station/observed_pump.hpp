@@ -38,7 +38,7 @@ private:
   void Fill(double Volume, double Amount);
   void Totals(const TTotals &Now);
   void Start(bool Taken);
-  void LearnNozzle();
+  std::optional<double> PouringPrice(int Nozzle) const override;
   void Follow();
   void Close(const TTotals &Final);
   void CheckTotalsMoved(const TTotals &Now);

@@ -167,20 +167,8 @@ void TPump::Handle(TPumpIo &Io, const TStep &Step) {
   }
 }
 
-void TPump::LearnNozzle() {
-  // Until fuel flows the customer may hang one nozzle up and take another: the
-  // sale's nozzle is the one that pours.
-  if (!Sale || Point.Nozzle() == 0 || (Sale->Nozzle != 0 && Sale->Volume > 0.0))
-    return;
-  const int Nozzle = Point.Nozzle();
-  if (Nozzle > Setup.NozzleCount() || Nozzle == Sale->Nozzle)
-    return;
-  Sale->Nozzle = Nozzle;
-  Sale->Grade = Setup.Nozzles[static_cast<std::size_t>(Nozzle - 1)];
-  Sale->Price = Prices.SentPrice(Sale->Grade).value_or(0.0);
-  // Written at once: a sale recovered after a restart must know its nozzle.
-  SaleDirty = true;
-  WriteSale();
+std::optional<double> TPump::PouringPrice(int Nozzle) const {
+  return Prices.SentPrice(Setup.Nozzles[static_cast<std::size_t>(Nozzle - 1)]);
 }
 
 void TPump::InferNozzle(TSale &Ended, const TFillReading &Fill) const {

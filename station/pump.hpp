@@ -74,7 +74,7 @@ private:
   bool Poll(TPumpIo &Io);
   void Handle(TPumpIo &Io, const TStep &Step);
   void TakeFill(TPumpIo &Io, const TPumpReading &Reading);
-  void LearnNozzle();
+  std::optional<double> PouringPrice(int Nozzle) const override;
   void Follow();
   void CheckTotalsMoved(const TTotals &Now, TSale *Sale);
   // Reads an idle pump's totals, when the rules of docs/station.md ask for it, to

@@ -83,6 +83,20 @@ bool TPumpCore::FinishClose() {
   return true;
 }
 
+void TPumpCore::LearnNozzle() {
+  if (!Sale || Point.Nozzle() == 0 || (Sale->Nozzle != 0 && Sale->Volume > 0.0))
+    return;
+  const int Nozzle = Point.Nozzle();
+  if (Nozzle > Setup.NozzleCount() || Nozzle == Sale->Nozzle)
+    return;
+  Sale->Nozzle = Nozzle;
+  Sale->Grade = Setup.Nozzles[static_cast<std::size_t>(Nozzle - 1)];
+  Sale->Price = PouringPrice(Nozzle).value_or(0.0);
+  // Written at once: a sale recovered after a restart must know its nozzle.
+  SaleDirty = true;
+  WriteSale();
+}
+
 // --- Totals and alarms --------------------------------------------------------
 
 bool TPumpCore::NewestTotals(std::optional<TTotals> &Last) {

@@ -69,6 +69,11 @@ protected:
   bool FinishClose();
   // Between the pump's event and the sale's of a close.
   virtual void SaleClosed() {}
+  // Until fuel flows the customer may hang one nozzle up and take another: the
+  // open sale's nozzle is the one that pours, with its grade and price.
+  void LearnNozzle();
+  // The price nozzle Nozzle pours at, as this pump knows it.
+  virtual std::optional<double> PouringPrice(int Nozzle) const = 0;
 
   // The newest totals the station knows of the pump: ones the journal has not
   // taken yet, else the journal's. False when the journal cannot say.

@@ -7,6 +7,7 @@
 // with 409 tap_line, and never write a byte to the line.
 
 #include "station/temp_dir.hpp"
+#include "support/open_mode.hpp"
 #include "support/run_program.hpp"
 
 #include <gtest/gtest.h>
@@ -38,24 +39,6 @@ using test::TBackground;
 using TJson = nlohmann::json;
 
 std::string Ctl(const std::string &Arguments) { return std::string(DE30CTL) + " " + Arguments; }
-
-// How the process Pid holds Path open: its access mode (O_RDONLY, ...), or -1.
-int AccessMode(pid_t Pid, const std::string &Path) {
-  const std::filesystem::path Fds = "/proc/" + std::to_string(Pid) + "/fd";
-  std::error_code Error;
-  for (const auto &Fd : std::filesystem::directory_iterator(Fds, Error)) {
-    std::error_code Ignored;
-    if (std::filesystem::read_symlink(Fd.path(), Ignored) != Path)
-      continue;
-    std::ifstream Info("/proc/" + std::to_string(Pid) + "/fdinfo/" +
-                       Fd.path().filename().string());
-    std::string Key, Flags;
-    while (Info >> Key >> Flags)
-      if (Key == "flags:")
-        return static_cast<int>(std::stol(Flags, nullptr, 8) & O_ACCMODE);
-  }
-  return -1;
-}
 
 // Pump 1 sells grade 1; pump 2 grades 1 and 2, its totals the whole pump's,
 // as the simulated station's line 1 has them.
@@ -188,7 +171,7 @@ TEST(ObservedStation, JournalsTheSalesTheDrivingStationMadeAndRefusesEveryComman
   ASSERT_TRUE(Observer.Up()) << Observer.Process.Output;
   TService Driver(Config(Dir.Path, "driver", "serial = \"" + Controller + "\""));
   ASSERT_TRUE(Driver.Up()) << Driver.Process.Output;
-  EXPECT_EQ(AccessMode(Observer.Process.Id(), TapPath), O_RDONLY);
+  EXPECT_EQ(test::AccessMode(Observer.Process.Id(), TapPath), O_RDONLY);
 
   ASSERT_EQ(Driver.Put("/prices", {{"1", 1.5}, {"2", 2.1}}), 200);
   // Each customer lifts a nozzle on their own; the driving station serves them

@@ -8,6 +8,7 @@
 
 #include "capture/reader.hpp"
 #include "station/temp_dir.hpp"
+#include "support/open_mode.hpp"
 #include "support/run_program.hpp"
 
 #include <gtest/gtest.h>
@@ -38,24 +39,6 @@ std::vector<std::string> TraceLines(const std::string &Output) {
     if (Line.rfind("  L1 > ", 0) == 0 || Line.rfind("  L1 < ", 0) == 0)
       Lines.push_back(Line);
   return Lines;
-}
-
-// How the process Pid holds Path open: its access mode (O_RDONLY, ...), or -1.
-int AccessMode(pid_t Pid, const std::string &Path) {
-  const std::filesystem::path Fds = "/proc/" + std::to_string(Pid) + "/fd";
-  std::error_code Error;
-  for (const auto &Fd : std::filesystem::directory_iterator(Fds, Error)) {
-    std::error_code Ignored;
-    if (std::filesystem::read_symlink(Fd.path(), Ignored) != Path)
-      continue;
-    std::ifstream Info("/proc/" + std::to_string(Pid) + "/fdinfo/" +
-                       Fd.path().filename().string());
-    std::string Key, Flags;
-    while (Info >> Key >> Flags)
-      if (Key == "flags:")
-        return static_cast<int>(std::stol(Flags, nullptr, 8) & O_ACCMODE);
-  }
-  return -1;
 }
 
 // "00 09 | 09 00 FF | accepted 0"
@@ -115,7 +98,7 @@ TEST(TapOnASharedPair, HearsEveryExchangeTheDriverMadeAndMarksTheFaults) {
                       " --record " + Raw));
   ASSERT_FALSE(Tap.After("tap: listening to ").empty()) << Tap.Output;
   // The tap holds the line read-only.
-  EXPECT_EQ(AccessMode(Tap.Id(), TapPath), O_RDONLY);
+  EXPECT_EQ(test::AccessMode(Tap.Id(), TapPath), O_RDONLY);
 
   std::vector<TCapturedExchange> Made;
   std::vector<std::string> Traced;
