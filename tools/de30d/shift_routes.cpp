@@ -43,11 +43,12 @@ void AddShiftRoutes(httplib::Server &Server, TApiContext &Context) {
                 const TClientRequest Request = ParseClientRequest(Q.body, {"shift"});
                 const std::string Client = NamedClient(Caller, Request.Client);
                 const auto Closed = Context.Station.CloseShift(Client, Request.Shift);
+                // Only a close that names a shift can miss it.
                 if (!Closed)
-                  throw EApiError(
-                      409, codes::ShiftNotOpen,
-                      "shift " + std::to_string(*Request.Shift) +
-                          " is not the open shift (closed before, or not opened yet)");
+                  throw EApiError(409, codes::ShiftNotOpen,
+                                  "shift " + std::to_string(Request.Shift.value_or(0)) +
+                                      " is not the open shift (closed before, or not opened "
+                                      "yet)");
                 SendJson(R, 200, ShiftJson(*Closed));
               }));
 }
