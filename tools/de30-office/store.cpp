@@ -247,6 +247,25 @@ TWriteResult TStore::WriteOnce(const std::vector<TIncoming> &Batch, bool Careful
                           B.second["id"].template get<std::int64_t>());
   });
   std::map<std::string, TAck> Acks; // by topic
+  // One message's write. When Careful, on a savepoint of its own: one the
+  // database refuses is undone alone, handed to Refused, and the rest of the
+  // batch stands. False when it was refused.
+  const auto Apart = [&](const auto &Write, const auto &Refused) {
+    if (Careful)
+      Db.Exec("SAVEPOINT one");
+    try {
+      Write();
+      if (Careful)
+        Db.Exec("RELEASE SAVEPOINT one");
+      return true;
+    } catch (const EDatabase &Error) {
+      if (!Careful || !Db.Usable())
+        throw;
+      Db.Exec("ROLLBACK TO SAVEPOINT one");
+      Refused(Error);
+      return false;
+    }
+  };
   InTransaction(Db, [&] {
     for (const auto &[Id, Topic] : Stations)
       Db.Exec("INSERT INTO stations (id, topic) VALUES ($1, $2) ON CONFLICT (id) DO NOTHING",
@@ -255,25 +274,17 @@ TWriteResult TStore::WriteOnce(const std::vector<TIncoming> &Batch, bool Careful
       const auto &Parsed = Item.Parsed;
       const std::string Station = Parsed.Station;
       const std::string SaleId = std::to_string(Parsed.Id);
-      if (Careful)
-        Db.Exec("SAVEPOINT one");
-      try {
-        WriteSale(Parsed, Result);
-        if (Careful)
-          Db.Exec("RELEASE SAVEPOINT one");
-      } catch (const EDatabase &Error) {
-        if (!Careful || !Db.Usable())
-          throw;
-        Db.Exec("ROLLBACK TO SAVEPOINT one");
-        Db.Exec("INSERT INTO sale_problems (station, sale_id, kind, detail, received, "
-                "ingested_by) VALUES ($1, $2, 'malformed', $3, $4::jsonb, $5)",
-                {Station, SaleId, std::string("the database refused it: ") + Error.what(),
-                 Parsed.Body.dump(), Ingest});
-        Log(TLevel::Error, "ingest: sale " + SaleId + " of station " + Station +
-                               " was refused by the database (" + Error.what() +
-                               "): kept in sale_problems");
-        ++Result.Malformed;
-      }
+      Apart([&] { WriteSale(Parsed, Result); },
+            [&](const EDatabase &Error) {
+              Db.Exec("INSERT INTO sale_problems (station, sale_id, kind, detail, received, "
+                      "ingested_by) VALUES ($1, $2, 'malformed', $3, $4::jsonb, $5)",
+                      {Station, SaleId, std::string("the database refused it: ") + Error.what(),
+                       Parsed.Body.dump(), Ingest});
+              Log(TLevel::Error, "ingest: sale " + SaleId + " of station " + Station +
+                                     " was refused by the database (" + Error.what() +
+                                     "): kept in sale_problems");
+              ++Result.Malformed;
+            });
       auto &Ack = Acks[Item.Base + "/acks"];
       Ack.Topic = Item.Base + "/acks";
       Ack.Station = Station;
@@ -293,49 +304,40 @@ TWriteResult TStore::WriteOnce(const std::vector<TIncoming> &Batch, bool Careful
         ++Result.Ignored;
         continue;
       }
-      if (Careful)
-        Db.Exec("SAVEPOINT one");
-      try {
-        Result.Alarms +=
-            Db.Exec(
-                  "INSERT INTO alarms (station, alarm_id, pump, nozzle, volume, amount, at, "
-                  "kind, body) VALUES ($1, $2, $3, COALESCE($4, '0')::integer, "
-                  "COALESCE($5, '0')::numeric, COALESCE($6, '0')::numeric, $7, $8, $9::jsonb) "
-                  "ON CONFLICT (station, alarm_id) DO NOTHING RETURNING alarm_id",
-                  {Alarm["station"].get<std::string>(), Field("id"), Field("pump"),
-                   Field("nozzle"), Field("volume"), Field("amount"), Field("at"),
-                   Field("kind"), Alarm.dump()})
-                .Rows();
-        if (Careful)
-          Db.Exec("RELEASE SAVEPOINT one");
-      } catch (const EDatabase &Error) {
-        if (!Careful || !Db.Usable())
-          throw;
-        Db.Exec("ROLLBACK TO SAVEPOINT one");
-        Log(TLevel::Error, "ingest: an alarm of station " +
-                               Alarm["station"].get<std::string>() +
-                               " was refused by the database (" + Error.what() + "): not kept");
-        ++Result.Ignored;
-      }
+      Apart(
+          [&] {
+            Result.Alarms +=
+                Db.Exec("INSERT INTO alarms (station, alarm_id, pump, nozzle, volume, amount, "
+                        "at, "
+                        "kind, body) VALUES ($1, $2, $3, COALESCE($4, '0')::integer, "
+                        "COALESCE($5, '0')::numeric, COALESCE($6, '0')::numeric, $7, $8, "
+                        "$9::jsonb) "
+                        "ON CONFLICT (station, alarm_id) DO NOTHING RETURNING alarm_id",
+                        {Alarm["station"].get<std::string>(), Field("id"), Field("pump"),
+                         Field("nozzle"), Field("volume"), Field("amount"), Field("at"),
+                         Field("kind"), Alarm.dump()})
+                    .Rows();
+          },
+          [&](const EDatabase &Error) {
+            Log(TLevel::Error,
+                "ingest: an alarm of station " + Alarm["station"].get<std::string>() +
+                    " was refused by the database (" + Error.what() + "): not kept");
+            ++Result.Ignored;
+          });
     }
     for (const auto &[Base, Shift] : Shifts) {
       const std::string Station = Shift["station"].get<std::string>();
       const std::int64_t Id = Shift["id"].get<std::int64_t>();
-      if (Careful)
-        Db.Exec("SAVEPOINT one");
-      try {
-        Result.Shifts += WriteShift(Shift) ? 1 : 0;
-        if (Careful)
-          Db.Exec("RELEASE SAVEPOINT one");
-      } catch (const EDatabase &Error) {
-        if (!Careful || !Db.Usable())
-          throw;
-        Db.Exec("ROLLBACK TO SAVEPOINT one");
-        Log(TLevel::Error, "ingest: shift " + std::to_string(Id) + " of station " + Station +
-                               " was refused by the database (" + Error.what() + "): not kept");
-        ++Result.Ignored;
+      const bool Kept =
+          Apart([&] { Result.Shifts += WriteShift(Shift) ? 1 : 0; },
+                [&](const EDatabase &Error) {
+                  Log(TLevel::Error, "ingest: shift " + std::to_string(Id) + " of station " +
+                                         Station + " was refused by the database (" +
+                                         Error.what() + "): not kept");
+                  ++Result.Ignored;
+                });
+      if (!Kept)
         continue;
-      }
       auto &Ack = Acks[Base + "/acks"];
       Ack.Topic = Base + "/acks";
       Ack.Station = Station;
